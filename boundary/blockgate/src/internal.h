@@ -1,0 +1,114 @@
+// Internal structure of blockgate: devices, their readers and the detection of
+// partition tables and file systems.
+#pragma once
+
+#include <blockgate/blockgate.h>
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace blockgate {
+
+// Serves small sequential reads from one larger read. Each reader has its own
+// window; a read larger than half the window bypasses it.
+class ReadAhead {
+public:
+    static constexpr uint32_t window_size = 1u << 20;
+
+    // Reads [offset, offset + count) of the file `fd` limited to `end`.
+    // Returns the bytes delivered (short at `end` or at an unreadable range).
+    uint32_t read(int fd, void* buffer, uint32_t count, uint64_t offset, uint64_t end);
+    void invalidate();
+
+private:
+    std::mutex m_lock;
+    std::unique_ptr<uint8_t[]> m_window;
+    uint64_t m_start = 0;
+    uint32_t m_length = 0;
+};
+
+// pread until `count` bytes or end of file / error. Returns bytes read.
+uint64_t read_fully(int fd, void* buffer, uint64_t count, uint64_t offset);
+
+struct Volume;
+
+// A disk: a block device or an image file.
+struct Disk {
+    std::string path;
+    bool is_image = false;
+    bool is_block_device = false;
+    int fd = -1;
+    int open_errno = 0;
+    int write_fd = -1;
+    uint64_t size = 0;
+    uint32_t sector_size = 512;
+    uint8_t stream_flag = 1;
+    BgReader reader {};
+    ReadAhead cache;
+    std::vector<std::unique_ptr<Volume>> volumes;
+    // Byte offsets of the extended boot records found while reading the tables.
+    std::vector<uint64_t> extended_records;
+    bool tables_readable = true;
+
+    uint32_t read(void* buffer, uint32_t count, uint64_t offset);
+};
+
+struct Volume {
+    Disk* disk = nullptr;
+    uint64_t start = 0;
+    uint64_t length = 0;
+    std::string name;
+    uint8_t stream_flag = 1;
+    uint8_t boot[512] {};
+    BgReader reader {};
+    BgVolume record {};
+    ReadAhead cache;
+};
+
+// A partition found in a table, in bytes.
+struct PartitionSpan {
+    uint64_t start = 0;
+    uint64_t length = 0;
+};
+
+struct TableScan {
+    bool has_table = false;             // an MBR or GPT was recognised
+    bool bare_file_system = false;      // sector 0 is a volume, not a table
+    uint32_t sector_size = 512;
+    std::vector<PartitionSpan> partitions;
+    std::vector<uint64_t> extended_records; // byte offsets, chain order
+    bool readable = true;
+};
+
+// Reads the partition tables of `disk` (already open) through its reader.
+TableScan scan_tables(Disk& disk);
+
+// Walks the extended boot record chain starting at byte offset ext_start.
+// Appends logical drives and the records' offsets.
+void walk_extended_chain(Disk& disk, uint64_t ext_start, uint32_t sector_size, TableScan& out);
+
+// File-system code of a volume whose first bytes are readable through `read`.
+int32_t detect_file_system(BgReader* reader, const uint8_t* boot);
+
+// True when the sector is a FAT/NTFS/exFAT volume boot sector (or another
+// recognised volume start) rather than a partition table.
+bool looks_like_volume_boot(const uint8_t* sector);
+
+// Real disks of /sys/block, in name order.
+struct SysDisk {
+    std::string name;    // "sda"
+    std::string dev;     // "/dev/sda"
+    uint64_t size = 0;   // bytes
+    uint32_t logical_block = 512;
+    std::vector<PartitionSpan> partitions;
+    std::vector<std::string> partition_devs;
+};
+std::vector<SysDisk> list_sys_disks(const std::string& sys_root = "/sys");
+
+void init_disk_reader(Disk& disk, int32_t number);
+void init_volume_reader(Volume& volume);
+
+} // namespace blockgate
