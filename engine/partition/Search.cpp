@@ -1,0 +1,219 @@
+// Lost-volume search: reads the disk one track at a time and takes every
+// 512-byte sector that passes blockgate's NTFS or FAT boot-sector test and
+// whose file system confirms it (NTFS: the MFT record of $MFT where the boot
+// sector puts it; FAT: the media descriptor entry at the start of the first
+// FAT). After a found volume the search goes on right after its end.
+#include "Search.h"
+
+#include <fsprobe/common/alloc.h>
+
+#include <cstring>
+#include <vector>
+
+namespace fsprobe::partition {
+
+namespace {
+
+SearchState g_state;
+
+// Reads `count` bytes at byte offset `sector * 512`, clearing the buffer
+// first. True only when everything was read.
+bool read_exact(BgReader* disk, u8* buffer, u32 count, u64 sector)
+{
+    std::memset(buffer, 0, count);
+    if (sector > ~u64(0) / sector_bytes)
+        return false;
+    return disk->read(disk, buffer, count, sector * sector_bytes) == count;
+}
+
+bool confirm_ntfs(BgReader* disk, const u8* candidate, u64 candidate_sector)
+{
+    u64 cluster = ntfs_cluster_sectors(candidate);
+    u64 mft = load_le64(candidate + boot::ntfs_mft_cluster);
+    if (cluster == 0 || mft > (~u64(0) - candidate_sector) / cluster)
+        return false;
+    u8 record[1024];
+    if (!read_exact(disk, record, sizeof record, cluster * mft + candidate_sector))
+        return false;
+    return is_mft_record_of_mft(record, sizeof record);
+}
+
+bool confirm_fat(BgReader* disk, const u8* candidate, u64 candidate_sector)
+{
+    u64 reserved = load_le16(candidate + boot::reserved_sectors);
+    u8 fat[sector_bytes];
+    if (!read_exact(disk, fat, sizeof fat, sat_add(reserved, candidate_sector)))
+        return false;
+    // The first FAT entry holds the media descriptor with all other bits set.
+    return (fat[0] == 0xF8 || fat[0] == 0xF0) && fat[1] == 0xFF && fat[2] == 0xFF;
+}
+
+} // namespace
+
+SearchState& search_state() { return g_state; }
+
+bool is_mft_record_of_mft(const u8* record, size_t size)
+{
+    static const u8 name[8] = { 0x24, 0x00, 0x4D, 0x00, 0x46, 0x00, 0x54, 0x00 }; // "$MFT" UTF-16LE
+    if (size < 4 || std::memcmp(record, "FILE", 4) != 0)
+        return false;
+    for (size_t i = 0; i + sizeof name <= size; ++i)
+        if (record[i] == 0x24 && std::memcmp(record + i, name, sizeof name) == 0)
+            return true;
+    return false;
+}
+
+u64 ntfs_cluster_sectors(const u8* boot_sector)
+{
+    u8 spc = boot_sector[boot::sectors_per_cluster];
+    if (spc <= 0x80)
+        return spc;
+    // Above 0x80 the byte is a negative power of two of the cluster size.
+    u32 shift = 256u - spc;
+    if (shift < 9 || shift > 31)
+        return 0;
+    return (u64(1) << shift) / sector_bytes;
+}
+
+void release_found()
+{
+    for (u32 i = 0; i < max_found_volumes && g_state.found[i].boot_sector; ++i) {
+        engine_free(g_state.found[i].boot_sector);
+        g_state.found[i].boot_sector = nullptr;
+    }
+}
+
+BgVolume* search_volumes(BgReader* disk)
+{
+    bg_progress.store(0);
+    // Copies a caller never released are freed rather than lost.
+    release_found();
+    std::memset(g_state.found, 0, sizeof g_state.found);
+    g_state.disk = disk;
+    g_state.sectors_per_track = disk ? disk->sectors_per_track : 0;
+    g_state.bytes_per_sector = disk ? disk->bytes_per_sector : 0;
+    const u32 S = g_state.sectors_per_track;
+    const u32 B = g_state.bytes_per_sector;
+    if (!disk || !disk->read || S == 0 || S > 0x10000 || B < sector_bytes) {
+        bg_progress.store(100);
+        return nullptr;
+    }
+
+    // The geometry counts sectors of B bytes; the search counts 512-byte ones.
+    u64 disk_sectors = sat_mul(sat_mul(sat_mul(disk->cylinders, disk->tracks_per_cylinder), S), B / sector_bytes);
+    std::vector<u8> track(size_t(S) * sector_bytes);
+    u64 P = 0;
+    u32 count = 0;
+    for (;;) {
+        // Another party setting the percent to 100 stops the search.
+        if (bg_progress.load() >= 100) {
+            release_found();
+            return nullptr;
+        }
+        u32 whole = 0;
+        if (P <= ~u64(0) / sector_bytes) {
+            std::memset(track.data(), 0, track.size());
+            whole = disk->read(disk, track.data(), u32(track.size()), P * sector_bytes) / sector_bytes;
+        }
+        bool found = false;
+        for (u32 i = 0; i < whole && i < S; ++i) {
+            const u8* candidate = track.data() + size_t(i) * sector_bytes;
+            u64 at = P + i;
+            BgVolume ntfs_info {};
+            BgVolume fat_info {};
+            bool ntfs = bg_test_ntfs_boot(disk, candidate, &ntfs_info) == 0 && confirm_ntfs(disk, candidate, at);
+            bool fat = !ntfs && bg_test_fat_boot(disk, candidate, &fat_info) == 0 && confirm_fat(disk, candidate, at);
+            if (!ntfs && !fat)
+                continue;
+
+            auto* copy = static_cast<u8*>(engine_alloc(sector_bytes));
+            std::memcpy(copy, candidate, sector_bytes);
+            BgVolume& r = g_state.found[count];
+            r.start = at * sector_bytes;
+            r.first_found = count == 0 ? 1 : 0;
+            r.boot_sector = copy;
+            u64 length;
+            if (ntfs) {
+                length = sat_add(load_le64(candidate + boot::ntfs_total_sectors), 1);
+                r.fs_code = ntfs_info.fs_code;
+            } else {
+                length = fat_total_sectors(candidate);
+                r.fs_code = fat_info.fs_code;
+            }
+            r.size = sat_mul(length, sector_bytes);
+            ++count;
+            P = sat_add(at, length);
+            found = true;
+
+            if (bg_progress.fetch_add(5) + 5 >= 100) {
+                release_found();
+                return nullptr;
+            }
+            break;
+        }
+        if (count == max_found_volumes)
+            break;
+        if (found) {
+            if (P >= disk_sectors)
+                break;
+            continue;
+        }
+        if (sat_add(P, S) >= disk_sectors)
+            break;
+        P += S;
+    }
+    bg_progress.store(100);
+    return g_state.found;
+}
+
+bool judge_primary(BgVolume* record)
+{
+    if (!record || !record->boot_sector)
+        return false;
+    u8* boot = record->boot_sector;
+    u64 start_sector = record->start / sector_bytes;
+    u32 hidden = load_le32(boot + boot::hidden_sectors);
+    if (start_sector > 0xFFFFFFFFull || hidden != start_sector)
+        return false;
+    const u32 S = g_state.sectors_per_track;
+    // A volume inside the first track has no track before it to look at.
+    if (S == 0 || start_sector <= S)
+        return true;
+    BgReader* disk = g_state.disk;
+    if (!disk || !disk->read)
+        return true;
+
+    std::vector<u8> track(size_t(S) * sector_bytes);
+    if (!read_exact(disk, track.data(), u32(track.size()), start_sector - S))
+        return true; // unreadable: no extended boot record confirmed
+
+    // The volume's own length, as the entry of its extended boot record would
+    // give it. NTFS's total leaves out the backup boot sector at the end, so
+    // the entry may hold either the total or the whole partition.
+    u64 total;
+    u64 alternative;
+    if (record->fs_code == 4) {
+        total = load_le64(boot + boot::ntfs_total_sectors);
+        alternative = sat_add(total, 1);
+    } else {
+        total = fat_total_sectors(boot);
+        alternative = total;
+    }
+    for (u32 k = 0; k < S; ++k) {
+        const u8* s = track.data() + size_t(k) * sector_bytes;
+        if (s[510] != 0x55 || s[511] != 0xAA)
+            continue;
+        const u8* e = s + table_offset;
+        i32 code = code_for_type_id(e[4]);
+        u64 count = load_le32(e + 12);
+        if (load_le32(e + 8) != S - k || code == 0 || code != record->fs_code)
+            continue;
+        if (count != total && count != alternative)
+            continue;
+        store_le32(boot + boot::hidden_sectors, S - k);
+        return false;
+    }
+    return true;
+}
+
+} // namespace fsprobe::partition
