@@ -123,8 +123,14 @@ bool run_fixture(const std::string& script, const std::vector<std::string>& args
 
 std::vector<uint8_t> read_file(const fs::path& path)
 {
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in)
+        return {};
+    std::vector<uint8_t> bytes(size_t(in.tellg()));
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(bytes.data()), std::streamsize(bytes.size()));
+    bytes.resize(size_t(in.gcount()));
+    return bytes;
 }
 
 void write_file(const fs::path& path, const std::vector<uint8_t>& bytes)

@@ -67,14 +67,19 @@ bool parse_fat(const uint8_t* s, FatGeometry& g)
     g.sectors_per_cluster = spc;
     g.total_sectors = total;
     g.clusters = clusters;
-    if (clusters < 4085)
+    // The cluster count decides between FAT12 and FAT16. A parameter block
+    // whose 16-bit FAT size is 0 has the FAT32 layout (root in a cluster, the
+    // 32-bit FAT size at 0x24) whatever its count: small FAT32 volumes exist
+    // (mkfs.fat -F 32 on large sectors) and only a FAT32 reader can walk them.
+    if (fat16_size == 0)
+        g.code = BG_FS_FAT32;
+    else if (clusters < 4085)
         g.code = BG_FS_FAT12;
     else if (clusters < 65525)
         g.code = BG_FS_FAT16;
     else
-        g.code = BG_FS_FAT32;
-    // A FAT32 volume keeps its root in a cluster and has no fixed root area.
-    if (g.code == BG_FS_FAT32 && (fat16_size != 0 || root_entries != 0))
+        return false; // a FAT16 layout cannot address that many clusters
+    if (g.code == BG_FS_FAT32 && root_entries != 0)
         return false;
     return true;
 }
@@ -213,7 +218,8 @@ BG_API int32_t bg_test_other_boot(const uint8_t* sector, BgVolume* record)
     }
     // A boot sector that names a FAT type but whose parameters fail the FAT
     // test is still a volume's first sector, not a partition table.
-    if (valid_jump(sector)
+    FatGeometry g;
+    if (valid_jump(sector) && !parse_fat(sector, g)
         && (std::memcmp(sector + 0x36, "FAT12   ", 8) == 0 || std::memcmp(sector + 0x36, "FAT16   ", 8) == 0
             || std::memcmp(sector + 0x52, "FAT32   ", 8) == 0))
         return 0;

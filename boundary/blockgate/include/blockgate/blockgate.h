@@ -1,8 +1,8 @@
 // blockgate: disks, volumes, sector tests and the shared progress value.
 //
-// Everything here crosses a shared-library boundary, so the records are packed
-// and little-endian. Address fields are pointer-sized on the 64-bit build; every
-// other field keeps its width and order. The sizes are checked below.
+// Everything here crosses a shared-library boundary: fixed, little-endian
+// layouts. Address fields are pointer-sized on the 64-bit build; every other
+// field keeps its width and order. The sizes and offsets are checked below.
 #pragma once
 
 #include <atomic>
@@ -29,29 +29,34 @@ typedef int32_t (*BgCommitOp)(BgReader* self);
 
 // A disk object, or the reader of one volume (offsets then relative to the
 // volume's first byte, reads ending at the volume's last byte).
-struct [[gnu::packed]] BgReader {
+//
+// The objects below keep the design order and widths of their fields; explicit
+// padding puts every field on its natural alignment (the layout has no hidden
+// padding, as the asserts check), so callers may bind references to fields.
+struct BgReader {
     int32_t disk_number;          // 0x00
-    const char* name;             // 0x04 device path ("/dev/sda") or image path
-    BgWriteOp write;              // 0x0C slot 0
-    BgReadOp read;                // 0x14 slot 1
-    BgSizeOp size;                // 0x1C slot 2
-    BgCommitOp commit;            // 0x24 slot 3
-    uint64_t cylinders;           // 0x2C
-    uint32_t tracks_per_cylinder; // 0x34 always 255
-    uint32_t sectors_per_track;   // 0x38 always 63
-    uint32_t bytes_per_sector;    // 0x3C
-    int32_t handle;               // 0x40 read-only file descriptor, -1 when not open
-    uint8_t* stream_flag;         // 0x44 one-byte flag, cleared by fsprobe before streaming
-    void* impl;                   // 0x4C owned by blockgate
+    int32_t reserved0;            // 0x04
+    const char* name;             // 0x08 device path ("/dev/sda") or image path
+    BgWriteOp write;              // 0x10 slot 0
+    BgReadOp read;                // 0x18 slot 1
+    BgSizeOp size;                // 0x20 slot 2
+    BgCommitOp commit;            // 0x28 slot 3
+    uint64_t cylinders;           // 0x30
+    uint32_t tracks_per_cylinder; // 0x38 always 255
+    uint32_t sectors_per_track;   // 0x3C always 63
+    uint32_t bytes_per_sector;    // 0x40
+    int32_t handle;               // 0x44 read-only file descriptor, -1 when not open
+    uint8_t* stream_flag;         // 0x48 one-byte flag, cleared by fsprobe before streaming
+    void* impl;                   // 0x50 owned by blockgate
 };
-static_assert(offsetof(BgReader, name) == 0x04);
-static_assert(offsetof(BgReader, write) == 0x0C);
-static_assert(offsetof(BgReader, commit) == 0x24);
-static_assert(offsetof(BgReader, cylinders) == 0x2C);
-static_assert(offsetof(BgReader, bytes_per_sector) == 0x3C);
-static_assert(offsetof(BgReader, handle) == 0x40);
-static_assert(offsetof(BgReader, stream_flag) == 0x44);
-static_assert(sizeof(BgReader) == 0x54);
+static_assert(offsetof(BgReader, name) == 0x08);
+static_assert(offsetof(BgReader, write) == 0x10);
+static_assert(offsetof(BgReader, commit) == 0x28);
+static_assert(offsetof(BgReader, cylinders) == 0x30);
+static_assert(offsetof(BgReader, bytes_per_sector) == 0x40);
+static_assert(offsetof(BgReader, handle) == 0x44);
+static_assert(offsetof(BgReader, stream_flag) == 0x48);
+static_assert(sizeof(BgReader) == 0x58);
 
 // File-system codes.
 enum BgFsCode : int32_t {
@@ -70,34 +75,36 @@ enum BgFsCode : int32_t {
 
 // A volume: one partition of a disk, or a whole bare file-system image.
 // The partition search of fsprobe builds records of the same shape
-// (start, first_found and boot_sector are what it sets).
-struct [[gnu::packed]] BgVolume {
+// (size, fs_code, start, first_found and boot_sector are what it sets).
+struct BgVolume {
     int32_t disk_number;   // 0x00
-    uint64_t size;         // 0x04 bytes
-    int32_t fs_code;       // 0x0C BgFsCode
-    char drive_letter;     // 0x10 '?' when none
-    uint8_t first_found;   // 0x11 partition search: 1 on its first record
-    uint8_t reserved0[2];  // 0x12
-    BgReader* reader;      // 0x14 volume reader, null in search records
-    uint8_t* boot_sector;  // 0x1C 512-byte copy of the volume's first sector
-    uint64_t start;        // 0x24 byte offset of the volume on its disk
-    uint32_t index;        // 0x2C index of the volume within its disk
-    uint8_t reserved1[72]; // 0x30 zero
+    int32_t reserved0;     // 0x04
+    uint64_t size;         // 0x08 bytes
+    int32_t fs_code;       // 0x10 BgFsCode
+    char drive_letter;     // 0x14 '?' when none
+    uint8_t first_found;   // 0x15 partition search: 1 on its first record
+    uint8_t reserved1[2];  // 0x16
+    BgReader* reader;      // 0x18 volume reader, null in search records
+    uint8_t* boot_sector;  // 0x20 512-byte copy of the volume's first sector
+    uint64_t start;        // 0x28 byte offset of the volume on its disk
+    uint32_t index;        // 0x30 index of the volume within its disk
+    uint8_t reserved2[68]; // 0x34 zero
 };
-static_assert(offsetof(BgVolume, size) == 0x04);
-static_assert(offsetof(BgVolume, fs_code) == 0x0C);
-static_assert(offsetof(BgVolume, drive_letter) == 0x10);
-static_assert(offsetof(BgVolume, reader) == 0x14);
-static_assert(offsetof(BgVolume, boot_sector) == 0x1C);
-static_assert(offsetof(BgVolume, start) == 0x24);
+static_assert(offsetof(BgVolume, size) == 0x08);
+static_assert(offsetof(BgVolume, fs_code) == 0x10);
+static_assert(offsetof(BgVolume, drive_letter) == 0x14);
+static_assert(offsetof(BgVolume, reader) == 0x18);
+static_assert(offsetof(BgVolume, boot_sector) == 0x20);
+static_assert(offsetof(BgVolume, start) == 0x28);
+static_assert(offsetof(BgVolume, index) == 0x30);
 static_assert(sizeof(BgVolume) == 120);
 
 // Singly linked list nodes of the disk and volume lists.
-struct [[gnu::packed]] BgDiskNode {
+struct BgDiskNode {
     BgDiskNode* next;
     BgReader* disk;
 };
-struct [[gnu::packed]] BgVolumeNode {
+struct BgVolumeNode {
     BgVolumeNode* next;
     BgVolume* volume;
 };
