@@ -1,0 +1,192 @@
+#include "Volume.h"
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_set>
+
+namespace fsprobe::ext {
+
+namespace {
+// Largest descriptor table accepted: a 16 TiB volume of 4 KiB blocks needs
+// 4 MiB, 2^32 blocks of 1 KiB need 16 MiB.
+constexpr u64 kMaxDescriptorTable = 64ull << 20;
+// Largest single request handed to the reader.
+constexpr u64 kMaxReadPiece = 1ull << 30;
+} // namespace
+
+std::optional<Geometry> parse_superblock(ByteView s)
+{
+    if (!s.has(0, kSuperblockSize))
+        return std::nullopt;
+    if (s.le16_or(sb::magic) != kMagic)
+        return std::nullopt;
+    Geometry g;
+    g.revision = s.le32_or(sb::rev_level);
+    if (g.revision > 1)
+        return std::nullopt;
+    g.incompat = s.le32_or(sb::feature_incompat);
+    if (g.revision == 1 && (g.incompat & ~kIncompatFiletype) != 0)
+        return std::nullopt;
+    u32 log_block = s.le32_or(sb::log_block_size);
+    if (log_block > 6)
+        return std::nullopt;
+    i32 log_frag = i32(s.le32_or(sb::log_frag_size));
+    if (log_frag != i32(log_block))
+        return std::nullopt;
+    g.block_size = 1024u << log_block;
+    g.inode_size = g.revision == 1 ? s.le16_or(sb::inode_size) : 128;
+    if (g.inode_size < kInodeCopySize || !is_power_of_two(g.inode_size) || g.inode_size > g.block_size)
+        return std::nullopt;
+    g.inodes_per_block = g.block_size / g.inode_size;
+    g.inode_count = s.le32_or(sb::inode_count);
+    g.block_count = s.le32_or(sb::block_count);
+    g.first_data_block = s.le32_or(sb::first_data_block);
+    g.blocks_per_group = s.le32_or(sb::blocks_per_group);
+    g.inodes_per_group = s.le32_or(sb::inodes_per_group);
+    u64 bits_per_block = u64(g.block_size) * 8;
+    // One bitmap block describes a group, so neither count can exceed its bits.
+    if (g.blocks_per_group < 8 || g.blocks_per_group > bits_per_block)
+        return std::nullopt;
+    if (g.inodes_per_group == 0 || g.inodes_per_group > bits_per_block)
+        return std::nullopt;
+    if (g.first_data_block >= g.block_count)
+        return std::nullopt;
+    u64 groups = (u64(g.block_count) - g.first_data_block + g.blocks_per_group - 1) / g.blocks_per_group;
+    if (groups == 0 || groups * kGroupDescSize > kMaxDescriptorTable)
+        return std::nullopt;
+    g.group_count = u32(groups);
+    return g;
+}
+
+u64 Volume::read_bytes_partial(void* buffer, u64 offset, u64 count) const
+{
+    auto* out = static_cast<u8*>(buffer);
+    u64 done = 0;
+    while (done < count && m_reader && m_reader->read) {
+        u64 piece = std::min(count - done, kMaxReadPiece);
+        u32 got = m_reader->read(m_reader, out + done, u32(piece), offset + done);
+        if (got > piece)
+            got = u32(piece);
+        done += got;
+        if (got < piece)
+            break;
+    }
+    if (done < count)
+        std::memset(out + done, 0, count - done);
+    return done;
+}
+
+bool Volume::read_bytes(void* buffer, u64 offset, u64 count) const
+{
+    return read_bytes_partial(buffer, offset, count) == count;
+}
+
+bool Volume::read_block(u64 block, u8* buffer) const
+{
+    if (!block_valid(block))
+        return false;
+    return read_bytes(buffer, block * m_geo.block_size, m_geo.block_size);
+}
+
+bool Volume::open(BgVolume* volume)
+{
+    m_reader = nullptr;
+    m_groups.clear();
+    m_inode_block.clear();
+    m_inode_block_number = 0;
+    if (!volume || !volume->reader || !volume->reader->read)
+        return false;
+    m_reader = volume->reader;
+    std::vector<u8> super(kSuperblockSize);
+    if (!read_bytes(super.data(), kSuperblockOffset, kSuperblockSize))
+        return false;
+    auto geo = parse_superblock(ByteView(super.data(), super.size()));
+    if (!geo)
+        return false;
+    m_geo = *geo;
+
+    u64 per_block = m_geo.block_size / kGroupDescSize;
+    u64 table_blocks = (u64(m_geo.group_count) + per_block - 1) / per_block;
+    u64 first = u64(m_geo.first_data_block) + 1;
+    if (first + table_blocks > m_geo.block_count)
+        return false;
+    std::vector<u8> table(table_blocks * m_geo.block_size);
+    if (!read_bytes(table.data(), first * m_geo.block_size, table.size()))
+        return false;
+    m_groups.resize(m_geo.group_count);
+    for (u32 g = 0; g < m_geo.group_count; ++g) {
+        const u8* d = table.data() + u64(g) * kGroupDescSize;
+        m_groups[g].inode_bitmap = load_le32(d + gd::inode_bitmap);
+        m_groups[g].inode_table = load_le32(d + gd::inode_table);
+    }
+    return true;
+}
+
+std::optional<InodeCopy> Volume::read_inode(u32 number) const
+{
+    if (number == 0 || number > m_geo.inode_count)
+        return std::nullopt;
+    u32 group = (number - 1) / m_geo.inodes_per_group;
+    if (group >= m_groups.size())
+        return std::nullopt;
+    u32 index = (number - 1) % m_geo.inodes_per_group;
+    u64 block = u64(m_groups[group].inode_table) + index / m_geo.inodes_per_block;
+    u32 slot = index % m_geo.inodes_per_block;
+    if (!block_valid(block))
+        return std::nullopt;
+    if (m_inode_block.empty() || m_inode_block_number != block) {
+        m_inode_block.resize(m_geo.block_size);
+        if (!read_block(block, m_inode_block.data())) {
+            m_inode_block.clear();
+            return std::nullopt;
+        }
+        m_inode_block_number = block;
+    }
+    InodeCopy copy;
+    std::memcpy(copy.data(), m_inode_block.data() + u64(slot) * m_geo.inode_size, kInodeCopySize);
+    return copy;
+}
+
+u64 Volume::addressable_blocks() const
+{
+    u64 p = m_geo.block_size / 4;
+    return kDirectPointers + p + p * p + p * p * p;
+}
+
+std::vector<u32> Volume::block_list(const u8* inode, u64 count) const
+{
+    std::vector<u32> out;
+    count = std::min(count, addressable_blocks());
+    out.reserve(size_t(count));
+    for (u32 i = 0; i < kDirectPointers && out.size() < count; ++i)
+        out.push_back(inode_pointer(inode, i));
+
+    const u64 per_block = m_geo.block_size / 4;
+    std::unordered_set<u32> used;
+    std::vector<std::vector<u8>> buffers(3, std::vector<u8>(m_geo.block_size));
+
+    // Appends the entries of an indirect tree of `depth` levels rooted at `block`.
+    auto fill = [&](auto& self, u32 block, int depth) -> void {
+        u64 span = per_block;
+        for (int d = 1; d < depth; ++d)
+            span *= per_block;
+        u8* buf = buffers[size_t(depth - 1)].data();
+        if (!block_valid(block) || !used.insert(block).second || !read_block(block, buf)) {
+            u64 zeros = std::min<u64>(span, count - out.size());
+            out.insert(out.end(), size_t(zeros), 0u);
+            return;
+        }
+        for (u64 i = 0; i < per_block && out.size() < count; ++i) {
+            u32 entry = load_le32(buf + 4 * i);
+            if (depth == 1)
+                out.push_back(entry);
+            else
+                self(self, entry, depth - 1);
+        }
+    };
+    for (int depth = 1; depth <= 3 && out.size() < count; ++depth)
+        fill(fill, inode_pointer(inode, kDirectPointers + u32(depth - 1)), depth);
+    return out;
+}
+
+} // namespace fsprobe::ext
