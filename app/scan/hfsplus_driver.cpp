@@ -1,0 +1,61 @@
+// HFS+ driver and listing.
+#include <salvor/scan/drivers.h>
+#include <salvor/scan/text.h>
+
+#include <fsprobe/hfsplus.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+
+namespace salvor {
+
+std::string HfsPlusRowName(HfspFileRecord* file)
+{
+    const char* name = hfsp_get_filename(file);
+    if (!name)
+        return {};
+    return SafeName(TruncateUtf8(std::string(name, strnlen(name, HFSP_NAME_BYTES)), 252));
+}
+
+int HfsPlusDriver(ScanSession& session, NodeId root, LoadingState& loading)
+{
+    ResultTree& tree = session.tree;
+    if (!hfsp_init(session.volume))
+        return 0;
+    session.scan_state = 1;
+    HfspFileRecord* first = hfsp_searchfile();
+    loading.LoadingOn();
+    int group = 0;
+    size_t in_group = 0;
+    size_t guard = 0;
+    for (HfspFileRecord* f = first; f && guard < kMaxChain; f = hfsp_get_next(f), ++guard) {
+        if (in_group == 0) {
+            char name[32];
+            std::snprintf(name, sizeof name, "Folder %d", group++);
+            NodeId node = tree.InsertNode(root, name, kImageFolder, kImageFolderSelected);
+            if (!node)
+                break;
+            tree.SetItemData(node, reinterpret_cast<uintptr_t>(f));
+        }
+        in_group = (in_group + 1) % kFilesPerGroup;
+    }
+    tree.Expand(tree.FirstRoot());
+    loading.LoadingOff();
+    return first ? 1 : 0;
+}
+
+void HfsPlusListing(ScanSession& session)
+{
+    if (session.current_folder == session.tree.FirstRoot())
+        return;
+    auto* file = reinterpret_cast<HfspFileRecord*>(session.tree.ItemData(session.current_folder));
+    const std::string now = CurrentTimeText();
+    for (int n = 0; file && n < kFilesPerGroup; ++n, file = hfsp_get_next(file)) {
+        char size[48];
+        std::snprintf(size, sizeof size, "%" PRIu64 "  Byte", hfsp_get_filesize(file));
+        session.list.AppendRow(HfsPlusRowName(file), size, now, reinterpret_cast<uintptr_t>(file));
+    }
+}
+
+} // namespace salvor

@@ -1,0 +1,110 @@
+// Size, time and name texts.
+#include <salvor/scan/text.h>
+
+#include <fsprobe/common/utf.h>
+
+#include <cstdio>
+
+namespace salvor {
+
+std::string FormatSize(uint64_t size)
+{
+    char buf[64];
+    const double s = double(size);
+    if (size >= (uint64_t(1) << 30))
+        std::snprintf(buf, sizeof buf, "%.2fGB", s / double(uint64_t(1) << 30));
+    else if (size < 1024)
+        std::snprintf(buf, sizeof buf, "%dB", int(size));
+    else if (size < (uint64_t(1) << 20))
+        std::snprintf(buf, sizeof buf, "%.2fKB", s / 1024.0);
+    else
+        std::snprintf(buf, sizeof buf, "%.2fMB", s / double(uint64_t(1) << 20));
+    return buf;
+}
+
+std::string FormatShortTime(int64_t seconds_since_epoch)
+{
+    int month = 0, day = 0, hour = -1, minute = -1, second = -1;
+    time_t t = time_t(seconds_since_epoch);
+    struct tm tm {};
+    if (int64_t(t) == seconds_since_epoch && localtime_r(&t, &tm)) {
+        month = tm.tm_mon + 1;
+        day = tm.tm_mday;
+        hour = tm.tm_hour;
+        minute = tm.tm_min;
+        second = tm.tm_sec;
+    }
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%02d-%02d %02d:%02d:%02d", month, day, hour, minute, second);
+    return buf;
+}
+
+std::string EngineTimeText(uint64_t ntfs_time)
+{
+    struct tm base {};
+    base.tm_year = 2001 - 1900;
+    base.tm_mon = 0;
+    base.tm_mday = 1;
+    base.tm_isdst = -1;
+    time_t b = mktime(&base);
+    if (b == time_t(-1))
+        return FormatShortTime(INT64_MIN);
+    return FormatShortTime(int64_t(b) + int64_t(ntfs_time / 10000000u));
+}
+
+std::string FatTimeText(int month, int day, int hour, int minute, int two_seconds)
+{
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%02d-%02d %02d:%02d:%02d", month, day, hour, minute, 2 * two_seconds);
+    return buf;
+}
+
+std::string CurrentTimeText()
+{
+    return FormatShortTime(int64_t(time(nullptr)));
+}
+
+std::string TruncateUtf8(const std::string& text, size_t max_bytes)
+{
+    if (text.size() <= max_bytes)
+        return text;
+    size_t cut = max_bytes;
+    // Step back over continuation bytes so the cut lands before a lead byte.
+    while (cut > 0 && (uint8_t(text[cut]) & 0xC0) == 0x80)
+        --cut;
+    return text.substr(0, cut);
+}
+
+std::string SafeName(const std::string& text)
+{
+    std::string s = text;
+    for (char& c : s)
+        if (c == '/' || c == '\0')
+            c = '_';
+    if (s == ".")
+        s = "_";
+    else if (s == "..")
+        s = "__";
+    return TruncateUtf8(s, 255);
+}
+
+std::string NameFromUtf16Bytes(const uint8_t* bytes, size_t units)
+{
+    // Stop at a terminating zero unit inside the stored length.
+    size_t n = 0;
+    while (n < units && (bytes[2 * n] | bytes[2 * n + 1]))
+        ++n;
+    return SafeName(fsprobe::utf16le_bytes_to_utf8(bytes, n));
+}
+
+std::string NameFromUtf16(const char16_t* text, size_t max_units)
+{
+    if (!text)
+        return {};
+    size_t n = 0;
+    while (n < max_units && text[n])
+        ++n;
+    return SafeName(fsprobe::utf16_to_utf8(text, n));
+}
+
+} // namespace salvor
