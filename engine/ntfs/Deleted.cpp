@@ -1,0 +1,266 @@
+// Deleted-file search over the MFT, parent lookup and directory listings.
+
+#include "Operations.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace fsprobe::ntfs {
+
+static FindOptions volume_find_options()
+{
+    FindOptions o;
+    o.record_size = state().record_size;
+    o.follow_lists = true;
+    return o;
+}
+
+static void copy_name(u8* dst, const u8* src, u8 units)
+{
+    std::memcpy(dst, src, std::min<size_t>(size_t(units) * 2, 256));
+}
+
+// Progress in steps of 5: at most one rise per call, when `fraction` has
+// reached the threshold.
+struct Progress {
+    double threshold = 0.05;
+    void step(double fraction)
+    {
+        if (fraction >= threshold) {
+            bg_progress.fetch_add(5, std::memory_order_relaxed);
+            threshold += 0.05;
+        }
+    }
+};
+
+// Examines one fixed-up record of the scan; appends a found deleted file.
+static void examine_record(const u8* rec, u64 number, NtfsFileInfo** head, NtfsFileInfo** tail)
+{
+    if (load_le32(rec) != kFileMagic || load_le16(rec + kRecFlags) != 0)
+        return;
+    FindOptions opts = volume_find_options();
+    Context* fn_ctx = find_attribute(rec, NTFS_AT_FILE_NAME, u"", opts);
+    FileName fn;
+    if (!read_file_name(fn_ctx, &fn)) {
+        release_context(fn_ctx);
+        return;
+    }
+    Context* data = find_attribute(rec, NTFS_AT_DATA, u"", opts);
+    if (!data) {
+        release_context(fn_ctx);
+        return;
+    }
+    auto* info = engine_new_zeroed<NtfsFileInfo>();
+    info->state = 0;
+    info->record_number = number;
+    info->parent_reference = fn.parent;
+    info->created = fn.created;
+    info->name_length = fn.name_length;
+    copy_name(info->name, fn.name, fn.name_length);
+    info->size = attribute_size(data);
+    release_context(data);
+    release_context(fn_ctx);
+    if (*tail)
+        (*tail)->next = info;
+    else
+        *head = info;
+    *tail = info;
+}
+
+NtfsFileInfo* get_deleted_files()
+{
+    auto& st = state();
+    if (st.cluster_size == 0 || !st.mft)
+        return nullptr;
+    bg_progress.store(0, std::memory_order_relaxed);
+    const u64 c = st.cluster_size;
+    const u64 r = st.record_size;
+    // A step is one cluster, or one record when records span clusters.
+    const u64 step_bytes = std::max(c, r);
+    const u64 per_step = step_bytes / r;
+    u64 clusters = 0;
+    if (st.mft->run_count) {
+        const Run& last = st.mft->runs[st.mft->run_count - 1];
+        clusters = last.vcn + last.length;
+    }
+    u64 mft_bytes = clusters <= ~u64(0) / c ? clusters * c : 0;
+    const u64 steps = mft_bytes / step_bytes;
+
+    NtfsFileInfo* head = nullptr;
+    NtfsFileInfo* tail = nullptr;
+    Progress progress;
+    // Several steps are read at once; each record is checked on its own.
+    const u64 batch_steps = std::max<u64>(1, (256u << 10) / step_bytes);
+    std::vector<u8> batch(size_t(batch_steps * step_bytes));
+    bool stopped = false;
+    for (u64 first = 0; first < steps && !stopped; first += batch_steps) {
+        u64 count = std::min(batch_steps, steps - first);
+        u64 got = read_attribute(st.mft, first * step_bytes, batch.data(), count * step_bytes);
+        for (u64 s = 0; s < count; ++s) {
+            u64 step = first + s;
+            if ((s + 1) * step_bytes <= got) {
+                u8* base = batch.data() + s * step_bytes;
+                for (u64 i = 0; i < per_step; ++i) {
+                    u8* rec = base + i * r;
+                    if (load_le32(rec) != kFileMagic || !apply_fixup(rec, r, st.bytes_per_sector))
+                        continue;
+                    examine_record(rec, step * per_step + i, &head, &tail);
+                }
+            }
+            progress.step(double(step) / double(steps));
+            if (bg_progress.load(std::memory_order_relaxed) >= 100) {
+                stopped = true;
+                break;
+            }
+        }
+    }
+    if (!stopped)
+        bg_progress.store(100, std::memory_order_relaxed);
+    return head;
+}
+
+int32_t get_name_parent(u32 low, NtfsNameParent* out)
+{
+    auto& st = state();
+    if (!out || st.cluster_size == 0 || !st.mft)
+        return 0;
+    std::vector<u8> rec(st.record_size);
+    FindOptions opts = volume_find_options();
+    if (!read_mft_record(low, rec.data(), rec.size()))
+        return 0;
+    Context* fn_ctx = find_attribute(rec.data(), NTFS_AT_FILE_NAME, u"", opts);
+    FileName fn;
+    bool ok = read_file_name(fn_ctx, &fn);
+    u64 parent = fn.parent;
+    release_context(fn_ctx);
+    if (!ok)
+        return 0;
+    out->reference_low = u32(parent);
+    out->reference_high = u32(parent >> 32);
+    if (!read_mft_record(u32(parent), rec.data(), rec.size()))
+        return 0;
+    fn_ctx = find_attribute(rec.data(), NTFS_AT_FILE_NAME, u"", opts);
+    ok = read_file_name(fn_ctx, &fn);
+    if (ok) {
+        out->flags = u8(load_le16(rec.data() + kRecFlags));
+        out->name_length = fn.name_length;
+        std::memset(out->name, 0, sizeof out->name);
+        copy_name(out->name, fn.name, fn.name_length);
+    }
+    release_context(fn_ctx);
+    return ok ? 1 : 0;
+}
+
+// Appends the entries of one index node [p, end) to the listing.
+static void list_entries(const u8* p, const u8* end, NtfsFileInfo** tail)
+{
+    while (end - p >= 16) {
+        u16 len = load_le16(p + 8);
+        u8 flags = p[12];
+        if (flags & 0x02)
+            return; // last entry
+        if (len < 16 || len > end - p)
+            return;
+        u16 key_len = load_le16(p + 10);
+        if (key_len >= kFnName && len >= 16 + kFnName) {
+            u8 units = p[80];
+            u64 ref = load_le64(p);
+            bool fits = 16 + kFnName + u64(units) * 2 <= len && kFnName + u64(units) * 2 <= key_len;
+            if (fits && u32(ref) > 23 && p[81] != kNamespaceDos) {
+                auto* info = engine_new_zeroed<NtfsFileInfo>();
+                info->record_number = ref;
+                info->parent_reference = load_le64(p + 16);
+                info->created = load_le64(p + 24);
+                info->name_length = units;
+                copy_name(info->name, p + 82, units);
+                if (load_le32(p + 16 + kFnFlags) & kFnFlagDirectory) {
+                    info->state = 1;
+                } else {
+                    info->size = load_le64(p + 16 + kFnRealSize);
+                }
+                if (*tail)
+                    (*tail)->next = info;
+                else
+                    state().listing = info;
+                *tail = info;
+            }
+        }
+        p += len;
+    }
+}
+
+bool show_dir(u32 number)
+{
+    auto& st = state();
+    if (st.cluster_size == 0 || !st.mft)
+        return false;
+    std::vector<u8> rec(st.record_size);
+    if (!read_mft_record(number, rec.data(), rec.size()))
+        return true;
+    FindOptions opts = volume_find_options();
+    Context* root = find_attribute(rec.data(), NTFS_AT_INDEX_ROOT, u"$I30", opts);
+    if (!root || root->non_resident || root->data_size < 32) {
+        release_context(root);
+        return false;
+    }
+    // Find the current end of an earlier listing, so entries are appended.
+    NtfsFileInfo* tail = st.listing;
+    for (int guard = 0; tail && tail->next && guard < (1 << 24); ++guard)
+        tail = tail->next;
+
+    const u8* v = root->attribute + root->value_offset;
+    u64 vlen = root->data_size;
+    u32 entries_off = load_le32(v + 16);
+    u32 total = load_le32(v + 16 + 4);
+    u8 header_flags = v[16 + 12];
+    u32 block_size = load_le32(v + 8);
+    if (16 + u64(entries_off) < vlen) {
+        u64 end = std::min<u64>(vlen, 16 + u64(total));
+        if (end > 16 + u64(entries_off))
+            list_entries(v + 16 + entries_off, v + end, &tail);
+    }
+    release_context(root);
+    if (!(header_flags & 0x01))
+        return true;
+
+    Context* alloc = find_attribute(rec.data(), NTFS_AT_INDEX_ALLOCATION, u"$I30", opts);
+    Context* bitmap_ctx = find_attribute(rec.data(), NTFS_AT_BITMAP, u"$I30", opts);
+    bool ok = alloc && bitmap_ctx && block_size >= 512 && block_size <= (1u << 20) && is_power_of_two(block_size);
+    if (ok) {
+        u64 blocks = alloc->data_size / block_size;
+        u64 bitmap_len = std::min<u64>(attribute_size(bitmap_ctx), (blocks + 7) / 8);
+        std::vector<u8> bitmap(static_cast<size_t>(bitmap_len));
+        if (bitmap_len)
+            bitmap.resize(size_t(read_attribute(bitmap_ctx, 0, bitmap.data(), bitmap_len)));
+        std::vector<u8> block(block_size);
+        for (u64 k = 0; k < blocks; ++k) {
+            if (k / 8 >= bitmap.size() || !(bitmap[k / 8] & (1u << (k % 8))))
+                continue;
+            if (read_attribute(alloc, k * block_size, block.data(), block_size) != block_size)
+                break;
+            if (load_le32(block.data()) != kIndxMagic || !apply_fixup(block.data(), block_size, st.bytes_per_sector))
+                break;
+            u32 eoff = load_le32(block.data() + 24);
+            u32 etotal = load_le32(block.data() + 28);
+            u64 end = std::min<u64>(block_size, 24 + u64(etotal));
+            if (24 + u64(eoff) < end)
+                list_entries(block.data() + 24 + eoff, block.data() + end, &tail);
+        }
+    }
+    release_context(alloc);
+    release_context(bitmap_ctx);
+    return ok;
+}
+
+int32_t free_file_info(NtfsFileInfo* head)
+{
+    while (head) {
+        NtfsFileInfo* next = head->next;
+        engine_free(head);
+        head = next;
+    }
+    reset_listing();
+    return 1;
+}
+
+} // namespace fsprobe::ntfs

@@ -1,0 +1,484 @@
+// Format recovery: a sector-by-sector search of the volume for MFT records of
+// old NTFS file systems, re-anchoring of each old MFT found, and the parent
+// links between the records found.
+
+#include "Operations.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace fsprobe::ntfs {
+
+namespace {
+
+constexpr u64 kSector = 512;
+constexpr u64 kChunk = 128 * kSector;
+constexpr u64 kRecord = 1024;
+
+FindOptions scan_options()
+{
+    FindOptions o;
+    o.record_size = kRecord;
+    o.follow_lists = false; // extension records of an old MFT are not reachable through the new one
+    return o;
+}
+
+// A 1024-byte record at volume position `pos`, from the chunk when it lies
+// wholly inside, else read directly. The update-sequence fix-up is applied
+// when it succeeds; a torn record is used as read.
+bool load_record(const u8* chunk, u64 chunk_off, u64 got, u64 pos, u8* out)
+{
+    if (pos >= chunk_off && pos - chunk_off <= got && got - (pos - chunk_off) >= kRecord)
+        std::memcpy(out, chunk + (pos - chunk_off), kRecord);
+    else if (volume_read(out, kRecord, pos) != kRecord)
+        return false;
+    if (load_le32(out) != kFileMagic)
+        return false;
+    u8 fixed[kRecord];
+    std::memcpy(fixed, out, kRecord);
+    if (apply_fixup(fixed, kRecord, 512))
+        std::memcpy(out, fixed, kRecord);
+    return true;
+}
+
+u64 total_clusters(const Context* c)
+{
+    u64 n = 0;
+    for (u32 i = 0; i < c->run_count; ++i)
+        n += c->runs[i].length;
+    return n;
+}
+
+// Disk extents of an old MFT: its first run where the MFT was found, each
+// later run at B + LCN x C. Record numbers run on from one extent to the next.
+void build_extents(MftFragment& f)
+{
+    f.extents.clear();
+    const Context* c = f.context;
+    u32 next_record = 0;
+    for (u32 i = 0; i < c->run_count; ++i) {
+        const Run& r = c->runs[i];
+        if (r.length == 0 || r.lcn < 0)
+            break;
+        if (r.length > (~u64(0) / 2) / f.cluster_size)
+            break;
+        u64 bytes = r.length * f.cluster_size;
+        u64 start;
+        if (i == 0) {
+            start = f.found;
+        } else {
+            i64 d = r.lcn - f.first_lcn;
+            u64 delta = u64(d < 0 ? -d : d);
+            if (delta > (~u64(0) / 2) / f.cluster_size)
+                break;
+            delta *= f.cluster_size;
+            if (d < 0 && delta > f.found)
+                break;
+            start = d < 0 ? f.found - delta : f.found + delta;
+        }
+        if (start + bytes < start)
+            break;
+        u64 count = bytes / kRecord;
+        if (count > 0xFFFFFFFFu - next_record)
+            break;
+        f.extents.push_back(Extent { start, start + bytes, r.length, next_record, u32(count) });
+        next_record += u32(count);
+    }
+}
+
+const Extent* extent_of(const MftFragment& f, u64 pos)
+{
+    for (const auto& e : f.extents)
+        if (pos >= e.disk_start && pos < e.disk_end)
+            return &e;
+    return nullptr;
+}
+
+struct Scan {
+    VolumeState& st;
+    NtfsFormatInfo* head = nullptr;
+    NtfsFormatInfo* tail = nullptr;
+    int current = -1; // where the last table search stopped
+    bool table_full = false;
+
+    void append(NtfsFormatInfo* rec)
+    {
+        if (tail)
+            tail->next = rec;
+        else
+            head = rec;
+        tail = rec;
+    }
+
+    void add_file(const u8* rec, const FileName& fn, u64 pos)
+    {
+        FindOptions opts = scan_options();
+        bool dir = load_le16(rec + kRecFlags) & kRecDirectory;
+        u64 size = 0;
+        if (!dir) {
+            Context* data = find_attribute(rec, NTFS_AT_DATA, u"", opts);
+            if (!data)
+                return;
+            size = attribute_size(data);
+            release_context(data);
+        }
+        auto* info = static_cast<NtfsFormatInfo*>(engine_alloc(sizeof(NtfsFormatInfo) + size_t(fn.name_length) * 2 + 2));
+        int index = NTFS_FORMAT_UNATTRIBUTED;
+        MftFragment& f0 = st.fragments[0];
+        if (f0.context && extent_of(f0, pos) && current >= 0 && st.fragments[current].cluster_size
+            && st.fragments[current].context) {
+            index = current;
+            if (st.first_attributed < 0)
+                st.first_attributed = current;
+        }
+        info->kind = u8((dir ? 1 : 0) | (index << 2));
+        info->name_length = fn.name_length;
+        info->parent = u32(fn.parent);
+        info->created = fn.created;
+        info->size = size;
+        info->position = pos;
+        std::memcpy(info->name, fn.name, size_t(fn.name_length) * 2);
+        append(info);
+    }
+
+    // A $MFT record at `pos`. Returns the next position to examine.
+    u64 add_mft(const u8* chunk, u64 chunk_off, u64 got, const u8* rec, u64 pos)
+    {
+        u64 pass = pos + kSector;
+        FindOptions opts = scan_options();
+        Context* data = find_attribute(rec, NTFS_AT_DATA, u"", opts);
+        u64 clusters = data && data->non_resident ? total_clusters(data) : 0;
+        if (!clusters || data->runs[0].lcn < 0) {
+            release_context(data);
+            return pass;
+        }
+        u8 mirr[kRecord];
+        Context* mirr_data = nullptr;
+        if (load_record(chunk, chunk_off, got, pos + kRecord, mirr))
+            mirr_data = find_attribute(mirr, NTFS_AT_DATA, u"", opts);
+        if (!mirr_data || !mirr_data->non_resident || mirr_data->run_count == 0 || mirr_data->runs[0].lcn < 0) {
+            release_context(data);
+            release_context(mirr_data);
+            return pass;
+        }
+        i64 mirr_lcn = mirr_data->runs[0].lcn;
+        release_context(mirr_data);
+
+        int free_slot = -1;
+        for (int i = 0; i < kFragments; ++i) {
+            MftFragment& f = st.fragments[i];
+            if (!f.cluster_size) {
+                free_slot = i;
+                break;
+            }
+            if (f.mirror == pos || f.found == pos) {
+                current = i;
+                release_context(data);
+                return pos + 9 * kSector;
+            }
+        }
+        if (free_slot < 0) {
+            release_context(data);
+            table_full = true;
+            return pos;
+        }
+        current = free_slot;
+        u64 c = data->alloc_size / clusters;
+        i64 l = data->runs[0].lcn;
+        if (c < 512 || c > (2u << 20) || !is_power_of_two(c) || u64(l) > pos / c) {
+            release_context(data);
+            return pass;
+        }
+        // The mirror copy of record 0 is met as often as the MFT itself (a
+        // new format may have overwritten the old MFT but not its mirror).
+        // The MFT is followed by record 4; the four-record mirror is not.
+        u8 rec4[kRecord];
+        bool primary = load_record(chunk, chunk_off, got, pos + 4 * kRecord, rec4) && load_le32(rec4 + kRecNumber) == 4;
+        u64 base;
+        u64 found;
+        u64 mirror;
+        if (!primary && u64(mirr_lcn) <= pos / c) {
+            base = pos - u64(mirr_lcn) * c;
+            found = base + u64(l) * c;
+            mirror = pos;
+        } else {
+            base = pos - u64(l) * c;
+            found = pos;
+            if (u64(mirr_lcn) > (~u64(0) - base) / c) {
+                release_context(data);
+                return pass;
+            }
+            mirror = base + u64(mirr_lcn) * c;
+        }
+        MftFragment& f = st.fragments[free_slot];
+        f.record = static_cast<u8*>(engine_alloc(kRecord));
+        std::memcpy(f.record, rec, kRecord);
+        f.context = data;
+        f.cluster_size = c;
+        f.found = found;
+        f.mirror = mirror;
+        f.base = base;
+        f.first_lcn = l;
+        build_extents(f);
+        return pos + 25 * kSector;
+    }
+};
+
+// Attribution of unplaced records and the per-fragment directory indexes.
+void link(VolumeState& st, NtfsFormatInfo* head)
+{
+    for (auto& f : st.fragments) {
+        if (!f.context || !f.cluster_size)
+            continue;
+        build_extents(f);
+        u64 clusters = total_clusters(f.context);
+        u64 count = clusters <= (~u64(0) / f.cluster_size) ? clusters * f.cluster_size / kRecord : 0;
+        f.dir_count = u32(std::min<u64>(count, 0xFFFFFFFFu));
+        f.dirs.clear();
+    }
+    int last_frag = -1;
+    const Extent* last_ext = nullptr;
+    for (NtfsFormatInfo* r = head; r; r = r->next) {
+        if (NTFS_FORMAT_FRAGMENT(r) != NTFS_FORMAT_UNATTRIBUTED)
+            continue;
+        int index = -1;
+        // Consecutive records of one extent are placed without a new search.
+        if (last_ext && r->position >= last_ext->disk_start && r->position < last_ext->disk_end) {
+            index = last_frag;
+        } else {
+            for (int i = 0; i < kFragments && index < 0; ++i) {
+                if (!st.fragments[i].context)
+                    continue;
+                if (const Extent* e = extent_of(st.fragments[i], r->position)) {
+                    index = i;
+                    last_frag = i;
+                    last_ext = e;
+                }
+            }
+        }
+        if (index < 0)
+            index = st.first_attributed >= 0 ? st.first_attributed : NTFS_FORMAT_UNATTRIBUTED;
+        r->kind = u8((r->kind & 0x03) | (index << 2));
+    }
+    for (NtfsFormatInfo* r = head; r; r = r->next) {
+        if (!(r->kind & 1))
+            continue;
+        int index = NTFS_FORMAT_FRAGMENT(r);
+        if (index >= kFragments)
+            continue;
+        MftFragment& f = st.fragments[index];
+        if (!f.context)
+            continue;
+        const Extent* e = extent_of(f, r->position);
+        if (!e)
+            continue;
+        u64 number = e->first_record + (r->position - e->disk_start) / kRecord;
+        if (number < f.dir_count)
+            f.dirs.push_back(DirSlot { u32(number), r });
+    }
+    for (auto& f : st.fragments)
+        std::stable_sort(f.dirs.begin(), f.dirs.end(), [](const DirSlot& a, const DirSlot& b) { return a.record < b.record; });
+}
+
+MftFragment* fragment_for(VolumeState& st, const NtfsFormatInfo* record)
+{
+    if (!record)
+        return nullptr;
+    int index = NTFS_FORMAT_FRAGMENT(record);
+    if (index == NTFS_FORMAT_UNATTRIBUTED)
+        index = st.first_attributed;
+    if (index < 0 || index >= kFragments || !st.fragments[index].cluster_size)
+        return nullptr;
+    return &st.fragments[index];
+}
+
+} // namespace
+
+NtfsFormatInfo* search_format(BgVolume* volume)
+{
+    auto& st = state();
+    bg_progress.store(0, std::memory_order_relaxed);
+    if (!volume || !volume->reader)
+        return nullptr;
+    st.volume = volume;
+    free_fragments();
+    std::vector<u8> buf(kChunk);
+    Scan scan { st };
+    u64 size = volume->size;
+    double threshold = 0.05;
+    bool early = false;
+    u64 chunk_off = 0;
+    u64 next_pos = 0;
+    u8 rec[kRecord];
+    while (!scan.table_full) {
+        u32 got = volume_read(buf.data(), kChunk, chunk_off);
+        if (got == 0)
+            break;
+        u64 pos = std::max(next_pos, chunk_off);
+        while (pos + kSector <= chunk_off + got && !scan.table_full) {
+            const u8* s = buf.data() + (pos - chunk_off);
+            if (load_le32(s) != kFileMagic || !load_record(buf.data(), chunk_off, got, pos, rec)) {
+                pos += kSector;
+                continue;
+            }
+            FileName fn;
+            Context* fn_ctx = find_attribute(rec, NTFS_AT_FILE_NAME, u"", scan_options());
+            if (!read_file_name(fn_ctx, &fn)) {
+                release_context(fn_ctx);
+                pos += kSector;
+                continue;
+            }
+            static const u8 kMftName[8] = { '$', 0, 'M', 0, 'F', 0, 'T', 0 };
+            bool is_mft = fn.name_length == 4 && std::memcmp(fn.name, kMftName, 8) == 0;
+            if (is_mft) {
+                release_context(fn_ctx);
+                pos = scan.add_mft(buf.data(), chunk_off, got, rec, pos);
+                continue;
+            }
+            scan.add_file(rec, fn, pos);
+            release_context(fn_ctx);
+            pos += kSector;
+        }
+        next_pos = pos;
+        if (scan.table_full)
+            break;
+        u64 next = chunk_off + kChunk;
+        if (volume->fs_code == BG_FS_NTFS ? next + 512 >= size : next >= size)
+            break;
+        chunk_off = next;
+        if (double(chunk_off) / double(size) >= threshold) {
+            bg_progress.fetch_add(5, std::memory_order_relaxed);
+            threshold += 0.05;
+        }
+        if (bg_progress.load(std::memory_order_relaxed) > 99) {
+            early = true;
+            break;
+        }
+    }
+    link(st, scan.head);
+    if (!early)
+        bg_progress.store(100, std::memory_order_relaxed);
+    return scan.head;
+}
+
+NtfsFormatInfo* format_parent(NtfsFormatInfo* record, NtfsNameParent* out)
+{
+    auto& st = state();
+    if (!record || !out)
+        return nullptr;
+    u32 p = record->parent;
+    int index = NTFS_FORMAT_FRAGMENT(record);
+    if (index < kFragments) {
+        MftFragment& f = st.fragments[index];
+        if (f.context && p < f.dir_count) {
+            auto it = std::upper_bound(f.dirs.begin(), f.dirs.end(), p,
+                                       [](u32 v, const DirSlot& s) { return v < s.record; });
+            if (it != f.dirs.begin() && (it - 1)->record == p && (it - 1)->dir != record) {
+                NtfsFormatInfo* d = (it - 1)->dir;
+                out->reference_low = p;
+                out->reference_high = 0;
+                out->name_length = d->name_length;
+                out->flags = d->kind & 1;
+                out->fragment = u8(NTFS_FORMAT_FRAGMENT(d));
+                std::memset(out->name, 0, sizeof out->name);
+                std::memcpy(out->name, d->name, std::min<size_t>(size_t(d->name_length) * 2, 256));
+                return d;
+            }
+        }
+    }
+    out->fragment = u8(index);
+    out->name_length = 0;
+    out->flags = 0;
+    std::memset(out->name, 0, sizeof out->name);
+    out->reference_low = p == kRootRecord ? kRootRecord : 0;
+    out->reference_high = 0;
+    return nullptr;
+}
+
+uint32_t stream_next(void* buffer, uint32_t length);
+
+uint32_t read_format_data(NtfsFormatInfo* record, void* buffer, uint32_t length)
+{
+    auto& st = state();
+    st.format_mode = true;
+    st.format_record = record;
+    if (!record || !buffer)
+        return NTFS_DATA_NO_DATA;
+    MftFragment* f = fragment_for(st, record);
+    if (!f)
+        return NTFS_DATA_NO_DATA;
+    st.read_cluster_size = f->cluster_size;
+    st.read_base = f->base;
+    if (st.format_key != kNoKey && record->position == st.format_key)
+        return stream_next(buffer, length);
+    u8 rec[kRecord];
+    if (volume_read(rec, kRecord, record->position) != kRecord)
+        return NTFS_DATA_NO_DATA;
+    u8 fixed[kRecord];
+    std::memcpy(fixed, rec, kRecord);
+    if (apply_fixup(fixed, kRecord, 512))
+        std::memcpy(rec, fixed, kRecord);
+    release_context(st.file);
+    st.file = nullptr;
+    st.key_low = st.key_high = 0xFFFFFFFF;
+    Context* data = find_attribute(rec, NTFS_AT_DATA, u"", scan_options());
+    if (!data)
+        return NTFS_DATA_NO_DATA;
+    st.file = data;
+    st.position = 0;
+    st.format_key = record->position;
+    u64 want = std::min<u64>(length, data->data_size);
+    if (want == 0)
+        return NTFS_DATA_END;
+    if (read_attribute(data, 0, buffer, want) == 0)
+        return NTFS_DATA_NO_DATA;
+    st.position = length;
+    return NTFS_DATA_OK;
+}
+
+int32_t format_block_size(const NtfsFormatInfo* record)
+{
+    MftFragment* f = fragment_for(state(), record);
+    return f ? int32_t(f->cluster_size) : 0;
+}
+
+bool bitmap_test(BgVolume* volume, int32_t n)
+{
+    auto& st = state();
+    if (st.cluster_size == 0 || n < 0)
+        return false;
+    free_engine();
+    if (!open_volume(volume))
+        return false;
+    std::vector<u8> rec(st.record_size);
+    if (!read_mft_record(6, rec.data(), rec.size()))
+        return false;
+    FindOptions opts;
+    opts.record_size = st.record_size;
+    Context* data = find_attribute(rec.data(), NTFS_AT_DATA, u"", opts);
+    if (!data)
+        return false;
+    // One bit per cluster, least significant bit first.
+    u8 byte = 0;
+    bool ok = u64(n) / 8 < data->data_size && read_attribute(data, u64(n) / 8, &byte, 1) == 1;
+    release_context(data);
+    return ok && (byte >> (n % 8)) & 1;
+}
+
+int32_t free_format_info(NtfsFormatInfo* head)
+{
+    auto& st = state();
+    while (head) {
+        NtfsFormatInfo* next = head->next;
+        if (st.format_record == head)
+            st.format_record = nullptr;
+        engine_free(head);
+        head = next;
+    }
+    // The directory indexes point into the list just freed.
+    for (auto& f : st.fragments)
+        std::vector<DirSlot>().swap(f.dirs);
+    return 1;
+}
+
+} // namespace fsprobe::ntfs
