@@ -1,0 +1,62 @@
+// Deleted-file search on an intact FAT12/16/32 volume: a walk of the
+// directory tree from the root that keeps deleted files and folders, and
+// reads a kept file back as a contiguous run of clusters.
+#pragma once
+
+#include "FatVolume.h"
+
+#include <fsprobe/fat.h>
+
+#include <vector>
+
+namespace fsprobe::fat {
+
+class DeletedSearch {
+public:
+    DeletedSearch() = default;
+    ~DeletedSearch() { close(); }
+    DeletedSearch(const DeletedSearch&) = delete;
+    DeletedSearch& operator=(const DeletedSearch&) = delete;
+
+    bool open(BgVolume* volume);
+    FatDirNode* search(u32* file_count, u32* dir_count);
+    bool read_file(const FatEntry* entry, void* buffer, u32 length, u64* position);
+    void close();
+
+    bool is_open() const { return m_volume != nullptr; }
+    const FatGeometry& geometry() const { return m_geometry; }
+
+    // A directory buffer holds at most this much of one directory.
+    static constexpr size_t dir_buffer_bytes = 1024 * 1024;
+
+private:
+    enum class DirSource { RootArea, SingleCluster, Chain };
+    struct Frame;
+
+    size_t read_directory(DirSource source, u32 cluster);
+    size_t read_bytes(u8* into, size_t length, u64 offset);
+    bool visited(u32 n) const;
+    void mark_visited(u32 n);
+    bool follow_deleted_dir(u32 cluster);
+    FatDirNode* new_node(FatDirNode* parent, u32 cluster, bool deleted, bool root);
+    void free_results();
+    void root_progress(size_t index);
+
+    BgVolume* m_volume = nullptr;
+    BgReader* m_reader = nullptr;
+    FatGeometry m_geometry;
+    FatTable m_fat;
+    std::vector<u8> m_dir;
+    std::vector<u8> m_cluster;
+    std::vector<u32> m_visited;
+    FatDirNode* m_root = nullptr;
+    FatDirNode* m_last = nullptr;
+    u32 m_files = 0;
+    u32 m_dirs = 0;
+    // Root progress: entries in use, next threshold, percent reached.
+    size_t m_root_in_use = 0;
+    double m_threshold = 0.05;
+    int m_percent = 0;
+};
+
+} // namespace fsprobe::fat
