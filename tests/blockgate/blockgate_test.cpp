@@ -399,6 +399,32 @@ TEST(Images, SyntheticChainsWithLoopsAndFourPrimaries)
     EXPECT_EQ(n, 3u);
 }
 
+TEST(Images, ADiskThatCannotBeOpenedIsStillListedWithItsReason)
+{
+    TempDir t;
+    fs::path img = t / "gone.img";
+    write_file(img, std::vector<uint8_t>(4096, 0));
+    bg_release_devices();
+    bg_clear_images();
+    bg_set_real_disks(0);
+    ASSERT_EQ(bg_add_image(img.c_str()), 0);
+    fs::remove(img); // vanishes between the choice and the scan
+    bg_scan_disks();
+    bg_scan_volumes();
+    ASSERT_NE(bg_disk_list, nullptr);
+    BgReader* d = bg_disk_list->disk;
+    EXPECT_EQ(img, d->name);
+    EXPECT_EQ(bg_last_error(d), ENOENT);
+    EXPECT_EQ(d->handle, -1);
+    uint8_t buf[512];
+    EXPECT_EQ(d->read(d, buf, 512, 0), 0u);
+    EXPECT_EQ(bg_volume_list, nullptr);
+    EXPECT_EQ(bg_extended_list(), nullptr);
+    bg_release_devices();
+    bg_clear_images();
+    bg_set_real_disks(1);
+}
+
 TEST(Progress, ReadsClampAndDone)
 {
     bg_progress = 0;
