@@ -1,0 +1,77 @@
+// libFuzzer harness over the HFS+ catalog walk. The input overwrites one
+// region of a valid in-memory volume (chosen by the first byte): the catalog
+// file, the extents overflow file, the journal or the volume header. Then the
+// whole family runs: open, search, and a read of every listed file.
+#include "hfsplus_image_builder.h"
+
+#include <fsprobe/hfsplus.h>
+#include <memory_volume.h>
+
+#include <algorithm>
+#include <cstring>
+
+using namespace hfsplus_test;
+
+namespace {
+
+struct Base {
+    std::vector<uint8_t> image;
+    Layout layout;
+};
+
+const Base& base()
+{
+    static const Base b = [] {
+        HfsPlusImageBuilder builder(BuildOptions { .block_size = 512, .total_blocks = 1024, .node_size = 512,
+                                                   .catalog_nodes = 24, .catalog_fragments = 3,
+                                                   .max_leaf_records = 3, .journal = true, .journal_blocks = 8 });
+        uint32_t dir = builder.add_folder(HfsPlusImageBuilder::kRootFolder, "dir");
+        uint32_t live = builder.add_file(dir, "live", std::vector<uint8_t>(1500, 'L'), 2);
+        for (int i = 0; i < 6; ++i)
+            builder.add_file(HfsPlusImageBuilder::kRootFolder, "f" + std::to_string(i), std::vector<uint8_t>(100, uint8_t(i)));
+        builder.add_deleted_file(dir, "free", std::vector<uint8_t>(700, 'F'), DeletedPlace::NodeFreeSpace, 2);
+        builder.add_deleted_file(dir, "unlinked", std::vector<uint8_t>(1200, 'U'), DeletedPlace::UnlinkedNode, 3);
+        builder.add_deleted_file(dir, "journal", std::vector<uint8_t>(600, 'J'), DeletedPlace::Journal);
+        builder.add_stale_copy_of(live);
+        Base out;
+        out.image = builder.build();
+        out.layout = builder.layout();
+        return out;
+    }();
+    return b;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size < 1)
+        return 0;
+    const Base& b = base();
+    std::vector<uint8_t> image = b.image;
+    uint64_t at = 0;
+    switch (data[0] % 4) {
+    case 0: at = b.layout.catalog_offset; break;
+    case 1: at = b.layout.extents_offset; break;
+    case 2: at = b.layout.journal_offset; break;
+    default: at = 1024; break;
+    }
+    size_t n = std::min<size_t>(size - 1, image.size() - at);
+    std::memcpy(image.data() + at, data + 1, n);
+
+    salvor_test::MemoryVolume vol(std::move(image), BG_FS_HFSPLUS);
+    if (hfsp_init(vol.volume())) {
+        HfspFileRecord* head = hfsp_searchfile();
+        uint64_t bs = hfsp_get_blocksize();
+        std::vector<uint8_t> buf(bs);
+        int files = 0;
+        for (HfspFileRecord* r = head; r && files < 64; r = hfsp_get_next(r), ++files) {
+            uint64_t len = 0, pos = 0;
+            for (int calls = 0; calls < 4096 && hfsp_readfile(r, &len, &pos, buf.data()); ++calls) {
+            }
+            hfsp_readfile(nullptr, &len, &pos, buf.data());
+        }
+    }
+    hfsp_exit();
+    return 0;
+}
