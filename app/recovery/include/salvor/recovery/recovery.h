@@ -1,0 +1,72 @@
+// Recovery of checked files: the tree pass, the list pass, the raw passes and
+// the per-file-system writers. Files are always created new (O_CREAT|O_EXCL):
+// nothing on the target is ever overwritten.
+#pragma once
+
+#include <salvor/scan/session.h>
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <vector>
+
+namespace salvor {
+
+enum class WriteStatus {
+    kWritten,  // created and its data copied
+    kSkipped,  // a file of that name exists already: left untouched
+    kFailed,   // could not be created, or nothing of its data could be read
+    kCancelled // stopped by the user; the partial file was removed
+};
+
+struct RecoveryStats {
+    uint64_t written = 0;
+    uint64_t bytes = 0;
+    uint64_t failed = 0;
+    uint64_t skipped = 0;
+    bool cancelled = false;
+};
+
+struct RecoveryJob {
+    RecoveryJob(ScanSession& s, ProgressSink& p) : session(s), progress(p) {}
+    ScanSession& session;
+    ProgressSink& progress;
+    // The folder the passes write into.
+    std::string target;
+    RecoveryStats stats;
+    std::deque<NodeId> stack;
+};
+
+// Writes the file that a row's item data stands for (the engine follows the
+// session's mode and file-system code) to `path`. Counts the result in the
+// job's statistics.
+WriteStatus WriteRecoveredFile(RecoveryJob& job, uintptr_t item, const std::string& path);
+
+// Every checked node of the tree, in pre-order, unchecked as it is taken.
+void CollectCheckedNodes(ResultTree& tree, NodeId root, std::deque<NodeId>& stack);
+
+// Tree pass: every checked node gets its own folder directly under the target
+// with the node's own files.
+void RecoverCheckedNodes(RecoveryJob& job);
+// List pass: the checked rows of the current folder into target/folder text.
+void RecoverCheckedRows(RecoveryJob& job);
+// Raw Recovery: every checked type node of the enabled categories.
+void RecoverRawCategories(RecoveryJob& job);
+// Raw Recovery: the checked rows of the current type node.
+void RecoverRawRows(RecoveryJob& job);
+
+// The files a node holds, as (name, item data): the rows its listing shows.
+struct NodeFile {
+    std::string name;
+    uintptr_t item = 0;
+    uint64_t size = 0;
+    std::string time;
+};
+// The byte size of a row's file as its engine reports it.
+uint64_t ItemSize(const ScanSession& session, uintptr_t item);
+std::vector<NodeFile> NodeFiles(ScanSession& session, NodeId node);
+
+// Creates a folder (and its parents); an existing one is reused.
+bool MakeFolder(const std::string& path);
+
+} // namespace salvor

@@ -1,0 +1,213 @@
+// The recovery passes: collect the checked nodes, write each node's files into
+// its own folder, write the checked rows of the current folder, and the two
+// raw passes.
+#include <salvor/recovery/recovery.h>
+#include <salvor/scan/drivers.h>
+#include <salvor/scan/text.h>
+
+#if SALVOR_WITH_CARVEX
+#include <carvex/carvex.h>
+#endif
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace salvor {
+
+namespace {
+
+std::string join(const std::string& folder, const std::string& name)
+{
+    return folder + "/" + SafeName(name);
+}
+
+} // namespace
+
+bool MakeFolder(const std::string& path)
+{
+    if (path.empty())
+        return false;
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0)
+        return S_ISDIR(st.st_mode);
+    const size_t slash = path.find_last_of('/');
+    if (slash != std::string::npos && slash > 0 && !MakeFolder(path.substr(0, slash)))
+        return false;
+    return ::mkdir(path.c_str(), 0755) == 0 || errno == EEXIST;
+}
+
+std::vector<NodeFile> NodeFiles(ScanSession& session, NodeId node)
+{
+    // The listing of a node decides its files and their names, so what is
+    // written is exactly what the list shows.
+    MemoryResultList scratch;
+    ScanSession view(session.tree, scratch);
+    view.mode = session.mode;
+    view.fs_code = session.fs_code;
+    view.volume = session.volume;
+    view.current_folder = node;
+    view.ntfs_head = session.ntfs_head;
+    view.ntfs_placement = session.ntfs_placement;
+    view.raw = session.raw;
+    FillResultList(view);
+    std::vector<NodeFile> files;
+    files.reserve(scratch.RowCount());
+    for (size_t r = 0; r < scratch.RowCount(); ++r) {
+        NodeFile f;
+        f.name = scratch.Text(r, 0);
+        f.item = scratch.ItemData(r);
+        f.size = ItemSize(session, f.item);
+        f.time = scratch.Text(r, 2);
+        files.push_back(std::move(f));
+    }
+    return files;
+}
+
+void CollectCheckedNodes(ResultTree& tree, NodeId root, std::deque<NodeId>& stack)
+{
+    stack.clear();
+    std::vector<NodeId> pending;
+    for (NodeId n = root; n; n = tree.NextSibling(n))
+        pending.insert(pending.begin(), n);
+    // Pre-order: a node, its whole subtree, then its following siblings.
+    while (!pending.empty()) {
+        NodeId n = pending.back();
+        pending.pop_back();
+        if (tree.CheckState(n) != kUnchecked) {
+            tree.SetCheckState(n, kUnchecked);
+            stack.push_back(n);
+        }
+        std::vector<NodeId> children;
+        for (NodeId c = tree.FirstChild(n); c; c = tree.NextSibling(c))
+            children.push_back(c);
+        for (auto it = children.rbegin(); it != children.rend(); ++it)
+            pending.push_back(*it);
+    }
+}
+
+void RecoverCheckedNodes(RecoveryJob& job)
+{
+    ScanSession& s = job.session;
+    CollectCheckedNodes(s.tree, s.tree.FirstRoot(), job.stack);
+    while (!job.stack.empty() && !job.stats.cancelled) {
+        NodeId node = job.stack.back();
+        job.stack.pop_back();
+        const std::string folder = join(job.target, TruncateUtf8(s.tree.Text(node), 260));
+        if (!MakeFolder(folder))
+            continue;
+        const auto files = NodeFiles(s, node);
+        for (size_t i = 0; i < files.size() && !job.stats.cancelled; ++i) {
+            job.progress.SetProgress(int(i % 100));
+            job.progress.SetStatusText("Recovering: " + files[i].name);
+            WriteRecoveredFile(job, files[i].item, join(folder, files[i].name));
+        }
+        job.progress.SetProgress(99);
+    }
+}
+
+void RecoverCheckedRows(RecoveryJob& job)
+{
+    ScanSession& s = job.session;
+    ResultList& list = s.list;
+    size_t checked = 0;
+    for (size_t r = 0; r < list.RowCount(); ++r)
+        if (list.CheckState(r) != kUnchecked)
+            ++checked;
+    if (checked == 0)
+        return;
+    job.target = join(job.target, TruncateUtf8(s.tree.Text(s.current_folder), 260));
+    if (!MakeFolder(job.target))
+        return;
+    const bool ntfs_or_fat = s.fs_code >= 1 && s.fs_code <= 4;
+    size_t k = 0;
+    for (size_t r = 0; r < list.RowCount() && !job.stats.cancelled; ++r) {
+        if (list.CheckState(r) == kUnchecked)
+            continue;
+        job.progress.SetProgress(int(k * 100 / checked));
+        const std::string name = TruncateUtf8(list.Text(r, 0), 260);
+        job.progress.SetStatusText((ntfs_or_fat ? "Recovering:" : "Recovering: ") + name);
+        if (WriteRecoveredFile(job, list.ItemData(r), join(job.target, name)) == WriteStatus::kWritten)
+            list.SetCheckState(r, kUnchecked);
+        ++k;
+    }
+    job.progress.SetProgress(int(k * 100 / checked));
+}
+
+void RecoverRawCategories(RecoveryJob& job)
+{
+#if SALVOR_WITH_CARVEX
+    ScanSession& s = job.session;
+    for (int c = kPhoto; c <= kOthers && !job.stats.cancelled; ++c) {
+        NodeId category = s.category_node[c];
+        if (!s.raw.enabled(c) || !category)
+            continue;
+        const std::string cfolder = join(job.target, s.tree.Text(category));
+        if (!MakeFolder(cfolder))
+            continue;
+        for (NodeId t = s.tree.FirstChild(category); t && !job.stats.cancelled; t = s.tree.NextSibling(t)) {
+            if (s.tree.CheckState(t) == kUnchecked)
+                continue;
+            const std::string text = s.tree.Text(t);
+            const std::string tfolder = join(cfolder, text);
+            if (!MakeFolder(tfolder))
+                continue;
+            const std::string type = RawTypeOfNode(text);
+            const size_t open = text.find('('), close = text.find(')');
+            const long count = open != std::string::npos && close != std::string::npos && close > open
+                                   ? std::strtol(text.c_str() + open + 1, nullptr, 10)
+                                   : 0;
+            for (int32_t n = 0; n < INT32_MAX && !job.stats.cancelled; ++n) {
+                CxItem* item = cx_get_item(type.c_str(), n);
+                if (!item)
+                    break;
+                char name[300];
+                std::snprintf(name, sizeof name, "%d.%s", n, type.c_str());
+                job.progress.SetProgress(count > 0 ? int(int64_t(n) * 100 / count) : 0);
+                job.progress.SetStatusText(std::string("Recovering:") + name);
+                WriteRecoveredFile(job, reinterpret_cast<uintptr_t>(item), join(tfolder, name));
+            }
+            s.tree.SetCheckState(t, kUnchecked);
+        }
+        s.tree.SetCheckState(category, kUnchecked);
+        ::rmdir(cfolder.c_str()); // only succeeds when no type folder was made
+    }
+#else
+    (void)job;
+#endif
+}
+
+void RecoverRawRows(RecoveryJob& job)
+{
+    ScanSession& s = job.session;
+    ResultList& list = s.list;
+    size_t checked = 0;
+    for (size_t r = 0; r < list.RowCount(); ++r)
+        if (list.CheckState(r) != kUnchecked)
+            ++checked;
+    if (checked == 0 || !s.volume || bg_volume_cluster_size(s.volume) == 0)
+        return;
+    job.target = join(job.target, s.tree.Text(s.tree.Parent(s.current_folder)));
+    if (!MakeFolder(job.target))
+        return;
+    const std::string text = s.tree.Text(s.current_folder);
+    char count[32];
+    std::snprintf(count, sizeof count, "(%zu)", checked);
+    job.target = join(job.target, text.substr(0, text.find('(')) + count);
+    if (!MakeFolder(job.target))
+        return;
+    size_t k = 0;
+    for (size_t r = 0; r < list.RowCount() && !job.stats.cancelled; ++r) {
+        if (list.CheckState(r) == kUnchecked)
+            continue;
+        job.progress.SetProgress(int(k * 100 / checked));
+        job.progress.SetStatusText("Recovering: " + list.Text(r, 0));
+        if (WriteRecoveredFile(job, list.ItemData(r), join(job.target, list.Text(r, 0))) == WriteStatus::kWritten)
+            list.SetCheckState(r, kUnchecked);
+        ++k;
+    }
+}
+
+} // namespace salvor

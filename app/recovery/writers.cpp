@@ -1,0 +1,414 @@
+// The per-file-system writers. Each creates its target file new, copies the
+// data chunk by chunk through the engine that found the file, and removes the
+// file again when nothing at all could be read or the user stopped.
+#include <salvor/recovery/recovery.h>
+
+#if SALVOR_WITH_NTFS
+#include <fsprobe/ntfs.h>
+#endif
+#if SALVOR_WITH_FAT
+#include <fsprobe/fat.h>
+#endif
+#if SALVOR_WITH_EXT
+#include <fsprobe/ext2.h>
+#include <fsprobe/ext3.h>
+#endif
+#if SALVOR_WITH_HFSPLUS
+#include <fsprobe/hfsplus.h>
+#endif
+#if SALVOR_WITH_CARVEX
+#include <carvex/carvex.h>
+#endif
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <unistd.h>
+#include <vector>
+
+namespace salvor {
+
+namespace {
+
+// One target file, created new and removed unless kept.
+class TargetFile {
+public:
+    explicit TargetFile(const std::string& path) : m_path(path)
+    {
+        m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+        m_errno = m_fd < 0 ? errno : 0;
+        if (m_fd >= 0)
+            posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    }
+    ~TargetFile()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        if (m_fd >= 0 && !m_keep)
+            ::unlink(m_path.c_str());
+    }
+    bool open() const { return m_fd >= 0; }
+    WriteStatus open_failure() const { return m_errno == EEXIST ? WriteStatus::kSkipped : WriteStatus::kFailed; }
+    bool write(const void* data, size_t count)
+    {
+        const auto* p = static_cast<const uint8_t*>(data);
+        while (count > 0) {
+            ssize_t n = ::write(m_fd, p, count);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            p += n;
+            count -= size_t(n);
+            m_written += uint64_t(n);
+        }
+        return true;
+    }
+    // Closes the file and keeps it; false when the close reports an error.
+    bool keep()
+    {
+        int rc = ::close(m_fd);
+        m_fd = -1;
+        m_keep = true;
+        if (rc != 0)
+            ::unlink(m_path.c_str());
+        return rc == 0;
+    }
+    uint64_t written() const { return m_written; }
+
+private:
+    std::string m_path;
+    int m_fd = -1;
+    int m_errno = 0;
+    bool m_keep = false;
+    uint64_t m_written = 0;
+};
+
+// Reads `length` bytes of the current file into `buffer`; false when that
+// chunk could not be read.
+using ChunkReader = std::function<bool(uint8_t* buffer, uint32_t length)>;
+
+// Copies `size` bytes in chunks of `chunk` bytes: S / C full chunks, then the
+// remainder. A chunk that cannot be read is written as zeros, so the file
+// keeps its length and its later data stays in place.
+WriteStatus chunked_copy(RecoveryJob& job, const std::string& path, uint64_t size, uint32_t chunk,
+                         const ChunkReader& read)
+{
+    if (chunk == 0)
+        return WriteStatus::kFailed;
+    std::vector<uint8_t> buffer(chunk);
+    TargetFile out(path);
+    if (!out.open())
+        return out.open_failure();
+    uint64_t chunks_read = 0;
+    for (uint64_t done = 0; done < size;) {
+        if (job.progress.StopRequested())
+            return WriteStatus::kCancelled;
+        const uint32_t length = uint32_t(std::min<uint64_t>(chunk, size - done));
+        std::memset(buffer.data(), 0, length);
+        if (read(buffer.data(), length))
+            ++chunks_read;
+        if (!out.write(buffer.data(), length))
+            return WriteStatus::kFailed;
+        done += length;
+    }
+    if (size > 0 && chunks_read == 0)
+        return WriteStatus::kFailed;
+    if (!out.keep())
+        return WriteStatus::kFailed;
+    job.stats.bytes += size;
+    return WriteStatus::kWritten;
+}
+
+uint32_t volume_chunk(const ScanSession& session)
+{
+    return session.volume ? bg_volume_cluster_size(session.volume) : 0;
+}
+
+#if SALVOR_WITH_NTFS
+WriteStatus write_ntfs_deleted(RecoveryJob& job, NtfsFileInfo* f, const std::string& path)
+{
+    const uint64_t rec = f->record_number;
+    Ntfs_RWfile_Set(1);
+    WriteStatus st = chunked_copy(job, path, f->size, volume_chunk(job.session), [&](uint8_t* buf, uint32_t len) {
+        return Ntfs_Get_Data(uint32_t(rec), uint32_t(rec >> 32), buf, len) == NTFS_DATA_OK;
+    });
+    Ntfs_RWfile_Set(1);
+    return st;
+}
+
+WriteStatus write_ntfs_format(RecoveryJob& job, NtfsFormatInfo* r, const std::string& path)
+{
+    const int32_t block = Ntfs_Format_BlockSize(r);
+    Ntfs_RWfile_Set(2);
+    WriteStatus st = chunked_copy(job, path, r->size, block > 0 ? uint32_t(block) : 0, [&](uint8_t* buf, uint32_t len) {
+        return Ntfs_Read_ForMat_Data(r, buf, len) == NTFS_DATA_OK;
+    });
+    Ntfs_RWfile_Set(2);
+    return st;
+}
+#endif
+
+#if SALVOR_WITH_EXT
+WriteStatus write_ext2(RecoveryJob& job, Ext2LostFile* file, const std::string& path)
+{
+    const uint32_t block = ext2_get_blocksize();
+    if (block == 0)
+        return WriteStatus::kFailed;
+    const uint64_t size = ext2_get_filesize(file);
+    if (size == EXT2_NO_SIZE)
+        return WriteStatus::kFailed;
+    // Staging of up to 1 MiB, so the target sees large writes.
+    constexpr size_t kStage = 1048576;
+    std::vector<uint8_t> stage(kStage);
+    TargetFile out(path);
+    if (!out.open())
+        return out.open_failure();
+    const uint32_t* list = ext2_get_fileblocklist(file);
+    uint64_t pieces_read = 0;
+    size_t staged = 0;
+    if (!list && size > 0) {
+        // A fast symbolic link keeps its target in the inode (60 bytes at 0x28).
+        if (size <= 60 && file->inode) {
+            if (!out.write(file->inode + 0x28, size_t(size)))
+                return WriteStatus::kFailed;
+            if (!out.keep())
+                return WriteStatus::kFailed;
+            job.stats.bytes += size;
+            return WriteStatus::kWritten;
+        }
+        return WriteStatus::kFailed;
+    }
+    const uint64_t blocks = (size + block - 1) / block;
+    for (uint64_t k = 0; k < blocks; ++k) {
+        if (job.progress.StopRequested())
+            return WriteStatus::kCancelled;
+        const uint32_t length = uint32_t(std::min<uint64_t>(block, size - k * block));
+        if (staged + length > kStage - 1) {
+            if (!out.write(stage.data(), staged))
+                return WriteStatus::kFailed;
+            staged = 0;
+        }
+        uint64_t got = 0;
+        std::memset(stage.data() + staged, 0, length);
+        if (list[k] != 0 &&
+            ext2_readfile(reinterpret_cast<uintptr_t>(file), length, 0, &got, list[k], 0, stage.data() + staged) &&
+            got == length)
+            ++pieces_read;
+        else
+            std::memset(stage.data() + staged, 0, length); // unreadable or lost block: zeros
+        staged += length;
+    }
+    if (staged && !out.write(stage.data(), staged))
+        return WriteStatus::kFailed;
+    if (size > 0 && pieces_read == 0)
+        return WriteStatus::kFailed;
+    if (!out.keep())
+        return WriteStatus::kFailed;
+    job.stats.bytes += size;
+    return WriteStatus::kWritten;
+}
+
+WriteStatus write_ext3(RecoveryJob& job, Ext3FoundFile* file, const std::string& path)
+{
+    const uint64_t size = ext3_get_filesize(file);
+    if (size == EXT3_NO_SIZE)
+        return WriteStatus::kFailed;
+    std::vector<uint8_t> buffer(EXT3_READ_CHUNK_MAX);
+    TargetFile out(path);
+    if (!out.open())
+        return out.open_failure();
+    uint64_t position = 0;
+    uint64_t got_total = 0;
+    {
+        uint64_t ignored = 0;
+        ext3_readfile2(nullptr, &ignored, &position, buffer.data());
+        position = 0;
+    }
+    // Every call but the last delivers at least one 1 KiB block.
+    const uint64_t max_calls = size / 1024 + 16;
+    for (uint64_t guard = 0; guard < max_calls; ++guard) {
+        if (job.progress.StopRequested())
+            return WriteStatus::kCancelled;
+        uint64_t count = 0;
+        const bool more = ext3_readfile2(file, &count, &position, buffer.data());
+        count = std::min<uint64_t>(count, buffer.size());
+        count = std::min<uint64_t>(count, size - std::min(size, out.written()));
+        if (count && !out.write(buffer.data(), size_t(count)))
+            return WriteStatus::kFailed;
+        got_total += count;
+        if (!more)
+            break;
+    }
+    if (size > 0 && got_total == 0)
+        return WriteStatus::kFailed;
+    // A chunk that could not be read ends the engine's stream: the rest of the
+    // file is kept at its length as zeros.
+    std::vector<uint8_t> zeros(4096);
+    while (out.written() < size) {
+        const size_t n = size_t(std::min<uint64_t>(zeros.size(), size - out.written()));
+        if (!out.write(zeros.data(), n))
+            return WriteStatus::kFailed;
+    }
+    if (!out.keep())
+        return WriteStatus::kFailed;
+    job.stats.bytes += size;
+    return WriteStatus::kWritten;
+}
+#endif
+
+#if SALVOR_WITH_HFSPLUS
+WriteStatus write_hfsplus(RecoveryJob& job, HfspFileRecord* file, const std::string& path)
+{
+    const uint64_t block = hfsp_get_blocksize();
+    if (block == 0 || block > (uint64_t(1) << 26))
+        return WriteStatus::kFailed;
+    const uint64_t size = hfsp_get_filesize(file);
+    std::vector<uint8_t> buffer(static_cast<size_t>(block));
+    TargetFile out(path);
+    if (!out.open())
+        return out.open_failure();
+    if (size == 0) {
+        if (!out.keep())
+            return WriteStatus::kFailed;
+        return WriteStatus::kWritten;
+    }
+    uint64_t position = 0;
+    uint64_t got_total = 0;
+    {
+        uint64_t ignored = 0;
+        hfsp_readfile(nullptr, &ignored, &position, buffer.data());
+        position = 0;
+    }
+    const uint64_t max_calls = size / block + 16;
+    for (uint64_t guard = 0; guard < max_calls && out.written() < size; ++guard) {
+        if (job.progress.StopRequested())
+            return WriteStatus::kCancelled;
+        uint64_t length = 0;
+        std::memset(buffer.data(), 0, buffer.size());
+        const bool more = hfsp_readfile(file, &length, &position, buffer.data());
+        uint64_t count = length;
+        if (!more) {
+            // The last call leaves the final count to the file size.
+            count = hfsp_get_readerror() ? 0 : size - out.written();
+        }
+        count = std::min<uint64_t>({count, block, size - out.written()});
+        if (count && !out.write(buffer.data(), size_t(count)))
+            return WriteStatus::kFailed;
+        got_total += count;
+        if (!more)
+            break;
+    }
+    if (got_total == 0)
+        return WriteStatus::kFailed;
+    std::vector<uint8_t> zeros(4096);
+    while (out.written() < size) {
+        const size_t n = size_t(std::min<uint64_t>(zeros.size(), size - out.written()));
+        if (!out.write(zeros.data(), n))
+            return WriteStatus::kFailed;
+    }
+    if (!out.keep())
+        return WriteStatus::kFailed;
+    job.stats.bytes += size;
+    return WriteStatus::kWritten;
+}
+#endif
+
+#if SALVOR_WITH_CARVEX
+WriteStatus write_raw(RecoveryJob& job, CxItem* item, const std::string& path)
+{
+    const uint64_t size = cx_item_size(item);
+    if (size == 0) {
+        // A carved item without bytes is no recovered file.
+        TargetFile out(path);
+        return out.open() ? WriteStatus::kFailed : out.open_failure();
+    }
+    cx_end_read();
+    WriteStatus st = chunked_copy(job, path, size, volume_chunk(job.session), [&](uint8_t* buf, uint32_t len) {
+        return cx_read_item(job.session.volume, item, buf, len) == len;
+    });
+    cx_end_read();
+    return st;
+}
+#endif
+
+} // namespace
+
+WriteStatus WriteRecoveredFile(RecoveryJob& job, uintptr_t item, const std::string& path)
+{
+    WriteStatus st = WriteStatus::kFailed;
+    const ScanSession& s = job.session;
+    if (item == 0) {
+        st = WriteStatus::kFailed;
+    } else if (s.mode == kModeRaw) {
+#if SALVOR_WITH_CARVEX
+        st = write_raw(job, reinterpret_cast<CxItem*>(item), path);
+#endif
+    } else if (s.fs_code >= 1 && s.fs_code <= 3) {
+#if SALVOR_WITH_FAT
+        st = write_fat(job, item, path);
+#endif
+    } else if (s.fs_code == 4) {
+#if SALVOR_WITH_NTFS
+        if (s.mode == kModeDeleted)
+            st = write_ntfs_deleted(job, reinterpret_cast<NtfsFileInfo*>(item), path);
+        else
+            st = write_ntfs_format(job, reinterpret_cast<NtfsFormatInfo*>(item), path);
+#endif
+    } else if (s.fs_code == 6) {
+#if SALVOR_WITH_EXT
+        st = write_ext2(job, reinterpret_cast<Ext2LostFile*>(item), path);
+#endif
+    } else if (s.fs_code == 7) {
+#if SALVOR_WITH_EXT
+        st = write_ext3(job, reinterpret_cast<Ext3FoundFile*>(item), path);
+#endif
+    } else if (s.fs_code == 10) {
+#if SALVOR_WITH_HFSPLUS
+        st = write_hfsplus(job, reinterpret_cast<HfspFileRecord*>(item), path);
+#endif
+    }
+    switch (st) {
+    case WriteStatus::kWritten: ++job.stats.written; break;
+    case WriteStatus::kSkipped: ++job.stats.skipped; break;
+    case WriteStatus::kFailed: ++job.stats.failed; break;
+    case WriteStatus::kCancelled: job.stats.cancelled = true; break;
+    }
+    return st;
+}
+
+uint64_t ItemSize(const ScanSession& s, uintptr_t item)
+{
+    if (item == 0)
+        return 0;
+    if (s.mode == kModeRaw) {
+#if SALVOR_WITH_CARVEX
+        return cx_item_size(reinterpret_cast<CxItem*>(item));
+#endif
+    } else if (s.fs_code >= 1 && s.fs_code <= 3) {
+#if SALVOR_WITH_FAT
+        return fat_item_size(item);
+#endif
+    } else if (s.fs_code == 4) {
+#if SALVOR_WITH_NTFS
+        return s.mode == kModeDeleted ? uint64_t(reinterpret_cast<NtfsFileInfo*>(item)->size)
+                                      : uint64_t(reinterpret_cast<NtfsFormatInfo*>(item)->size);
+#endif
+    } else if (s.fs_code == 6) {
+#if SALVOR_WITH_EXT
+        return ext2_get_filesize(reinterpret_cast<Ext2LostFile*>(item));
+#endif
+    } else if (s.fs_code == 7) {
+#if SALVOR_WITH_EXT
+        return ext3_get_filesize(reinterpret_cast<Ext3FoundFile*>(item));
+#endif
+    } else if (s.fs_code == 10) {
+#if SALVOR_WITH_HFSPLUS
+        return hfsp_get_filesize(reinterpret_cast<HfspFileRecord*>(item));
+#endif
+    }
+    return 0;
+}
+
+} // namespace salvor
