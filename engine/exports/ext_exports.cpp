@@ -101,7 +101,8 @@ public:
     {
         // One spare null slot ends the array for callers that walk it.
         m_group->files = engine_new_zeroed<Ext2LostFile*>(m_files.size() + 1);
-        std::memcpy(m_group->files, m_files.data(), m_files.size() * sizeof(Ext2LostFile*));
+        if (!m_files.empty())
+            std::memcpy(m_group->files, m_files.data(), m_files.size() * sizeof(Ext2LostFile*));
         m_group->file_count = u32(m_files.size());
         m_files.clear();
     }
@@ -212,7 +213,8 @@ public:
         for (Ext3DirNode* n = m_state.root; n; n = n->next) {
             auto& v = m_entries[n];
             n->entries = engine_new_zeroed<Ext3Entry*>(v.size() + 1);
-            std::memcpy(n->entries, v.data(), v.size() * sizeof(Ext3Entry*));
+            if (!v.empty())
+                std::memcpy(n->entries, v.data(), v.size() * sizeof(Ext3Entry*));
             reinterpret_cast<NodeBox*>(n)->count = u32(v.size());
         }
     }
