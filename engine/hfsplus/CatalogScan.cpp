@@ -253,6 +253,7 @@ std::optional<ScanResult> scan_catalog(const VolumeAccess& volume, const VolumeH
     result.stats.catalog_nodes_read = walk.nodes_read;
     if (!complete)
         return std::nullopt;
+    result.live_files.assign(live.begin(), live.end());
 
     // 2. Nodes the tree no longer reaches, read in runs of neighbours.
     const u32 node_size = tree->node_size;

@@ -66,6 +66,7 @@ struct ScanStats {
 
 struct ScanResult {
     std::vector<Candidate> deleted; // unique file ids, none of a live file
+    std::vector<u32> live_files;    // ids of the file records in the live tree
     ScanStats stats;
 };
 

@@ -2,6 +2,8 @@
 // catalogs built here.
 #include "hfsplus_test_util.h"
 
+#include "CatalogScan.h"
+
 #include <fsprobe/common/bytes.h>
 #include <file_volume.h>
 
@@ -16,8 +18,9 @@ using salvor_test::MemoryVolume;
 
 namespace {
 
-// Catalog node ids that The Sleuth Kit lists as allocated files.
-std::set<uint32_t> live_ids_by_fls(const std::string& image)
+// Catalog node ids that The Sleuth Kit lists as allocated (regular files only
+// when `files_only`).
+std::set<uint32_t> live_ids_by_fls(const std::string& image, bool files_only = false)
 {
     std::set<uint32_t> ids;
     std::string out;
@@ -28,7 +31,7 @@ std::set<uint32_t> live_ids_by_fls(const std::string& image)
     std::regex entry(R"(^[+ ]*([a-z-])/[a-z-] (\*? ?)(\d+)(-\d+-\d+)?:)");
     while (std::getline(in, line)) {
         std::smatch m;
-        if (std::regex_search(line, m, entry) && m[2].str().empty())
+        if (std::regex_search(line, m, entry) && m[2].str().empty() && (!files_only || m[1].str() == "r"))
             ids.insert(uint32_t(std::stoul(m[3].str())));
     }
     return ids;
@@ -237,5 +240,38 @@ TEST(HfsPlusSearch, ProgressRisesInStepsAndAStopFromOutsideEndsTheWalk)
         ASSERT_TRUE(hfsp_init(vol.volume()));
         EXPECT_EQ(hfsp_searchfile(), nullptr);
         EXPECT_EQ(bg_progress.load(), 100);
+    }
+}
+
+TEST(HfsPlusRealImages, LiveWalkSeesTheSameFilesAsTheSleuthKit)
+{
+    salvor_test::TempDir tmp;
+    if (!salvor_test::shared_testdata_dir())
+        GTEST_SKIP() << "the shared test images (../shared/testdata) are absent";
+    if (!salvor_test::require_tool("fls", "sleuthkit"))
+        return;
+    for (const char* name : { "hfsplus/hfsp-many2.img", "hfsplus/dfvfs-hfsplus.raw", "hfsplus/hfsplus_go.raw" }) {
+        SCOPED_TRACE(name);
+        auto path = salvor_test::shared_image(name, tmp.path());
+        if (!path)
+            continue;
+        FileVolume vol(path->string(), BG_FS_HFSPLUS);
+        uint8_t raw[512];
+        ASSERT_EQ(vol.reader()->read(vol.reader(), raw, 512, 1024), 512u);
+        auto header = fsprobe::hfsplus::convert_volume_header(raw);
+        fsprobe::hfsplus::VolumeAccess access { vol.reader(), vol.volume()->size, header.block_size, header.total_blocks };
+        auto result = fsprobe::hfsplus::scan_catalog(access, header, {});
+        ASSERT_TRUE(result.has_value());
+        std::set<uint32_t> ours(result->live_files.begin(), result->live_files.end());
+        std::set<uint32_t> theirs = live_ids_by_fls(path->string(), true);
+        ASSERT_FALSE(theirs.empty());
+        // Every regular file The Sleuth Kit lists is a live file record of the walk.
+        for (uint32_t id : theirs) {
+            if (id >= 16) // below 16: the volume's own special files
+                EXPECT_TRUE(ours.count(id)) << "file id " << id << " missed by the live walk";
+        }
+        // Every catalog node is read exactly once.
+        EXPECT_EQ(result->stats.catalog_nodes_read, result->stats.catalog_nodes - 1);
+        std::remove(path->c_str());
     }
 }
