@@ -19,4 +19,18 @@ struct DevicesOptions {
 
 int run_devices(const DevicesOptions& options);
 
+struct JobOptions {
+    std::string mode;                 // deleted | format | raw
+    std::string fs = "ntfs";          // format: fat12 | fat16 | fat32 | ntfs
+    std::string types;                // raw: photo,music,video,others (empty: all)
+    int volume = -1;                  // --volume N
+    std::string source;
+    bool json = false;
+    std::string target;               // recover: --to
+    std::vector<std::string> selects; // recover: --select
+};
+
+int run_scan(const JobOptions& options);
+int run_recover(const JobOptions& options);
+
 } // namespace salvor::cli

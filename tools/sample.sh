@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # README command 1: installs what is missing, builds salvor-cli, makes the
-# sample disk image and runs the main job on it.
+# sample disk image (an NTFS and a FAT32 volume, each with deleted files),
+# lists it and recovers the deleted files of its volumes into a fresh folder.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -10,5 +11,15 @@ build=${SALVOR_BUILD:-build/release}
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSALVOR_TESTS=OFF >/dev/null
 cmake --build "$build" -j "$(nproc)" --target salvor-cli
 mkdir -p "$build/sample"
-bash tools/fixtures/make-sample-disk.sh "$build/sample/sample-disk.img"
-"$build/bin/salvor-cli" devices "$build/sample/sample-disk.img"
+image="$build/sample/sample-disk.img"
+bash tools/fixtures/make-sample-disk.sh "$image"
+cli="$build/bin/salvor-cli"
+"$cli" devices "$image"
+out=$(mktemp -d "${TMPDIR:-/tmp}/salvor-sample-XXXXXX")
+echo
+echo "== deleted files of the NTFS volume (volume 0) =="
+"$cli" scan deleted --volume 0 "$image"
+"$cli" recover deleted --volume 0 "$image" --to "$out/ntfs"
+echo
+echo "recovered into $out:"
+(cd "$out" && find . -type f | sort | xargs sha256sum)

@@ -1,0 +1,16 @@
+// Whether a target folder lies on the volume being recovered from.
+#pragma once
+
+#include <string>
+
+namespace salvor {
+
+// True when writing into `target` (an existing folder) could change the
+// source: the folder's file system is the source block device itself, a
+// partition of the source disk, or a mount of the source image (directly, as
+// FUSE mounts show it, or through a loop device backed by it). `mountinfo`
+// and `sysfs` name the files to read (tests pass fakes).
+bool TargetOnSource(const std::string& target, const std::string& source,
+                    const std::string& mountinfo = "/proc/self/mountinfo", const std::string& sysfs = "/sys");
+
+} // namespace salvor

@@ -1,0 +1,374 @@
+// salvor-cli scan and recover: the same scan workers, listings and writers as
+// the desktop program, driven from the command line.
+#include "commands.h"
+#include "fs_names.h"
+
+#include <salvor/recovery/recovery.h>
+#include <salvor/recovery/target_check.h>
+#include <salvor/scan/drivers.h>
+#include <salvor/scan/text.h>
+
+#include <blockgate/blockgate.h>
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <sstream>
+#include <thread>
+#include <unistd.h>
+
+namespace salvor::cli {
+
+namespace {
+
+// Progress on a terminal: the engines' shared percent while scanning, the
+// recovery's percent and status text while writing.
+class TerminalProgress final : public ProgressSink {
+public:
+    explicit TerminalProgress(bool enabled) : m_enabled(enabled) {}
+    ~TerminalProgress() override { stop_polling(); }
+    void SetProgress(int percent) override
+    {
+        m_percent = percent;
+        draw();
+    }
+    void SetStatusText(const std::string& text) override
+    {
+        m_status = text;
+        draw();
+    }
+    void start_polling(const char* what)
+    {
+        if (!m_enabled)
+            return;
+        m_polling = true;
+        m_thread = std::thread([this, what] {
+            while (m_polling) {
+                std::fprintf(stderr, "\r%s %3d%%", what, int(bg_get_progress()));
+                std::fflush(stderr);
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            }
+            std::fprintf(stderr, "\r%s %3d%%\n", what, int(bg_get_progress()));
+        });
+    }
+    void stop_polling()
+    {
+        if (m_thread.joinable()) {
+            m_polling = false;
+            m_thread.join();
+        }
+    }
+    void finish()
+    {
+        if (m_enabled && m_drawn)
+            std::fprintf(stderr, "\n");
+    }
+
+private:
+    void draw()
+    {
+        if (!m_enabled)
+            return;
+        m_drawn = true;
+        std::string status = m_status.size() > 60 ? m_status.substr(0, 60) : m_status;
+        std::fprintf(stderr, "\r%3d%% %-60s", m_percent, status.c_str());
+        std::fflush(stderr);
+    }
+    bool m_enabled;
+    bool m_drawn = false;
+    int m_percent = 0;
+    std::string m_status;
+    std::atomic<bool> m_polling{false};
+    std::thread m_thread;
+};
+
+class QuietLoading final : public LoadingState {
+public:
+    void LoadingOn() override {}
+    void LoadingOff() override {}
+};
+
+// Devices registered for one job; released on every way out.
+struct DeviceScope {
+    ~DeviceScope()
+    {
+        bg_release_devices();
+        bg_clear_images();
+        bg_set_real_disks(1);
+    }
+};
+
+int fail(int status, const std::string& message)
+{
+    std::fprintf(stderr, "salvor-cli: %s\n", message.c_str());
+    return status;
+}
+
+// The volume a job works on, or a message.
+BgVolume* resolve_source(const JobOptions& o, std::string& error)
+{
+    bg_set_real_disks(0);
+    bg_clear_images();
+    if (int32_t err = bg_add_image(o.source.c_str())) {
+        error = "cannot open " + o.source + ": " + std::strerror(err);
+        return nullptr;
+    }
+    bg_scan_disks();
+    bg_scan_volumes();
+    if (!bg_disk_list) {
+        error = "cannot open " + o.source;
+        return nullptr;
+    }
+    BgReader* disk = bg_disk_list->disk;
+    if (int32_t err = bg_last_error(disk)) {
+        error = "cannot read " + o.source + ": " + std::strerror(err);
+        return nullptr;
+    }
+    std::vector<BgVolume*> volumes;
+    for (BgVolumeNode* v = bg_volume_list; v; v = v->next)
+        if (v->volume->disk_number == disk->disk_number)
+            volumes.push_back(v->volume);
+    if (o.volume >= 0) {
+        if (size_t(o.volume) >= volumes.size()) {
+            error = o.source + " has no volume " + std::to_string(o.volume) + " (it holds " +
+                    std::to_string(volumes.size()) + ")";
+            return nullptr;
+        }
+        return volumes[size_t(o.volume)];
+    }
+    if (volumes.size() != 1) {
+        error = o.source + " holds " + std::to_string(volumes.size()) + " volumes: choose one with --volume N";
+        return nullptr;
+    }
+    return volumes.front();
+}
+
+bool parse_types(const std::string& text, RawSelection& raw, std::string& error)
+{
+    if (text.empty())
+        return true;
+    raw = RawSelection{false, false, false, false};
+    std::stringstream in(text);
+    std::string item;
+    while (std::getline(in, item, ',')) {
+        if (item == "photo")
+            raw.photo = true;
+        else if (item == "music")
+            raw.music = true;
+        else if (item == "video")
+            raw.video = true;
+        else if (item == "others")
+            raw.others = true;
+        else {
+            error = "unknown type '" + item + "' (photo, music, video, others)";
+            return false;
+        }
+    }
+    return true;
+}
+
+struct FoundFile {
+    std::string folder; // tree path of the node ("" for the root)
+    std::string path;   // folder + "/" + name
+    NodeFile file;
+};
+
+// Every file of the result tree with its tree path, in tree order.
+std::vector<FoundFile> all_files(ScanSession& session)
+{
+    std::vector<FoundFile> out;
+    ResultTree& tree = session.tree;
+    NodeId root = tree.FirstRoot();
+    if (!root)
+        return out;
+    struct Pending {
+        NodeId node;
+        std::string path;
+    };
+    std::vector<Pending> pending{{root, ""}};
+    while (!pending.empty()) {
+        Pending p = pending.back();
+        pending.pop_back();
+        for (auto& f : NodeFiles(session, p.node)) {
+            FoundFile ff;
+            ff.folder = p.path;
+            ff.path = p.path.empty() ? f.name : p.path + "/" + f.name;
+            ff.file = std::move(f);
+            out.push_back(std::move(ff));
+        }
+        std::vector<Pending> children;
+        for (NodeId c = tree.FirstChild(p.node); c; c = tree.NextSibling(c)) {
+            const std::string name = SafeName(tree.Text(c));
+            children.push_back({c, p.path.empty() ? name : p.path + "/" + name});
+        }
+        for (auto it = children.rbegin(); it != children.rend(); ++it)
+            pending.push_back(*it);
+    }
+    return out;
+}
+
+struct Job {
+    MemoryResultTree tree;
+    MemoryResultList list;
+    ScanSession session{tree, list};
+    ~Job() { EngineCleanup(session); }
+};
+
+// Runs the scan of the options' mode; 0 or an exit status with its message printed.
+int run_job_scan(const JobOptions& o, Job& job, TerminalProgress& progress, bool& nothing_found)
+{
+    nothing_found = false;
+    ScanSession& s = job.session;
+    RecoveryMode mode;
+    if (o.mode == "deleted") {
+        mode = kModeDeleted;
+    } else if (o.mode == "format") {
+        mode = kModeFormat;
+        if (o.fs == "fat12")
+            s.fs_code = 1;
+        else if (o.fs == "fat16")
+            s.fs_code = 2;
+        else if (o.fs == "fat32")
+            s.fs_code = 3;
+        else if (o.fs == "ntfs")
+            s.fs_code = 4;
+        else
+            return fail(kExitUsage, "unknown --fs '" + o.fs + "' (fat12, fat16, fat32, ntfs)");
+    } else if (o.mode == "raw") {
+        mode = kModeRaw;
+        std::string error;
+        if (!parse_types(o.types, s.raw, error))
+            return fail(kExitUsage, error);
+    } else {
+        return fail(kExitUsage, "unknown mode '" + o.mode + "' (deleted, format, raw)");
+    }
+
+    std::string error;
+    s.volume = resolve_source(o, error);
+    if (!s.volume)
+        return fail(kExitSource, error);
+    s.source_label = std::string(fs_name(s.volume->fs_code));
+    const int32_t code = mode == kModeDeleted ? int32_t(s.volume->fs_code) : s.fs_code;
+    if (!ScanSupported(mode, code))
+        return fail(kExitSource, std::string("no ") + o.mode + " scan for " + fs_name(code) + " in this build");
+
+    QuietLoading loading;
+    progress.start_polling("scanning");
+    int result;
+    if (mode == kModeDeleted)
+        result = RunDeletedScan(s, loading, progress);
+    else if (mode == kModeFormat)
+        result = RunFormatScan(s, loading, progress);
+    else
+        result = RunRawScan(s, progress);
+    progress.stop_polling();
+    if (mode == kModeRaw && result < 0)
+        return fail(kExitSource, "cannot read " + o.source);
+    if (mode == kModeRaw && result == 0)
+        nothing_found = true;
+    return 0;
+}
+
+bool selected(const std::vector<std::string>& selects, const std::string& path)
+{
+    if (selects.empty())
+        return true;
+    for (std::string sel : selects) {
+        while (!sel.empty() && sel.back() == '/')
+            sel.pop_back();
+        while (!sel.empty() && sel.front() == '/')
+            sel.erase(0, 1);
+        if (sel.empty() || path == sel || path.rfind(sel + "/", 0) == 0)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+int run_scan(const JobOptions& o)
+{
+    DeviceScope devices;
+    Job job;
+    TerminalProgress progress(!o.json && ::isatty(2));
+    bool nothing = false;
+    if (int st = run_job_scan(o, job, progress, nothing))
+        return st;
+    const auto files = all_files(job.session);
+    if (o.json) {
+        nlohmann::ordered_json list = nlohmann::ordered_json::array();
+        for (const auto& f : files)
+            list.push_back({{"path", f.path}, {"size", f.file.size}, {"time", f.file.time}});
+        nlohmann::ordered_json out = {{"source", o.source},
+                                      {"mode", o.mode},
+                                      {"fs_code", int32_t(job.session.mode == kModeDeleted
+                                                              ? job.session.volume->fs_code
+                                                              : job.session.fs_code)},
+                                      {"files", list}};
+        std::cout << out.dump() << "\n";
+    } else {
+        if (nothing)
+            std::cout << "Scanning finished,no item found!\n";
+        for (const auto& f : files)
+            std::cout << f.path << "\t" << f.file.size << "\t" << f.file.time << "\n";
+        std::cout << files.size() << " files\n";
+    }
+    return kExitOk;
+}
+
+int run_recover(const JobOptions& o)
+{
+    DeviceScope devices;
+    if (o.target.empty())
+        return fail(kExitUsage, "recover needs --to DIR");
+    if (o.mode != "deleted" && o.mode != "format" && o.mode != "raw")
+        return fail(kExitUsage, "unknown mode '" + o.mode + "' (deleted, format, raw)");
+    if (::access(o.source.c_str(), R_OK) != 0)
+        return fail(kExitSource, "cannot open " + o.source + ": " + std::strerror(errno));
+    if (!MakeFolder(o.target))
+        return fail(kExitSource, "cannot create the target folder " + o.target);
+    if (::access(o.target.c_str(), W_OK | X_OK) != 0)
+        return fail(kExitSource, "the target folder " + o.target + " is not writable");
+    if (TargetOnSource(o.target, o.source))
+        return fail(kExitSource, "the target folder " + o.target + " lies on the source volume");
+
+    Job job;
+    TerminalProgress progress(::isatty(2));
+    bool nothing = false;
+    if (int st = run_job_scan(o, job, progress, nothing))
+        return st;
+    if (nothing)
+        std::cout << "Scanning finished,no item found!\n";
+
+    RecoveryJob rj(job.session, progress);
+    const auto files = all_files(job.session);
+    size_t taken = 0;
+    for (size_t i = 0; i < files.size(); ++i) {
+        const auto& f = files[i];
+        if (!selected(o.selects, f.path))
+            continue;
+        ++taken;
+        const std::string folder = f.folder.empty() ? o.target : o.target + "/" + f.folder;
+        if (!MakeFolder(folder)) {
+            ++rj.stats.failed;
+            continue;
+        }
+        progress.SetProgress(int(i * 100 / files.size()));
+        progress.SetStatusText("Recovering: " + f.path);
+        WriteRecoveredFile(rj, f.file.item, folder + "/" + f.file.name);
+    }
+    progress.finish();
+    for (const auto& sel : o.selects)
+        if (std::none_of(files.begin(), files.end(), [&](const FoundFile& f) { return selected({sel}, f.path); }))
+            std::fprintf(stderr, "salvor-cli: nothing found under --select %s\n", sel.c_str());
+    std::printf("recovered %llu files (%llu bytes), failed %llu, skipped %llu\n",
+                (unsigned long long)rj.stats.written, (unsigned long long)rj.stats.bytes,
+                (unsigned long long)rj.stats.failed, (unsigned long long)rj.stats.skipped);
+    (void)taken;
+    return rj.stats.failed || rj.stats.skipped ? kExitPartial : kExitOk;
+}
+
+} // namespace salvor::cli
