@@ -1,4 +1,5 @@
-// C exports of the partition repair family.
+// C exports of the partition repair family. Nothing thrown inside may cross
+// the C boundary: an exception becomes the export's failure value.
 #include <fsprobe/partition.h>
 
 #include "Backup.h"
@@ -9,15 +10,52 @@ using namespace fsprobe::partition;
 
 extern "C" {
 
-FSPROBE_API int32_t bs_backup(BgReader* disk, int fd) { return backup_tables(disk, fd); }
+FSPROBE_API int32_t bs_backup(BgReader* disk, int fd)
+{
+    try {
+        return backup_tables(disk, fd);
+    } catch (...) {
+        return BS_BACKUP_IO_ERROR;
+    }
+}
 
-FSPROBE_API int32_t bs_back(BgReader* disk, int fd) { return restore_tables(disk, fd); }
+FSPROBE_API int32_t bs_back(BgReader* disk, int fd)
+{
+    try {
+        return restore_tables(disk, fd);
+    } catch (...) {
+        return BS_BACK_FAILED;
+    }
+}
 
-FSPROBE_API BgVolume* bs_recover(BgReader* disk) { return search_volumes(disk); }
+FSPROBE_API BgVolume* bs_recover(BgReader* disk)
+{
+    try {
+        return search_volumes(disk);
+    } catch (...) {
+        release_found();
+        bg_progress.store(100);
+        return nullptr;
+    }
+}
 
-FSPROBE_API bool is_ok(BgVolume* record) { return judge_primary(record); }
+FSPROBE_API bool is_ok(BgVolume* record)
+{
+    try {
+        return judge_primary(record);
+    } catch (...) {
+        return false;
+    }
+}
 
-FSPROBE_API bool write_Partition_table(BgReader* disk) { return rebuild_tables(disk); }
+FSPROBE_API bool write_Partition_table(BgReader* disk)
+{
+    try {
+        return rebuild_tables(disk);
+    } catch (...) {
+        return false;
+    }
+}
 
 FSPROBE_API void bs_exit(void) { release_found(); }
 

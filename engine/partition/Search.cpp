@@ -8,13 +8,31 @@
 #include <fsprobe/common/alloc.h>
 
 #include <cstring>
-#include <vector>
 
 namespace fsprobe::partition {
 
 namespace {
 
 SearchState g_state;
+
+// A zero-filled engine allocation released on every way out.
+class TrackBuffer {
+public:
+    explicit TrackBuffer(size_t size)
+        : m_data(static_cast<u8*>(engine_alloc(size)))
+        , m_size(size)
+    {
+    }
+    ~TrackBuffer() { engine_free(m_data); }
+    TrackBuffer(const TrackBuffer&) = delete;
+    TrackBuffer& operator=(const TrackBuffer&) = delete;
+    u8* data() { return m_data; }
+    size_t size() const { return m_size; }
+
+private:
+    u8* m_data;
+    size_t m_size;
+};
 
 // Reads `count` bytes at byte offset `sector * 512`, clearing the buffer
 // first. True only when everything was read.
@@ -101,7 +119,7 @@ BgVolume* search_volumes(BgReader* disk)
 
     // The geometry counts sectors of B bytes; the search counts 512-byte ones.
     u64 disk_sectors = sat_mul(sat_mul(sat_mul(disk->cylinders, disk->tracks_per_cylinder), S), B / sector_bytes);
-    std::vector<u8> track(size_t(S) * sector_bytes);
+    TrackBuffer track(size_t(S) * sector_bytes);
     u64 P = 0;
     u32 count = 0;
     for (;;) {
@@ -183,7 +201,7 @@ bool judge_primary(BgVolume* record)
     if (!disk || !disk->read)
         return true;
 
-    std::vector<u8> track(size_t(S) * sector_bytes);
+    TrackBuffer track(size_t(S) * sector_bytes);
     if (!read_exact(disk, track.data(), u32(track.size()), start_sector - S))
         return true; // unreadable: no extended boot record confirmed
 
