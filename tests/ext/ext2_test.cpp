@@ -122,7 +122,7 @@ TEST_P(Ext2RealVolume, ReportsExactlyTheDeletedFilesAndReadsThemByteExact)
     ASSERT_NE(head, nullptr);
     EXPECT_EQ(bg_progress.load(), 100);
     EXPECT_EQ(u16(ext2_get_filename(head, EXT2_NAME_GROUP)), u"Group(0)");
-    EXPECT_EQ(head->previous, nullptr);
+    EXPECT_EQ(ext_test::field(head->previous), nullptr);
 
     // Every reported file: numbered names per group, and byte-exact content.
     std::map<std::string, int> by_hash;
@@ -143,11 +143,11 @@ TEST_P(Ext2RealVolume, ReportsExactlyTheDeletedFilesAndReadsThemByteExact)
             }
             std::vector<uint8_t> data;
             ASSERT_TRUE(read_like_writer(f, data)) << "file " << i;
-            ASSERT_EQ(data.size(), f->size);
+            ASSERT_EQ(data.size(), ext_test::field(f->size));
             by_hash[sha256_hex(data)]++;
         }
-        EXPECT_EQ(ext2_get_file(g, g->file_count), nullptr);
-        EXPECT_EQ(ext2_get_filelist(g)[g->file_count], nullptr);
+        EXPECT_EQ(ext2_get_file(g, ext_test::field(g->file_count)), nullptr);
+        EXPECT_EQ(ext2_get_filelist(g)[ext_test::field(g->file_count)], nullptr);
     }
     size_t expected = 0;
     for (auto& m : manifest) {
@@ -163,9 +163,9 @@ TEST_P(Ext2RealVolume, ReportsExactlyTheDeletedFilesAndReadsThemByteExact)
         // The files were made after filling group 0's inodes.
         Ext2Group* second = ext2_get_next(head);
         ASSERT_NE(second, nullptr);
-        EXPECT_EQ(second->previous, head);
+        EXPECT_EQ(ext_test::field(second->previous), head);
         EXPECT_EQ(u16(ext2_get_filename(second, EXT2_NAME_GROUP)), u"Group(1)");
-        EXPECT_GT(second->file_count, 0u);
+        EXPECT_GT(ext_test::field(second->file_count), 0u);
     }
     // Live files, inodes freed without a deletion time and deleted directories
     // (also one whose mode was turned into a regular file) are not reported.
@@ -221,7 +221,7 @@ TEST(Ext2, SharedImageWithDeletedFilesMatchesDebugfs)
     EXPECT_EQ(listed, 0u);
     auto files = all_files(head);
     ASSERT_EQ(files.size(), 1u);
-    EXPECT_EQ(files[0]->size, 0u);
+    EXPECT_EQ(ext_test::field(files[0]->size), 0u);
     EXPECT_EQ(ext2_get_fileblocklist(files[0]), nullptr);
     ext2_exit();
 }
@@ -289,7 +289,7 @@ TEST_F(Ext2Staged, TripleIndirectHolesAndRepeatedIndirectBlocks)
 
     Ext2Group* head = scan(b);
     ASSERT_NE(head, nullptr);
-    ASSERT_EQ(head->file_count, 2u);
+    ASSERT_EQ(ext_test::field(head->file_count), 2u);
     Ext2LostFile* f = ext2_get_file(head, 0);
     uint32_t* list = ext2_get_fileblocklist(f);
     ASSERT_NE(list, nullptr);
@@ -332,7 +332,7 @@ TEST_F(Ext2Staged, BitmapDeletionTimeAndClassDecideWhatIsReported)
 
     Ext2Group* head = scan(b);
     ASSERT_NE(head, nullptr);
-    ASSERT_EQ(head->file_count, 1u);
+    ASSERT_EQ(ext_test::field(head->file_count), 1u);
     std::vector<uint8_t> out;
     ASSERT_TRUE(read_like_writer(ext2_get_file(head, 0), out));
     EXPECT_EQ(out, data);
@@ -421,7 +421,7 @@ TEST_F(Ext2Staged, FilenameKindsAndStopFromOutside)
     EXPECT_EQ(ext2_get_filename(f, 101), nullptr);
     EXPECT_EQ(u16(ext2_get_filename(f, EXT2_NAME_FILE)), u"LostFile(0)");
     EXPECT_EQ(ext2_get_filesize(f), 10u);
-    EXPECT_EQ(head->next, nullptr);
+    EXPECT_EQ(ext_test::field(head->next), nullptr);
 }
 
 } // namespace

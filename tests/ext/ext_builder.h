@@ -12,6 +12,14 @@
 
 namespace ext_test {
 
+// Copies a field of a packed record, so that test macros, which bind
+// references, never bind one to a misaligned member.
+template<typename T>
+T field(T value)
+{
+    return value;
+}
+
 class ExtBuilder {
 public:
     // Layout (1 KiB blocks): 0 boot, 1 superblock, 2 descriptors, 3 block
