@@ -326,3 +326,17 @@ TEST(Screenshots, MessageBoxesInTheirMasksAndTheAboutDialog)
     for (const char* f : {"msgbox_mask1.png", "msgbox_mask5.png", "msgbox_mask10.png", "about.png"})
         EXPECT_TRUE(QFile::exists(dir + "/" + f)) << f;
 }
+
+TEST(Resources, WindowIconAndTreeNodeImagesAreBuiltIn)
+{
+    const QIcon icon = LoadAppIcon();
+    ASSERT_FALSE(icon.isNull());
+    EXPECT_EQ(icon.pixmap(48, 48).size(), QSize(48, 48));
+    EXPECT_EQ(icon.pixmap(16, 16).size(), QSize(16, 16));
+    const QImage nodes = LoadResourceBitmap(IDB_TREE_NODES);
+    ASSERT_FALSE(nodes.isNull());
+    EXPECT_EQ(nodes.height(), kTreeNodeSize);
+    EXPECT_GE(nodes.width(), 6 * kTreeNodeSize); // images 0, 1, 4 and 5 are used
+    EXPECT_EQ(nodes.format(), QImage::Format_RGB888);
+    EXPECT_TRUE(LoadResourceBitmap(IDB_TREE_NODES + 1).isNull());
+}

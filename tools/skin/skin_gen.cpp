@@ -2,7 +2,10 @@
 // the dialogs load from the "image" folder. Run it with the output folder as
 // its argument; the images are regenerated whole each time.
 //
-//   salvor_skin_gen assets/image
+//   salvor_skin_gen assets/image [app/resources]
+//
+// With a second folder it also draws the images built into the executable:
+// the window icon and the strip of result-tree node images.
 
 #include <QDir>
 #include <QFont>
@@ -190,7 +193,8 @@ void DriveGlyph(QPainter& p, const QRectF& r, const QColor& body)
     p.drawRoundedRect(r, 4, 4);
     p.setPen(Qt::NoPen);
     p.setBrush(kBright);
-    p.drawEllipse(QRectF(r.right() - 9, r.bottom() - 9, 5, 5));
+    const double led = r.height() >= 20 ? 5 : 2;
+    p.drawEllipse(QRectF(r.right() - 4 - led, r.bottom() - 4 - led, led, led));
     p.setPen(QPen(kSlateLight, 1.2));
     p.drawLine(QPointF(r.left() + 6, r.bottom() - 6.5), QPointF(r.right() - 14, r.bottom() - 6.5));
 }
@@ -386,6 +390,69 @@ QImage DialogBackground(int w, int h, int band)
     return img;
 }
 
+
+QImage AppIcon(int size)
+{
+    QImage img = Canvas(size, size);
+    QPainter p(&img);
+    Smooth(p);
+    const double s = size / 48.0;
+    p.scale(s, s);
+    p.setPen(Qt::NoPen);
+    p.setBrush(kGreen);
+    p.drawRoundedRect(QRectF(2, 2, 44, 44), 10, 10);
+    // A platter with a rescued-file tick.
+    p.setBrush(kWhite);
+    p.drawEllipse(QRectF(9, 9, 30, 30));
+    p.setBrush(kGreen);
+    p.drawEllipse(QRectF(20, 20, 8, 8));
+    p.setPen(QPen(kGreenDeep, 4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    p.setBrush(Qt::NoBrush);
+    p.drawPolyline(QPolygonF({QPointF(26, 36), QPointF(32, 42), QPointF(44, 28)}));
+    return img;
+}
+
+// Node images of the result tree, 16 x 16 each: 0 folder, 1 open folder,
+// 2 file, 3 lost folder, 4 volume, 5 selected volume.
+QImage TreeNodes()
+{
+    QImage img = Canvas(16 * 6, 16, true);
+    QPainter p(&img);
+    Smooth(p);
+    auto folder = [&](int x, bool open, const QColor& fill) {
+        p.setPen(QPen(kGreenDeep, 1));
+        p.setBrush(fill);
+        QPainterPath tab;
+        tab.moveTo(x + 1.5, 3.5);
+        tab.lineTo(x + 6.5, 3.5);
+        tab.lineTo(x + 8.0, 5.0);
+        tab.lineTo(x + 14.5, 5.0);
+        tab.lineTo(x + 14.5, 13.5);
+        tab.lineTo(x + 1.5, 13.5);
+        tab.closeSubpath();
+        p.drawPath(tab);
+        if (open) {
+            p.setBrush(kGreenLight);
+            p.drawPolygon(QPolygonF({QPointF(x + 3.5, 7.5), QPointF(x + 15.5, 7.5), QPointF(x + 13.5, 13.5),
+                                     QPointF(x + 1.5, 13.5)}));
+        }
+    };
+    folder(0, false, kGreen);
+    folder(16, true, kGreen);
+    p.setPen(QPen(kSlate, 1));
+    p.setBrush(kWhite);
+    p.drawPolygon(QPolygonF({QPointF(35.5, 1.5), QPointF(42.5, 1.5), QPointF(45.5, 4.5), QPointF(45.5, 14.5),
+                             QPointF(35.5, 14.5)}));
+    folder(48, false, QColor(0xC9, 0xCF, 0xD3));
+    p.setPen(kSlate);
+    p.setFont(Face(9, true));
+    p.drawText(QRect(48, 5, 16, 10), Qt::AlignCenter, QStringLiteral("?"));
+    DriveGlyph(p, QRectF(64.5, 4.5, 15, 9), kPale);
+    p.fillRect(80, 0, 16, 16, kBlue);
+    DriveGlyph(p, QRectF(80.5, 4.5, 15, 9), kWhite);
+    return img;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -393,8 +460,8 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QGuiApplication app(argc, argv);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s OUTPUT_FOLDER\n", argv[0]);
+    if (argc != 2 && argc != 3) {
+        std::fprintf(stderr, "usage: %s IMAGE_FOLDER [RESOURCE_FOLDER]\n", argv[0]);
         return 2;
     }
     g_out = QString::fromLocal8Bit(argv[1]);
@@ -488,5 +555,15 @@ int main(int argc, char** argv)
     Save(CheckStrip(false), "check.png");
     Save(CheckStrip(true), "check.bmp");
 
+    if (argc == 3) {
+        g_out = QString::fromLocal8Bit(argv[2]);
+        if (!QDir().mkpath(g_out)) {
+            std::fprintf(stderr, "cannot create %s\n", argv[2]);
+            return 1;
+        }
+        Save(AppIcon(48), "salvor.png");
+        Save(AppIcon(16), "salvor16.png");
+        Save(TreeNodes(), "treenodes.bmp");
+    }
     return g_failures == 0 ? 0 : 1;
 }

@@ -2,12 +2,12 @@
 #pragma once
 
 #include <platform/zr_dialog.h>
+#include <resources/app_resources.h>
 #include <platform/zr_image.h>
 #include <widgets/zr_widgets.h>
 
 namespace zr {
 
-constexpr int IDD_ABOUT = 100;
 constexpr int IDC_ABOUT_CLOSE = 122;
 constexpr int IDC_ABOUT_OK = 123;
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <platform/zr_dialog.h>
+#include <resources/app_resources.h>
 #include <platform/zr_image.h>
 #include <widgets/zr_widgets.h>
 
@@ -28,8 +29,6 @@ constexpr int IDC_MSGBOX_YES = 6015;
 constexpr int IDC_MSGBOX_NO = 6016;
 constexpr int IDC_MSGBOX_OK = 6017;
 constexpr int IDC_MSGBOX_CANCEL = 6018;
-
-constexpr int IDD_MSGBOX = 101;
 
 // Where the message text goes for a single-line width w (in pixels).
 struct MsgTextLayout {
