@@ -309,6 +309,9 @@ FatLostDir** FormatRecovery::search()
 
     scan();
 
+    // The last candidates have no later partner to vote with; they take the
+    // geometry found last, most likely that of the same old file system.
+    std::optional<GeometryVote> last_vote;
     for (size_t i = 0; i < m_candidates.size(); ++i) {
         if (m_stop.load() || m_result_count >= FAT_FMT_MAX_TREES)
             break;
@@ -316,6 +319,10 @@ FatLostDir** FormatRecovery::search()
         if (in_current_use(cand))
             continue;
         auto vote = vote_geometry(m_candidates, i);
+        if (vote)
+            last_vote = vote;
+        else
+            vote = last_vote;
         if (!vote)
             continue;
         const u32 s = vote->sectors_per_cluster;

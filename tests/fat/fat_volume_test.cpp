@@ -1,0 +1,255 @@
+// The FAT engine on real volumes: fixture images made with mkfs.vfat and
+// mtools, and third-party images.
+#include "fat_test_util.h"
+
+#include <file_volume.h>
+#include <test_support.h>
+
+#include <blockgate/blockgate.h>
+
+#include <chrono>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+using namespace fat_test;
+using salvor_test::FileVolume;
+using salvor_test::TempDir;
+
+namespace {
+
+std::vector<std::vector<std::string>> read_tsv(const salvor_test::fs::path& path)
+{
+    std::vector<std::vector<std::string>> rows;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty())
+            continue;
+        std::vector<std::string> cols;
+        std::stringstream ss(line);
+        std::string col;
+        while (std::getline(ss, col, '\t'))
+            cols.push_back(col);
+        rows.push_back(cols);
+    }
+    return rows;
+}
+
+bool have_fat_tools()
+{
+    return salvor_test::require_tool("mkfs.vfat", "dosfstools") && salvor_test::require_tool("mcopy", "mtools");
+}
+
+// ---- Deleted-file search on FAT12, FAT16 and FAT32 ------------------------
+
+class FatDeletedVolumeTest : public ::testing::TestWithParam<int> {
+protected:
+    void TearDown() override { fat_exit(); }
+};
+
+TEST_P(FatDeletedVolumeTest, FindsDeletedFilesAndFoldersButNoLiveFile)
+{
+    if (!have_fat_tools())
+        return;
+    const int bits = GetParam();
+    TempDir tmp;
+    ASSERT_TRUE(salvor_test::run_fixture("fat-deleted.sh", { tmp.path().string(), std::to_string(bits) }));
+    const int code = bits == 12 ? BG_FS_FAT12 : bits == 16 ? BG_FS_FAT16 : BG_FS_FAT32;
+    FileVolume vol((tmp / "volume.img").string(), code);
+    ASSERT_TRUE(fat_init(vol.volume()));
+    uint32_t files = 0, dirs = 0;
+    FatDirNode* root = fat_searchfile(1, &files, &dirs);
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(bg_progress.load(), 100);
+    auto found = collect(root);
+
+    auto deleted = read_tsv(tmp / "deleted.tsv");
+    ASSERT_EQ(deleted.size(), 9u);
+    EXPECT_EQ(files, deleted.size());
+    // Root, the live folders, the deleted folder and its subfolder.
+    EXPECT_EQ(dirs, 5u);
+    const uint32_t chunk = uint32_t(bits == 32 ? 512 : bits == 16 ? 2048 : 512);
+    for (const auto& row : deleted) {
+        ASSERT_EQ(row.size(), 5u);
+        std::string path = row[0];
+        if (row[4] == "1") {
+            // Without a long name the first character is lost to the mark.
+            size_t slash = path.rfind('/');
+            path.replace(slash == std::string::npos ? 0 : slash + 1, 1, "_");
+        }
+        const Found* f = find(found, path);
+        ASSERT_NE(f, nullptr) << "not found: " << path;
+        EXPECT_EQ(+f->entry->is_directory, 0) << path;
+        EXPECT_EQ(std::to_string(f->entry->size), row[1]) << path;
+        EXPECT_EQ(std::to_string(1980 + f->entry->year), row[3]) << path;
+        auto data = read_all(fat_readfile, f->entry, chunk);
+        EXPECT_EQ(salvor_test::sha256_hex(data), row[2]) << path;
+    }
+    for (const auto& row : read_tsv(tmp / "deldirs.tsv")) {
+        const Found* f = find(found, row[0]);
+        ASSERT_NE(f, nullptr) << "folder not found: " << row[0];
+        EXPECT_EQ(+f->entry->is_directory, 1);
+    }
+    for (const auto& row : read_tsv(tmp / "live.tsv"))
+        EXPECT_EQ(find(found, row[0]), nullptr) << "live file reported: " << row[0];
+    // Live folders are kept (they lead to the deleted files in them).
+    EXPECT_NE(find(found, "Camera Roll"), nullptr);
+    EXPECT_NE(find(found, "Live Docs"), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(AllTypes, FatDeletedVolumeTest, ::testing::Values(12, 16, 32),
+                         [](const auto& info) { return "FAT" + std::to_string(info.param); });
+
+// ---- Format recovery ---------------------------------------------------------
+
+class FatFormatVolumeTest : public ::testing::TestWithParam<std::string> {
+protected:
+    void TearDown() override { fat_fmtRec_exit(); }
+};
+
+TEST_P(FatFormatVolumeTest, OldTreesComeBackWithTheirFiles)
+{
+    if (!have_fat_tools())
+        return;
+    TempDir tmp;
+    ASSERT_TRUE(salvor_test::run_fixture("fat-format.sh", { tmp.path().string(), GetParam() }));
+    FileVolume vol((tmp / "volume.img").string(), BG_FS_FAT32);
+    ASSERT_TRUE(fat_fmtRec_init(vol.volume()));
+    FatLostDir** tops = fat_fmtRec_search(BG_FS_FAT32);
+    ASSERT_NE(tops, nullptr);
+    EXPECT_EQ(bg_progress.load(), 100);
+    size_t count = 0;
+    for (FatLostDir** t = tops; *t; ++t, ++count)
+        EXPECT_EQ(std::string((*t)->name), "Dir" + std::to_string(count));
+    EXPECT_GE(count, 3u); // DCIM, Music and Documents lost their parent, the root
+    auto found = collect(tops);
+
+    // Paths below each top node, without the "Dir%d" part.
+    std::map<std::string, const Found*> below;
+    for (const Found& f : found)
+        below[f.path.substr(f.path.find('/') + 1)] = &f;
+    for (const auto& row : read_tsv(tmp / "files.tsv")) {
+        std::string rest = row[0].substr(row[0].find('/') + 1);
+        auto it = below.find(rest);
+        ASSERT_NE(it, below.end()) << "not found: " << row[0];
+        const FatEntry* e = it->second->entry;
+        EXPECT_EQ(std::to_string(e->size), row[1]) << row[0];
+        auto data = read_all(fat_fmtRec_readfile, const_cast<FatEntry*>(e), 4096);
+        EXPECT_EQ(salvor_test::sha256_hex(data), row[2]) << row[0];
+    }
+    // The nested folders are there as folders.
+    ASSERT_NE(below.find("100CANON/Edits"), below.end());
+    EXPECT_EQ(+below["100CANON/Edits"]->entry->is_directory, 1);
+    ASSERT_NE(below.find("Deep/Deeper/Deepest"), below.end());
+}
+
+INSTANTIATE_TEST_SUITE_P(Reformat, FatFormatVolumeTest, ::testing::Values("same", "larger"),
+                         [](const auto& info) { return info.param == "same" ? "SameClusterSize" : "LargerClusters"; });
+
+// ---- Third-party images --------------------------------------------------------
+
+std::optional<salvor_test::fs::path> image(const std::string& name, const TempDir& tmp)
+{
+    return salvor_test::shared_image("fat/" + name, tmp.path());
+}
+
+TEST(FatSharedImageTest, DeletedFolderWith254Entries)
+{
+    TempDir tmp;
+    auto img = image("fat_deleted_dir_2.raw", tmp);
+    if (!img)
+        GTEST_SKIP() << "shared test images absent";
+    FileVolume vol(img->string(), BG_FS_FAT16);
+    ASSERT_TRUE(fat_init(vol.volume()));
+    uint32_t files = 0, dirs = 0;
+    FatDirNode* root = fat_searchfile(1, &files, &dirs);
+    ASSERT_NE(root, nullptr);
+    auto found = collect(root);
+    // One deleted folder holding 253 deleted files (single-character names,
+    // whose only character is lost to the deletion mark).
+    ASSERT_EQ(found.size(), 254u);
+    EXPECT_EQ(found[0].path, "_");
+    EXPECT_EQ(+found[0].entry->is_directory, 1);
+    EXPECT_EQ(files, 253u);
+    EXPECT_EQ(dirs, 2u);
+    for (size_t i = 1; i < found.size(); ++i) {
+        EXPECT_EQ(found[i].path, "_/_") << i;
+        EXPECT_EQ(+found[i].entry->is_directory, 0);
+    }
+    fat_exit();
+}
+
+TEST(FatSharedImageTest, DamagedFatcatImagesAreWalkedToTheEnd)
+{
+    for (const char* name : { "fatcat-directory-loop.img", "fatcat-infinite-file.img", "fatcat-two-file-same-cluster.img",
+                              "fatcat-deleted.img" }) {
+        TempDir tmp;
+        auto img = image(name, tmp);
+        if (!img)
+            GTEST_SKIP() << "shared test images absent";
+        FileVolume vol(img->string(), BG_FS_FAT32);
+        ASSERT_TRUE(fat_init(vol.volume())) << name;
+        auto t0 = std::chrono::steady_clock::now();
+        uint32_t files = 0, dirs = 0;
+        FatDirNode* root = fat_searchfile(1, &files, &dirs);
+        ASSERT_NE(root, nullptr) << name;
+        EXPECT_EQ(bg_progress.load(), 100);
+        auto found = collect(root);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(20)) << name;
+        // Every kept file can be read without a fault.
+        for (const Found& f : found)
+            if (!f.entry->is_directory)
+                read_all(fat_readfile, f.entry, 4096);
+        if (std::string(name) == "fatcat-deleted.img") {
+            EXPECT_NE(find(found, "deleted/file.txt"), nullptr);
+            EXPECT_NE(find(found, "deleted/.file.txt.swp"), nullptr);
+        }
+        fat_exit();
+
+        // The format scan gets through the same damage.
+        ASSERT_TRUE(fat_fmtRec_init(vol.volume()));
+        ASSERT_NE(fat_fmtRec_search(BG_FS_FAT32), nullptr) << name;
+        fat_fmtRec_exit();
+    }
+}
+
+TEST(FatSharedImageTest, TwoKilobyteSectorsOfFat32Small)
+{
+    TempDir tmp;
+    auto img = image("fat32_small.raw", tmp);
+    if (!img)
+        GTEST_SKIP() << "shared test images absent";
+    FileVolume vol(img->string(), BG_FS_FAT32, 0, 0, 2048);
+    ASSERT_TRUE(fat_init(vol.volume()));
+    uint32_t files = 0, dirs = 0;
+    FatDirNode* root = fat_searchfile(1, &files, &dirs);
+    ASSERT_NE(root, nullptr);
+    auto found = collect(root);
+    ASSERT_FALSE(found.empty());
+    fat_exit();
+}
+
+TEST(FatSharedImageTest, OtherRealImagesOpenAndWalk)
+{
+    struct Img {
+        const char* name;
+        int code;
+    };
+    for (Img i : { Img { "fat12.raw", BG_FS_FAT12 }, Img { "fat16_moved.raw", BG_FS_FAT16 },
+                   Img { "fat_noloop.raw", BG_FS_FAT16 }, Img { "fat_unusual_cluster.raw", BG_FS_FAT12 },
+                   Img { "fat_unusual_label.raw", BG_FS_FAT12 } }) {
+        TempDir tmp;
+        auto img = image(i.name, tmp);
+        if (!img)
+            GTEST_SKIP() << "shared test images absent";
+        FileVolume vol(img->string(), i.code);
+        ASSERT_TRUE(fat_init(vol.volume())) << i.name;
+        FatDirNode* root = fat_searchfile(1, nullptr, nullptr);
+        ASSERT_NE(root, nullptr) << i.name;
+        collect(root);
+        fat_exit();
+    }
+}
+
+} // namespace
