@@ -4,6 +4,7 @@
 
 #include <fsprobe/partition.h>
 
+#include "memory_volume.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -165,6 +166,32 @@ TEST_F(PartitionBackup, UnusableFilesLeaveTheDiskUntouched)
     unaligned.insert(unaligned.end(), odd.begin(), odd.end());
     EXPECT_EQ(restore(path, unaligned), 1);
     EXPECT_EQ(sha256_file(path), hash);
+}
+
+// A backup file that cannot be written, and a disk that refuses the restore's
+// writes, are reported as failures.
+TEST_F(PartitionBackup, FailedWritesAreReported)
+{
+    DiskBuilder d(4000);
+    d.mbr({ { 0x80, 0x0C, 2048, 1000 } });
+    auto path = image("disk.img", d.bytes());
+    BgReader* disk = open_image(path);
+    ASSERT_NE(disk, nullptr);
+    int fd = ::open(path.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(bs_backup(disk, fd), 2);
+    ::close(fd);
+
+    MemoryVolume refusing(d.bytes()); // writes refused
+    fs::path file = m_tmp / "one.bin";
+    write_file(file, record(0, d.bytes().data() + 446));
+    fd = ::open(file.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(bs_back(refusing.reader(), fd), 1);
+    EXPECT_EQ(refusing.writes(), 1u);
+    refusing.allow_writes(true);
+    EXPECT_EQ(bs_back(refusing.reader(), fd), 0);
+    ::close(fd);
 }
 
 TEST_F(PartitionBackup, RestoresAtMostTwentyFiveRecordsAndOnlyTableBytes)
