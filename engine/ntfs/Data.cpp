@@ -55,6 +55,7 @@ uint32_t get_data(uint32_t low, uint32_t high, void* buffer, uint32_t length)
         return NTFS_DATA_NO_RECORD;
     FindOptions opts;
     opts.record_size = st.record_size;
+    opts.self_number = low;
     Context* data = find_attribute(rec.data(), NTFS_AT_DATA, u"", opts);
     if (!data)
         return NTFS_DATA_NO_DATA;
@@ -98,6 +99,7 @@ uint64_t get_file_size(uint32_t low, uint32_t high, NtfsFileInfo* head)
         return 0;
     FindOptions opts;
     opts.record_size = st.record_size;
+    opts.self_number = low;
     Context* data = find_attribute(rec.data(), NTFS_AT_DATA, u"", opts);
     u64 size = attribute_size(data);
     release_context(data);

@@ -7,11 +7,12 @@
 
 namespace fsprobe::ntfs {
 
-static FindOptions volume_find_options()
+static FindOptions volume_find_options(u64 number)
 {
     FindOptions o;
     o.record_size = state().record_size;
     o.follow_lists = true;
+    o.self_number = u32(number);
     return o;
 }
 
@@ -38,7 +39,7 @@ static void examine_record(const u8* rec, u64 number, NtfsFileInfo** head, NtfsF
 {
     if (load_le32(rec) != kFileMagic || load_le16(rec + kRecFlags) != 0)
         return;
-    FindOptions opts = volume_find_options();
+    FindOptions opts = volume_find_options(number);
     Context* fn_ctx = find_attribute(rec, NTFS_AT_FILE_NAME, u"", opts);
     FileName fn;
     if (!read_file_name(fn_ctx, &fn)) {
@@ -125,7 +126,7 @@ int32_t get_name_parent(u32 low, NtfsNameParent* out)
     if (!out || st.cluster_size == 0 || !st.mft)
         return 0;
     std::vector<u8> rec(st.record_size);
-    FindOptions opts = volume_find_options();
+    FindOptions opts = volume_find_options(low);
     if (!read_mft_record(low, rec.data(), rec.size()))
         return 0;
     Context* fn_ctx = find_attribute(rec.data(), NTFS_AT_FILE_NAME, u"", opts);
@@ -139,6 +140,7 @@ int32_t get_name_parent(u32 low, NtfsNameParent* out)
     out->reference_high = u32(parent >> 32);
     if (!read_mft_record(u32(parent), rec.data(), rec.size()))
         return 0;
+    opts.self_number = u32(parent);
     fn_ctx = find_attribute(rec.data(), NTFS_AT_FILE_NAME, u"", opts);
     ok = read_file_name(fn_ctx, &fn);
     if (ok) {
@@ -197,7 +199,7 @@ bool show_dir(u32 number)
     std::vector<u8> rec(st.record_size);
     if (!read_mft_record(number, rec.data(), rec.size()))
         return true;
-    FindOptions opts = volume_find_options();
+    FindOptions opts = volume_find_options(number);
     Context* root = find_attribute(rec.data(), NTFS_AT_INDEX_ROOT, u"$I30", opts);
     if (!root || root->non_resident || root->data_size < 32) {
         release_context(root);

@@ -455,6 +455,7 @@ bool bitmap_test(BgVolume* volume, int32_t n)
         return false;
     FindOptions opts;
     opts.record_size = st.record_size;
+    opts.self_number = 6;
     Context* data = find_attribute(rec.data(), NTFS_AT_DATA, u"", opts);
     if (!data)
         return false;

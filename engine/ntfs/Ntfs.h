@@ -190,6 +190,9 @@ Context* make_context(const std::vector<AttrRef>& pieces);
 struct FindOptions {
     size_t record_size = 1024;
     bool follow_lists = true;
+    // The record's own number when the caller knows it (older records do not
+    // store it in their header); extension records must name it as base.
+    u32 self_number = 0xFFFFFFFF;
 };
 
 Context* find_attribute(const u8* record, u32 type, const char16_t* name, const FindOptions& opts);

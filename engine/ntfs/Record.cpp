@@ -336,7 +336,9 @@ Context* find_attribute(const u8* record, u32 type, const char16_t* name, const 
     if (entries.empty())
         return base.result();
 
-    u32 self = load_le32(record + kRecNumber);
+    u32 self = opts.self_number;
+    if (self == 0xFFFFFFFF && load_le16(record + kRecUsaOffset) >= 0x30)
+        self = load_le32(record + kRecNumber);
     struct Loaded {
         u32 number;
         std::vector<u8> bytes;
@@ -352,7 +354,10 @@ Context* find_attribute(const u8* record, u32 type, const char16_t* name, const 
         if (!read_mft_record(number, buf.data(), size))
             return nullptr;
         // An extension record must belong to this file.
-        if (load_le32(buf.data()) != kFileMagic || u32(load_le64(buf.data() + kRecBaseRef) & 0xFFFFFFFF) != self)
+        if (load_le32(buf.data()) != kFileMagic)
+            return nullptr;
+        u32 base_of = u32(load_le64(buf.data() + kRecBaseRef) & 0xFFFFFFFF);
+        if (self != 0xFFFFFFFF && base_of != self)
             return nullptr;
         loaded.push_back({ number, std::move(buf) });
         return loaded.back().bytes.data();

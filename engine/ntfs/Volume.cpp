@@ -216,6 +216,7 @@ bool open_volume(BgVolume* volume)
         // records, reachable through the first part of the map.
         FindOptions opts;
         opts.record_size = rec;
+        opts.self_number = 0;
         Context* whole = find_attribute(st.record0, NTFS_AT_DATA, u"", opts);
         if (whole && whole->non_resident && whole->run_count >= st.mft->run_count) {
             release_context(st.mft);
