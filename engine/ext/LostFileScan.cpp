@@ -43,10 +43,12 @@ bool scan_lost_files(const Volume& volume, LostFileSink& sink, std::atomic<int32
     std::vector<u8> bitmap(geo.block_size);
     u64 inodes_per_piece = std::max<u64>(1, kTablePiece / geo.inode_size);
     std::vector<u8> table(size_t(std::min<u64>(inodes_per_piece, geo.inodes_per_group) * geo.inode_size));
+    std::vector<LostFile> candidates;
     u8 head[24];
+    auto stopped = [&] { return progress.load(std::memory_order_relaxed) > 99; };
 
     for (u32 g = 0; g < geo.group_count; ++g) {
-        if (progress.load(std::memory_order_relaxed) > 99)
+        if (stopped())
             return false;
         const GroupDesc& desc = volume.groups()[g];
         u64 table_bytes = u64(geo.inodes_per_group) * geo.inode_size;
@@ -56,11 +58,9 @@ bool scan_lost_files(const Volume& volume, LostFileSink& sink, std::atomic<int32
         sink.begin_group(g);
         bool have_bitmap = volume.read_block(desc.inode_bitmap, bitmap.data());
 
-        for (u64 first = 0; first < geo.inodes_per_group; first += inodes_per_piece) {
-            if (progress.load(std::memory_order_relaxed) > 99) {
-                sink.end_group(g);
-                return false;
-            }
+        // First pass over the inode table: the tests that need no further read.
+        candidates.clear();
+        for (u64 first = 0; first < geo.inodes_per_group && !stopped(); first += inodes_per_piece) {
             u64 n = std::min<u64>(inodes_per_piece, geo.inodes_per_group - first);
             // A short read leaves zeros: inodes without a deletion time.
             volume.read_bytes_partial(table.data(), u64(desc.inode_table) * geo.block_size + first * geo.inode_size,
@@ -79,17 +79,41 @@ bool scan_lost_files(const Volume& volume, LostFileSink& sink, std::atomic<int32
                 file.inode_number = u32(u64(g) * geo.inodes_per_group + k + 1);
                 file.size = inode_size(inode);
                 std::memcpy(file.inode.data(), inode, kInodeCopySize);
-                if (!inode_is_fast_symlink(inode) && file.size > 0) {
-                    file.blocks = volume.block_list(inode, blocks_for(file.size, geo.block_size));
-                    u32 b0 = file.blocks.empty() ? 0 : file.blocks[0];
-                    if (volume.block_valid(b0) && volume.read_bytes(head, u64(b0) * geo.block_size, sizeof head)
-                        && looks_like_directory_block(ByteView(head, sizeof head)))
-                        continue;
-                }
-                sink.add_file(std::move(file));
+                candidates.push_back(std::move(file));
             }
         }
+
+        // Second pass: the directory-block test and the block lists read
+        // scattered blocks. Visiting the candidates in the order of their
+        // first block keeps those reads close together (and inside a reader's
+        // read-ahead window); the files are then handed on in inode order.
+        std::vector<size_t> order(candidates.size());
+        for (size_t i = 0; i < order.size(); ++i)
+            order[i] = i;
+        std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+            return inode_pointer(candidates[a].inode.data(), 0) < inode_pointer(candidates[b].inode.data(), 0);
+        });
+        std::vector<bool> keep(candidates.size(), true);
+        for (size_t idx : order) {
+            LostFile& file = candidates[idx];
+            const u8* inode = file.inode.data();
+            if (inode_is_fast_symlink(inode) || file.size == 0)
+                continue;
+            u32 b0 = inode_pointer(inode, 0);
+            if (volume.block_valid(b0) && volume.read_bytes(head, u64(b0) * geo.block_size, sizeof head)
+                && looks_like_directory_block(ByteView(head, sizeof head))) {
+                keep[idx] = false;
+                continue;
+            }
+            file.blocks = volume.block_list(inode, blocks_for(file.size, geo.block_size));
+        }
+        for (size_t i = 0; i < candidates.size(); ++i)
+            if (keep[i])
+                sink.add_file(std::move(candidates[i]));
+        candidates.clear();
         sink.end_group(g);
+        if (stopped())
+            return false;
 
         double done = double(g + 1) / double(geo.group_count);
         if (done >= threshold) {
