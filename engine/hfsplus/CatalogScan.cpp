@@ -257,7 +257,7 @@ std::optional<ScanResult> scan_catalog(const VolumeAccess& volume, const VolumeH
 
     // 2. Nodes the tree no longer reaches, read in runs of neighbours.
     const u32 node_size = tree->node_size;
-    const u32 batch = u32(std::max<u64>(1, kChunkBytes / node_size));
+    const u32 batch = u32(std::clamp<u64>(kChunkBytes / node_size, 1, tree->total_nodes));
     std::vector<u8> buffer(u64(batch) * node_size);
     u64 done = walk.nodes_read;
     bool stop = false;
@@ -295,7 +295,7 @@ std::optional<ScanResult> scan_catalog(const VolumeAccess& volume, const VolumeH
             u64 size = load_be64(jib + kJibSize);
             if ((flags & kJournalInFsMask) && !(flags & kJournalOnOtherDeviceMask) && offset < volume.size) {
                 size = std::min({ size, volume.size - offset, kMaxJournalBytes });
-                std::vector<u8> chunk(kChunkBytes);
+                std::vector<u8> chunk(std::min<u64>(kChunkBytes, size));
                 const u64 step = kChunkBytes - kMaxKeyedFileRecord - 2;
                 for (u64 at = 0; at < size && !stop; at += step) {
                     u64 len = std::min<u64>(kChunkBytes, size - at);

@@ -43,9 +43,13 @@ void free_records()
     g_state.logical = 0;
 }
 
-bool header_usable(const VolumeHeader& h)
+// Allocation blocks are powers of two from 512 bytes; anything above 1 MiB is
+// taken as a damaged header (callers allocate one block per read).
+constexpr u32 kMaxBlockSize = 1u << 20;
+
+bool block_size_usable(u32 block_size)
 {
-    return is_power_of_two(h.block_size) && h.block_size >= 512 && h.block_size <= (1u << 26) && h.total_blocks > 0;
+    return is_power_of_two(block_size) && block_size >= 512 && block_size <= kMaxBlockSize;
 }
 
 void raise_progress(double fraction)
@@ -102,7 +106,7 @@ bool engine_init(BgVolume* volume)
     if (!probe.read(raw, sizeof raw, kVolumeHeaderOffset))
         return false;
     VolumeHeader h = convert_volume_header(raw);
-    if (h.signature != kSignatureHfsPlus && h.signature != kSignatureHfsx)
+    if ((h.signature != kSignatureHfsPlus && h.signature != kSignatureHfsx) || !block_size_usable(h.block_size))
         return false;
     g_state.volume = volume;
     g_state.header = engine_new_zeroed<VolumeHeader>();
@@ -116,7 +120,7 @@ HfspFileRecord* engine_search()
     bg_progress.store(0, std::memory_order_relaxed);
     g_state.threshold = 0.05;
     free_records();
-    if (!g_state.header || !header_usable(*g_state.header)) {
+    if (!g_state.header || g_state.header->total_blocks == 0) {
         bg_progress.store(100, std::memory_order_relaxed);
         return nullptr;
     }

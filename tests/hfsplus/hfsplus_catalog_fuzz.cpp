@@ -1,4 +1,4 @@
-// libFuzzer harness over the HFS+ catalog walk. The input overwrites one
+// libFuzzer harness over the HFS+ catalog walk. The input patches bytes of one
 // region of a valid in-memory volume (chosen by the first byte): the catalog
 // file, the extents overflow file, the journal or the volume header. Then the
 // whole family runs: open, search, and a read of every listed file.
@@ -22,8 +22,8 @@ struct Base {
 const Base& base()
 {
     static const Base b = [] {
-        HfsPlusImageBuilder builder(BuildOptions { .block_size = 512, .total_blocks = 1024, .node_size = 512,
-                                                   .catalog_nodes = 24, .catalog_fragments = 3,
+        HfsPlusImageBuilder builder(BuildOptions { .block_size = 512, .total_blocks = 1024, .node_size = 1024,
+                                                   .catalog_nodes = 16, .catalog_fragments = 3,
                                                    .max_leaf_records = 3, .journal = true, .journal_blocks = 8 });
         uint32_t dir = builder.add_folder(HfsPlusImageBuilder::kRootFolder, "dir");
         uint32_t live = builder.add_file(dir, "live", std::vector<uint8_t>(1500, 'L'), 2);
@@ -49,16 +49,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     const Base& b = base();
     std::vector<uint8_t> image = b.image;
-    uint64_t at = 0;
+    uint64_t at = 0, span = 0;
     switch (data[0] % 4) {
-    case 0: at = b.layout.catalog_offset; break;
-    case 1: at = b.layout.extents_offset; break;
-    case 2: at = b.layout.journal_offset; break;
-    default: at = 1024; break;
+    case 0: at = b.layout.catalog_offset; span = b.layout.catalog_bytes; break;
+    case 1: at = b.layout.extents_offset; span = 4 * 1024; break;
+    case 2: at = b.layout.journal_offset; span = b.layout.journal_bytes; break;
+    default: at = 1024; span = 512; break;
     }
-    size_t n = std::min<size_t>(size - 1, image.size() - at);
-    std::memcpy(image.data() + at, data + 1, n);
-
+    span = std::min<uint64_t>(span, image.size() - at);
+    // The rest of the input is a list of byte patches: offset (u16) and value.
+    for (size_t i = 1; i + 3 <= size; i += 3) {
+        uint64_t off = ((uint64_t(data[i]) << 8) | data[i + 1]) % span;
+        image[at + off] = data[i + 2];
+    }
     salvor_test::MemoryVolume vol(std::move(image), BG_FS_HFSPLUS);
     if (hfsp_init(vol.volume())) {
         HfspFileRecord* head = hfsp_searchfile();

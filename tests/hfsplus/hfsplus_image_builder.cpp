@@ -347,6 +347,8 @@ std::vector<uint8_t> HfsPlusImageBuilder::build()
         auto& n = nodes[1];
         uint32_t at = load_be16(n.data() + ns - 2 * (leaves[0].size() + 1));
         for (const auto& r : left[0]) {
+            if (at + r.size() > ns - 2 * (leaves[0].size() + 1))
+                throw std::length_error("no room in the first leaf for the records left in its free space");
             std::copy(r.begin(), r.end(), n.begin() + at);
             at += uint32_t(r.size());
         }

@@ -48,6 +48,13 @@ TEST(HfsPlusExports, RejectsVolumesThatAreNotHfsPlus)
     MemoryVolume good(b.build(), BG_FS_HFSPLUS);
     EXPECT_TRUE(hfsp_init(good.volume()));
     EXPECT_EQ(hfsp_get_blocksize(), 4096u);
+    // Block sizes that are not powers of two from 512 bytes to 1 MiB.
+    for (uint32_t bad : { 0u, 256u, 1000u, 4097u, 2u << 20 }) {
+        auto img = b.build();
+        fsprobe::store_be32(img.data() + 1024 + 40, bad);
+        MemoryVolume v(img, BG_FS_HFSPLUS);
+        EXPECT_FALSE(hfsp_init(v.volume())) << bad;
+    }
     HfsPlusImageBuilder x(BuildOptions { .hfsx = true });
     MemoryVolume hfsx(x.build(), BG_FS_HFSPLUS);
     EXPECT_TRUE(hfsp_init(hfsx.volume()));

@@ -60,8 +60,9 @@ static_assert(sizeof(HfspFileRecord) == 0x338);
 
 // Opens `volume`: reads the 512-byte volume header at byte 1024 and converts it
 // to machine byte order. False for a null volume, a header that cannot be read,
-// or a signature that is neither "H+" nor "HX". Replaces (frees) any earlier
-// volume's state and records.
+// a signature that is neither "H+" nor "HX", or a block size that is not a
+// power of two from 512 bytes to 1 MiB. Replaces (frees) any earlier volume's
+// state and records.
 FSPROBE_API bool hfsp_init(BgVolume* volume);
 
 // Walks the catalog and returns the first deleted-file record, or null when
