@@ -21,5 +21,9 @@ echo "== deleted files of the NTFS volume (volume 0) =="
 "$cli" scan deleted --volume 0 "$image"
 "$cli" recover deleted --volume 0 "$image" --to "$out/ntfs"
 echo
+echo "== deleted files of the FAT32 volume (volume 1) =="
+"$cli" scan deleted --volume 1 "$image"
+"$cli" recover deleted --volume 1 "$image" --to "$out/fat32"
+echo
 echo "recovered into $out:"
 (cd "$out" && find . -type f | sort | xargs sha256sum)

@@ -150,6 +150,31 @@ WriteStatus write_ntfs_format(RecoveryJob& job, NtfsFormatInfo* r, const std::st
 }
 #endif
 
+#if SALVOR_WITH_FAT
+WriteStatus write_fat(RecoveryJob& job, uintptr_t item, const std::string& path)
+{
+    auto* e = reinterpret_cast<FatEntry*>(item);
+    const bool format = job.session.mode == kModeFormat;
+    // Positions count sectors: 512-byte ones in format recovery, the
+    // volume's own otherwise (boot sector offset 11).
+    uint32_t sector = 512;
+    if (!format && job.session.volume && job.session.volume->boot_sector) {
+        const uint8_t* b = job.session.volume->boot_sector;
+        const uint32_t bps = uint32_t(b[11]) | (uint32_t(b[12]) << 8);
+        if (bps >= 512 && bps <= 4096 && (bps & (bps - 1)) == 0)
+            sector = bps;
+    }
+    uint64_t position = 0;
+    return chunked_copy(job, path, e->size, volume_chunk(job.session), [&](uint8_t* buf, uint32_t len) {
+        const uint64_t before = position;
+        const bool ok = format ? fat_fmtRec_readfile(e, buf, len, &position) : fat_readfile(e, buf, len, &position);
+        if (!ok || position == before)
+            position = before + (len + sector - 1) / sector; // keep the place after a failed chunk
+        return ok;
+    });
+}
+#endif
+
 #if SALVOR_WITH_EXT
 WriteStatus write_ext2(RecoveryJob& job, Ext2LostFile* file, const std::string& path)
 {
@@ -388,7 +413,7 @@ uint64_t ItemSize(const ScanSession& s, uintptr_t item)
 #endif
     } else if (s.fs_code >= 1 && s.fs_code <= 3) {
 #if SALVOR_WITH_FAT
-        return fat_item_size(item);
+        return reinterpret_cast<FatEntry*>(item)->size;
 #endif
     } else if (s.fs_code == 4) {
 #if SALVOR_WITH_NTFS

@@ -118,7 +118,11 @@ const char* CategoryName(int category)
 
 bool IsFileSystemType(const std::string& type)
 {
-    return type.compare(0, 3, "FAT") == 0 || type.compare(0, 4, "NTFS") == 0;
+    // Compared without regard to case: the carving library reports lower-case names.
+    std::string t = type;
+    for (char& c : t)
+        c = char(std::toupper(uint8_t(c)));
+    return t.compare(0, 3, "FAT") == 0 || t.compare(0, 4, "NTFS") == 0;
 }
 
 } // namespace salvor

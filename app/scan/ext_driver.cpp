@@ -21,7 +21,7 @@ std::string byte_count(uint64_t size, const char* format)
 
 } // namespace
 
-std::string Ext2RowName(Ext2LostFile* file)
+std::string Ext2RowName(void* file)
 {
     const char16_t* name = ext2_get_filename(file, EXT2_NAME_FILE);
     // 252 bytes of UTF-16 at most, then the ".tmp" the listing adds.

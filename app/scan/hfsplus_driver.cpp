@@ -10,9 +10,9 @@
 
 namespace salvor {
 
-std::string HfsPlusRowName(HfspFileRecord* file)
+std::string HfsPlusRowName(void* file)
 {
-    const char* name = hfsp_get_filename(file);
+    const char* name = hfsp_get_filename(static_cast<HfspFileRecord*>(file));
     if (!name)
         return {};
     return SafeName(TruncateUtf8(std::string(name, strnlen(name, HFSP_NAME_BYTES)), 252));

@@ -5,6 +5,8 @@
 
 #include <salvor/scan/session.h>
 
+#include <string>
+
 namespace salvor {
 
 // Deleted Recovery: empties the views, inserts the root node and runs the
@@ -44,6 +46,15 @@ void Ext2Listing(ScanSession& session);
 void Ext3Listing(ScanSession& session);
 void HfsPlusListing(ScanSession& session);
 void RawListing(ScanSession& session);
+
+// Names the listings show for an engine's file (item data of a row).
+std::string Ext2RowName(void* file);
+// A FAT entry's name as shown: first unit 0xE5 (the deletion mark) as '_'.
+std::string FatEntryName(const void* entry);
+std::string Ext3RowName(void* file);
+std::string HfsPlusRowName(void* file);
+// Raw Recovery: the type a type node stands for ("JPG(12)" -> "jpg").
+std::string RawTypeOfNode(const std::string& text);
 
 // Raw Recovery: fills the category nodes with the found types; returns the
 // total item count.
