@@ -12,8 +12,7 @@ namespace fsprobe::fat {
 
 struct DeletedSearch::Frame {
     FatDirNode* node;
-    DirSource source;
-    u32 cluster;
+    std::vector<u32> clusters; // empty for the fixed root area of FAT12/16
     size_t index;      // next entry to look at
     size_t used;       // bytes of the directory in the buffer
     bool deleted_mode; // reached through a deleted entry: keep everything
@@ -36,6 +35,7 @@ bool DeletedSearch::open(BgVolume* volume)
     m_fat = FatTable(m_reader, m_geometry.fat_start * m_geometry.bytes_per_sector, m_geometry.fat_bytes(), m_geometry.type);
     m_dir.assign(dir_buffer_bytes, 0);
     m_cluster.assign(m_geometry.cluster_bytes, 0);
+    m_probe.assign(m_geometry.cluster_bytes, 0);
     m_visited.assign(m_fat.entry_count() / 32 + 1, 0);
     return true;
 }
@@ -48,6 +48,7 @@ void DeletedSearch::close()
     m_fat = FatTable();
     m_dir = {};
     m_cluster = {};
+    m_probe = {};
     m_visited = {};
 }
 
@@ -86,35 +87,67 @@ size_t DeletedSearch::read_bytes(u8* into, size_t length, u64 offset)
     return got;
 }
 
-size_t DeletedSearch::read_directory(DirSource source, u32 cluster)
+size_t DeletedSearch::read_root_area()
 {
     const FatGeometry& g = m_geometry;
-    switch (source) {
-    case DirSource::RootArea: {
-        size_t length = size_t(std::min<u64>(g.root_sectors * g.bytes_per_sector, dir_buffer_bytes));
-        read_bytes(m_dir.data(), length, g.root_start * g.bytes_per_sector);
-        return length;
+    size_t length = size_t(std::min<u64>(g.root_sectors * g.bytes_per_sector, dir_buffer_bytes));
+    read_bytes(m_dir.data(), length, g.root_start * g.bytes_per_sector);
+    return length;
+}
+
+size_t DeletedSearch::read_clusters(const std::vector<u32>& clusters)
+{
+    const FatGeometry& g = m_geometry;
+    size_t used = 0;
+    // Neighbouring clusters are read in one go.
+    for (size_t i = 0; i < clusters.size();) {
+        size_t run = 1;
+        while (i + run < clusters.size() && clusters[i + run] == clusters[i] + run)
+            ++run;
+        size_t length = run * g.cluster_bytes;
+        if (used + length > m_dir.size())
+            break;
+        read_bytes(m_dir.data() + used, length, g.cluster_offset(clusters[i]));
+        used += length;
+        i += run;
     }
-    case DirSource::SingleCluster:
-        read_bytes(m_dir.data(), g.cluster_bytes, g.cluster_offset(cluster));
-        return g.cluster_bytes;
-    case DirSource::Chain: {
-        auto chain = follow_chain(m_fat, cluster, dir_buffer_bytes / g.cluster_bytes);
-        size_t used = 0;
-        // Neighbouring clusters are read in one go.
-        for (size_t i = 0; i < chain.size();) {
-            size_t run = 1;
-            while (i + run < chain.size() && chain[i + run] == chain[i] + run)
-                ++run;
-            size_t length = run * g.cluster_bytes;
-            read_bytes(m_dir.data() + used, length, g.cluster_offset(chain[i]));
-            used += length;
-            i += run;
+    return used;
+}
+
+// The chain of a deleted directory is gone from the FAT. Its first cluster
+// (in m_cluster) is where the walk starts; when that cluster is full, the
+// directory went on in a later cluster: the first one ahead that is free,
+// unvisited, not the start of another directory and made of plausible
+// entries is taken, and so on while each taken cluster is full.
+std::vector<u32> DeletedSearch::deleted_dir_clusters(u32 first)
+{
+    std::vector<u32> clusters { first };
+    const size_t max_clusters = dir_buffer_bytes / m_geometry.cluster_bytes;
+    const u8* last = m_cluster.data();
+    std::vector<u8> previous;
+    u32 current = first;
+    while (clusters.size() < max_clusters && directory_cluster_full(last, m_geometry.cluster_bytes)) {
+        bool taken = false;
+        const u32 end = u32(std::min<u64>(u64(current) + 1 + continuation_window, m_fat.entry_count()));
+        for (u32 n = current + 1; n < end; ++n) {
+            if (visited(n) || m_fat.raw(n).value_or(1) != 0)
+                continue;
+            read_bytes(m_probe.data(), m_probe.size(), m_geometry.cluster_offset(n));
+            if (starts_with_dot_entries(m_probe.data(), m_probe.size())
+                || !plausible_directory_cluster(m_probe.data(), m_probe.size()))
+                continue;
+            mark_visited(n);
+            clusters.push_back(n);
+            previous = m_probe;
+            last = previous.data();
+            current = n;
+            taken = true;
+            break;
         }
-        return used;
+        if (!taken)
+            break;
     }
-    }
-    return 0;
+    return clusters;
 }
 
 // A deleted directory is followed when its first cluster is unvisited, free
@@ -175,23 +208,25 @@ FatDirNode* DeletedSearch::search(u32* file_count, u32* dir_count)
 
     const FatGeometry& g = m_geometry;
     const bool fat32 = g.type == FAT32;
-    DirSource root_source = fat32 ? DirSource::Chain : DirSource::RootArea;
     u32 root_cluster = fat32 ? g.root_cluster : 0;
-    bool root_ok = fat32 ? !follow_chain(m_fat, root_cluster, 1).empty() : g.root_sectors > 0;
-    if (!root_ok) {
+    std::vector<u32> root_clusters;
+    if (fat32)
+        root_clusters = follow_chain(m_fat, root_cluster, dir_buffer_bytes / g.cluster_bytes);
+    if (fat32 ? root_clusters.empty() : g.root_sectors == 0) {
+        // Nothing to walk; the bar still ends, or the caller would wait for it.
         bg_progress.store(100);
         return nullptr;
     }
-    if (fat32)
-        mark_visited(root_cluster);
-    size_t used = read_directory(root_source, root_cluster);
+    for (u32 c : root_clusters)
+        mark_visited(c);
+    size_t used = fat32 ? read_clusters(root_clusters) : read_root_area();
     FatDirNode* root = new_node(nullptr, root_cluster, false, true);
     m_root_in_use = 0;
     while (m_root_in_use < used / dirent::size && m_dir[m_root_in_use * dirent::size] != dirent::mark_end)
         ++m_root_in_use;
 
     std::vector<Frame> stack;
-    stack.push_back(Frame { root, root_source, root_cluster, 0, used, false, {} });
+    stack.push_back(Frame { root, std::move(root_clusters), 0, used, false, {} });
     bool stopped = false;
     while (!stack.empty()) {
         bool descended = false;
@@ -267,18 +302,12 @@ FatDirNode* DeletedSearch::search(u32* file_count, u32* dir_count)
                 }
                 FatDirNode* child = new_node(f.node, cluster, deleted, false);
                 child->entries = nullptr;
-                size_t child_used;
-                DirSource source;
-                if (deleted) {
-                    source = DirSource::SingleCluster;
-                    std::memcpy(m_dir.data(), m_cluster.data(), m_cluster.size());
-                    child_used = m_cluster.size();
-                } else {
-                    source = DirSource::Chain;
-                    child_used = read_directory(source, cluster);
-                }
+                std::vector<u32> clusters = deleted
+                    ? deleted_dir_clusters(cluster)
+                    : follow_chain(m_fat, cluster, dir_buffer_bytes / g.cluster_bytes);
+                size_t child_used = read_clusters(clusters);
                 // Subdirectories start after their "." and ".." entries.
-                stack.push_back(Frame { child, source, cluster, 2, child_used, deleted, {} });
+                stack.push_back(Frame { child, std::move(clusters), 2, child_used, deleted, {} });
                 descended = true;
                 break;
             }
@@ -290,7 +319,7 @@ FatDirNode* DeletedSearch::search(u32* file_count, u32* dir_count)
         stack.pop_back();
         if (!stack.empty() && !stopped) {
             Frame& parent = stack.back();
-            parent.used = read_directory(parent.source, parent.cluster);
+            parent.used = parent.clusters.empty() ? read_root_area() : read_clusters(parent.clusters);
         }
     }
 

@@ -28,12 +28,16 @@ public:
 
     // A directory buffer holds at most this much of one directory.
     static constexpr size_t dir_buffer_bytes = 1024 * 1024;
+    // How far past a full cluster of a deleted directory its next cluster
+    // is looked for.
+    static constexpr u32 continuation_window = 64;
 
 private:
-    enum class DirSource { RootArea, SingleCluster, Chain };
     struct Frame;
 
-    size_t read_directory(DirSource source, u32 cluster);
+    size_t read_root_area();
+    size_t read_clusters(const std::vector<u32>& clusters);
+    std::vector<u32> deleted_dir_clusters(u32 first);
     size_t read_bytes(u8* into, size_t length, u64 offset);
     bool visited(u32 n) const;
     void mark_visited(u32 n);
@@ -48,6 +52,7 @@ private:
     FatTable m_fat;
     std::vector<u8> m_dir;
     std::vector<u8> m_cluster;
+    std::vector<u8> m_probe;
     std::vector<u32> m_visited;
     FatDirNode* m_root = nullptr;
     FatDirNode* m_last = nullptr;

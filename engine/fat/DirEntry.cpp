@@ -131,6 +131,42 @@ bool starts_with_dot_entries(const u8* cluster, size_t length)
         && std::memcmp(cluster + dirent::size, dotdot_name, 11) == 0;
 }
 
+bool plausible_directory_cluster(const u8* cluster, size_t length)
+{
+    if (length < dirent::size || cluster[0] == dirent::mark_end)
+        return false;
+    static constexpr char forbidden[] = "\"*+,./:;<=>?[\\]|";
+    for (size_t at = 0; at + dirent::size <= length; at += dirent::size) {
+        const u8* e = cluster + at;
+        if (e[0] == dirent::mark_end)
+            break;
+        u8 attr = e[dirent::attributes];
+        if (attr > dirent::attr_max_valid)
+            return false;
+        if (attr == dirent::attr_long_name) {
+            if (load_le16(e + dirent::cluster_low) != 0)
+                return false;
+            continue;
+        }
+        for (size_t i = 0; i < 11; ++i) {
+            u8 b = e[i];
+            if (i == 0 && (b == dirent::mark_deleted || b == dirent::mark_kanji_e5))
+                continue;
+            if (b < 0x20 || std::memchr(forbidden, b, sizeof forbidden - 1))
+                return false;
+        }
+    }
+    return true;
+}
+
+bool directory_cluster_full(const u8* cluster, size_t length)
+{
+    for (size_t at = 0; at + dirent::size <= length; at += dirent::size)
+        if (cluster[at] == dirent::mark_end)
+            return false;
+    return true;
+}
+
 void EntryArray::push(FatEntry* entry)
 {
     if (m_count + 1 >= m_capacity) {

@@ -40,6 +40,16 @@ u32 entry_cluster(const u8* entry, bool use_high_word);
 // True when a directory cluster begins with the "." and ".." entries.
 bool starts_with_dot_entries(const u8* cluster, size_t length);
 
+// True when a cluster could be the continuation of a directory: it starts
+// with an entry, and every entry up to the end mark is a plausible short or
+// long-name entry (valid attributes, no control or forbidden characters in
+// short names, no cluster in long-name slots).
+bool plausible_directory_cluster(const u8* cluster, size_t length);
+
+// True when no entry of the cluster is an end mark (the directory may go on
+// in another cluster).
+bool directory_cluster_full(const u8* cluster, size_t length);
+
 // A zero-terminated array of entry pointers that grows in steps of 512.
 class EntryArray {
 public:

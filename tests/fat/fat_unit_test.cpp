@@ -401,6 +401,28 @@ TEST_F(FatWalkTest, LoopsInTheTreeAndInChainsEnd)
     EXPECT_EQ(files, 3u);
 }
 
+TEST_F(FatWalkTest, AFullDeletedFolderGoesOnInTheNextPlausibleFreeCluster)
+{
+    MiniFat16 v;
+    v.entry(v.root_entry(0), "\xE5" "IG        ", 0x10, 50, 0);
+    v.dot_entries(50, 0);
+    for (size_t i = 2; i < 16; ++i) // the first cluster is full
+        v.entry(v.cluster_entry(50, i), "\xE5" "A      TXT", 0x20, 0, 0);
+    v.dot_entries(51, 0);           // another folder's start
+    v.set_fat(52, 0xFFFF);          // in use by a live file
+    v.entry(v.cluster_entry(52, 0), "\xE5" "WRONG  TXT", 0x20, 0, 0);
+    v.fill(53, 0x01);               // free, but file data
+    v.entry(v.cluster_entry(54, 0), "\xE5" "B      TXT", 0x20, 0, 0);
+    v.entry(v.cluster_entry(54, 1), "\xE5" "C      TXT", 0x20, 0, 0);
+    v.entry(v.cluster_entry(55, 0), "\xE5" "NOTMINE TXT", 0x20, 0, 0); // 54 ended: not read
+    uint32_t files = 0;
+    auto found = scan(v, &files);
+    ASSERT_EQ(found.size(), 17u);
+    EXPECT_EQ(files, 16u);
+    EXPECT_EQ(found[15].path, "_IG/_B.TXT");
+    EXPECT_EQ(found[16].path, "_IG/_C.TXT");
+}
+
 TEST_F(FatWalkTest, DamagedEntriesAreSkipped)
 {
     MiniFat16 v;

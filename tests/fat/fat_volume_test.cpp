@@ -10,6 +10,7 @@
 #include <chrono>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 
 using namespace fat_test;
@@ -166,17 +167,28 @@ TEST(FatSharedImageTest, DeletedFolderWith254Entries)
     FatDirNode* root = fat_searchfile(1, &files, &dirs);
     ASSERT_NE(root, nullptr);
     auto found = collect(root);
-    // One deleted folder holding 253 deleted files (single-character names,
-    // whose only character is lost to the deletion mark).
+    // Two deleted folders in the root: the first (cluster 3) held 250 files
+    // over four clusters (3, 5, 6, 7: cluster 4 is the second folder), the
+    // second two files with long names. fls -r -d lists the same 254.
     ASSERT_EQ(found.size(), 254u);
-    EXPECT_EQ(found[0].path, "_");
-    EXPECT_EQ(+found[0].entry->is_directory, 1);
-    EXPECT_EQ(files, 253u);
-    EXPECT_EQ(dirs, 2u);
-    for (size_t i = 1; i < found.size(); ++i) {
-        EXPECT_EQ(found[i].path, "_/_") << i;
+    EXPECT_EQ(files, 252u);
+    EXPECT_EQ(dirs, 3u);
+    ASSERT_EQ(found[0].path, "_");
+    EXPECT_EQ(found[0].entry->first_cluster, 3u);
+    std::set<std::string> names;
+    for (size_t i = 1; i <= 250; ++i) {
+        const std::string& p = found[i].path;
+        ASSERT_EQ(p.substr(0, 3), "_/_") << i;
+        EXPECT_EQ(p.find_first_not_of("0123456789", 3), std::string::npos) << p;
         EXPECT_EQ(+found[i].entry->is_directory, 0);
+        names.insert(p);
     }
+    // The names are the file numbers without their first digit: "_", "_0" to "_99".
+    EXPECT_EQ(names.size(), 111u);
+    EXPECT_EQ(found[251].path, "_");
+    EXPECT_EQ(found[251].entry->first_cluster, 4u);
+    EXPECT_EQ(found[252].path, "_/2.txt");
+    EXPECT_EQ(found[253].path, "_/22.txt");
     fat_exit();
 }
 
