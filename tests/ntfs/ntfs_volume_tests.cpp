@@ -257,6 +257,7 @@ std::vector<TskFile> tsk_files(const fs::path& img)
     std::string out;
     salvor_test::run("fls -r -p -F -u '" + img.string() + "' 2>/dev/null", &out);
     std::vector<TskFile> files;
+    std::set<uint32_t> seen; // hard links name one record several times
     std::istringstream in(out);
     std::string line;
     while (std::getline(in, line)) {
@@ -269,7 +270,9 @@ std::vector<TskFile> tsk_files(const fs::path& img)
             continue; // named streams
         if (meta.substr(meta.find('-') + 1, 4) != "128-")
             continue;
-        files.push_back({ uint32_t(std::stoul(meta)), path });
+        uint32_t inode = uint32_t(std::stoul(meta));
+        if (seen.insert(inode).second)
+            files.push_back({ inode, path });
     }
     return files;
 }
