@@ -21,12 +21,13 @@ ChunkResult FileStream::read(const Volume& volume, const void* key, const u8* in
         return {};
     const u32 bs = volume.block_size();
     const u64 total_blocks = size / bs + (size % bs ? 1 : 0);
-    if (key != m_key || m_blocks.size() != total_blocks) {
+    if (key != m_key) {
         m_key = key;
         m_blocks = volume.block_list(inode, total_blocks);
     }
     const u64 chunk = chunk_size(volume);
     u64 index = position / bs;
+    // A size beyond what the block map can hold ends where the map ends.
     if (index >= m_blocks.size())
         return {};
     u64 n = std::min<u64>(chunk - position % chunk, size - position);

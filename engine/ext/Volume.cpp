@@ -156,7 +156,9 @@ u64 Volume::addressable_blocks() const
 std::vector<u32> Volume::block_list(const u8* inode, u64 count) const
 {
     std::vector<u32> out;
-    count = std::min(count, addressable_blocks());
+    // No file of this volume can own more blocks than the volume has (nor
+    // more than its pointers address): a larger count is a damaged size.
+    count = std::min({ count, addressable_blocks(), u64(m_geo.block_count) });
     out.reserve(size_t(count));
     for (u32 i = 0; i < kDirectPointers && out.size() < count; ++i)
         out.push_back(inode_pointer(inode, i));

@@ -68,6 +68,7 @@ public:
     // the twelve direct pointers, then the single, double and triple indirect
     // trees. An indirect pointer that is 0, outside the volume, unreadable or
     // already used by this file contributes 0 entries for the range it covers.
+    // The list is never longer than the volume's block count.
     std::vector<u32> block_list(const u8* inode, u64 count) const;
     // The largest number of blocks the pointers of an inode can address.
     u64 addressable_blocks() const;

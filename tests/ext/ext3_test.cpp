@@ -346,6 +346,10 @@ TEST_F(Ext3Staged, ChunkedReadsHolesAndResets)
     b.link(2, fast, "symlink", 7);
     uint32_t empty = b.make_file({}, 1);
     b.link(2, empty, "empty", 1);
+    // A damaged size of 1 TiB: the read ends where the block map ends.
+    uint32_t huge = b.make_file(random_bytes(1024, 10), 1);
+    ExtBuilder::put32(b.inode(huge) + 0x6C, 0x100);
+    b.link(2, huge, "huge", 1);
 
     ASSERT_TRUE(open(b));
     Ext3FoundFile* head = ext3_searchfile2();
@@ -353,7 +357,7 @@ TEST_F(Ext3Staged, ChunkedReadsHolesAndResets)
     std::map<std::string, Ext3FoundFile*> files;
     for (Ext3FoundFile* r = head; r; r = r->next)
         files[r->name] = r;
-    ASSERT_EQ(files.size(), 5u);
+    ASSERT_EQ(files.size(), 6u);
 
     // 2.5 blocks: true, true, then false with the last half block.
     Ext3FoundFile* r = files["two-and-a-half"];
@@ -386,6 +390,8 @@ TEST_F(Ext3Staged, ChunkedReadsHolesAndResets)
     auto link = read_all(files["symlink"]);
     EXPECT_EQ(std::string(link.begin(), link.end()), "target/path");
     EXPECT_TRUE(read_all(files["empty"]).empty());
+    EXPECT_EQ(ext3_get_filesize(files["huge"]), (1ull << 40) + 1024);
+    EXPECT_LE(read_all(files["huge"]).size(), 512u * 1024);
 }
 
 TEST_F(Ext3Staged, AccessorsOnNullAndUserSlots)
