@@ -44,6 +44,8 @@ void CMsgBox::CreateButton(CZrduiBtn& button, const char* image, int id, int x, 
 bool CMsgBox::OnInitDialog()
 {
     m_background = LoadSkinImage(skin::kMsgBoxBk);
+    // The caption is not drawn; it only names the window for the desktop.
+    setWindowTitle(m_caption);
     move(0, 0);
     SetClientSize(m_background.Width(), m_background.Height());
     CenterOver(Owner());

@@ -144,8 +144,9 @@ TEST(Dialog, PaintsThroughTheBackBufferAndDragsFromAFreePoint)
     const QPoint before = dlg.pos();
     salvor_test::SendMouse(&dlg, QEvent::MouseButtonPress, 100, 50, Qt::LeftButton);
     EXPECT_EQ(dlg.presses, 2);
-    if (QGuiApplication::platformName() == "offscreen")
+    if (QGuiApplication::platformName() == "offscreen") {
         ASSERT_TRUE(dlg.Dragging()); // no window manager there: we move it ourselves
+    }
     if (dlg.Dragging()) {
         salvor_test::SendMouse(&dlg, QEvent::MouseMove, 130, 70, Qt::LeftButton);
         EXPECT_EQ(dlg.pos(), before + QPoint(30, 20));

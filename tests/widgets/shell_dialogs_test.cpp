@@ -260,6 +260,19 @@ TEST(AboutDialog, LayoutAndEveryWayToCloseIt)
         EXPECT_EQ(about.CloseButton().Rect().top, 2);
         EXPECT_EQ(about.OkButton().Rect().left, 158);
         EXPECT_EQ(about.OkButton().Rect().top, 200);
+        // Both buttons are drawn in their normal frame at their places.
+        const QImage img = Rendered(about);
+        const ZrImage ok = LoadSkinImage(skin::kOk);
+        EXPECT_EQ(img.pixel(158 + 8, 200 + ok.Height() / 2) & 0xFFFFFF, ok.Image().pixel(8, ok.Height() / 2) & 0xFFFFFF);
+        const ZrImage close = LoadSkinImage(skin::kClose);
+        const QImage& strip = close.Image();
+        int same = 0;
+        for (int y = 0; y < close.Height(); ++y)
+            for (int x = 0; x < close.Width() / 3; ++x)
+                if (qAlpha(strip.pixel(x, y)) == 255 &&
+                    (img.pixel(about.ClientWidth() - 38 + x, 2 + y) & 0xFFFFFF) == (strip.pixel(x, y) & 0xFFFFFF))
+                    ++same;
+        EXPECT_GE(same, 12); // the white cross of the close glyph
     }
     auto run = [](const std::function<QPoint(CAboutDialog&)>& where) {
         CAboutDialog about(nullptr);
@@ -284,8 +297,9 @@ TEST(AboutDialog, LayoutAndEveryWayToCloseIt)
         EXPECT_EQ(about.CursorShape(), Qt::ArrowCursor);
         salvor_test::SendMouse(&about, QEvent::MouseButtonPress, 20, 230, Qt::LeftButton);
         EXPECT_FALSE(about.Ended());
-        if (QGuiApplication::platformName() == "offscreen")
+        if (QGuiApplication::platformName() == "offscreen") {
             EXPECT_TRUE(about.Dragging());
+        }
         salvor_test::SendMouse(&about, QEvent::MouseButtonRelease, 20, 230);
         about.EndDialog(1);
     });

@@ -541,10 +541,12 @@ TEST(Skin, RootIsTheExecutableFolderAndEveryFileIsThere)
     for (const Expect& e : sizes) {
         const ZrImage img = LoadSkinImage(e.name);
         ASSERT_TRUE(img.Loaded()) << e.name;
-        if (e.w)
+        if (e.w) {
             EXPECT_EQ(img.Width(), e.w) << e.name;
-        if (e.h)
+        }
+        if (e.h) {
             EXPECT_EQ(img.Height(), e.h) << e.name;
+        }
     }
     EXPECT_GE(LoadSkinImage(skin::kMainBg).Height(), 540);
 
@@ -627,8 +629,9 @@ TEST(Image, AnimatedGifKeepsFramesAndDelays)
         ZrImage part;
         part.Load(path);
         EXPECT_LE(part.FrameCount(), 2);
-        if (!part.Loaded())
+        if (!part.Loaded()) {
             EXPECT_EQ(part.Width(), 0);
+        }
     }
     ZrImage none;
     EXPECT_FALSE(none.Load(dir.filePath("missing.png")));
