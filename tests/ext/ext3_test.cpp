@@ -52,19 +52,12 @@ std::string node_path(Ext3DirNode* n)
     return path;
 }
 
-class Ext3RealVolume : public ::testing::Test {
+// One image per block size, built once for the suite.
+class Ext3RealVolume : public ::testing::TestWithParam<int> {
 protected:
-    static void SetUpTestSuite()
-    {
-        if (!have_tool("mke2fs") || !have_tool("debugfs"))
-            return;
-        s_tmp = new TempDir;
-        s_img = (*s_tmp / "ext3.img").string();
-        if (!run_fixture("ext-ext3.sh", { s_img }))
-            s_img.clear();
-    }
     static void TearDownTestSuite()
     {
+        s_imgs.clear();
         delete s_tmp;
         s_tmp = nullptr;
     }
@@ -72,6 +65,14 @@ protected:
     {
         if (!require_tool("mke2fs", "e2fsprogs") || !require_tool("debugfs", "e2fsprogs"))
             GTEST_SKIP();
+        int bs = GetParam();
+        if (!s_tmp)
+            s_tmp = new TempDir;
+        if (!s_imgs.count(bs)) {
+            std::string img = (*s_tmp / ("ext3-" + std::to_string(bs) + ".img")).string();
+            s_imgs[bs] = run_fixture("ext-ext3.sh", { img, std::to_string(bs) }) ? img : std::string();
+        }
+        std::string s_img = s_imgs[bs];
         ASSERT_FALSE(s_img.empty());
         std::ifstream in(s_img + ".manifest");
         std::string line;
@@ -90,15 +91,15 @@ protected:
     static std::string base(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
     static TempDir* s_tmp;
-    static std::string s_img;
+    static std::map<int, std::string> s_imgs;
     std::map<std::string, std::string> m_kind, m_hash;
     std::map<std::string, uint64_t> m_size;
     std::unique_ptr<FileVolume> m_vol;
 };
 TempDir* Ext3RealVolume::s_tmp = nullptr;
-std::string Ext3RealVolume::s_img;
+std::map<int, std::string> Ext3RealVolume::s_imgs;
 
-TEST_F(Ext3RealVolume, TreeModeFindsDeletedNamesInNestedFolders)
+TEST_P(Ext3RealVolume, TreeModeFindsDeletedNamesInNestedFolders)
 {
     Ext3DirNode* root = ext3_searchfile();
     ASSERT_NE(root, nullptr);
@@ -134,7 +135,7 @@ TEST_F(Ext3RealVolume, TreeModeFindsDeletedNamesInNestedFolders)
     EXPECT_EQ(deleted, expected);
 }
 
-TEST_F(Ext3RealVolume, ListModeReadsEveryFileWhosePointersSurvive)
+TEST_P(Ext3RealVolume, ListModeReadsEveryFileWhosePointersSurvive)
 {
     Ext3FoundFile* head = ext3_searchfile2();
     ASSERT_NE(head, nullptr);
@@ -164,6 +165,10 @@ TEST_F(Ext3RealVolume, ListModeReadsEveryFileWhosePointersSurvive)
     }
     EXPECT_EQ(by_name.size(), expected);
 }
+
+// 8 KiB blocks are larger than one read chunk: each block comes in two calls.
+INSTANTIATE_TEST_SUITE_P(BlockSizes, Ext3RealVolume, ::testing::Values(1024, 4096, 8192),
+                         [](const auto& info) { return "b" + std::to_string(info.param); });
 
 TEST(Ext3, SharedImagesWalkWithoutError)
 {
