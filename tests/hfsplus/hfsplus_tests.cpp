@@ -257,3 +257,87 @@ TEST(HfsPlusSearch, ReinitReplacesThePreviousVolume)
     hfsp_exit();
     EXPECT_EQ(hfsp_get_blocksize(), 0u);
 }
+
+#include "CatalogScan.h"
+
+TEST(HfsPlusCarve, FileRecordChecksEveryField)
+{
+    using namespace fsprobe;
+    using namespace fsprobe::hfsplus;
+    // Key (parent 20, name "ab") followed by a file record of id 30, 5000
+    // bytes in two extents of a 4096-byte-block volume of 1000 blocks.
+    auto make = [] {
+        std::vector<uint8_t> r(2 + 10 + 248, 0);
+        store_be16(r.data(), 10);
+        store_be32(r.data() + 2, 20);
+        store_be16(r.data() + 6, 2);
+        store_be16(r.data() + 8, 'a');
+        store_be16(r.data() + 10, '/');
+        uint8_t* rec = r.data() + 12;
+        store_be16(rec, 2);
+        store_be32(rec + 8, 30);
+        uint8_t* fork = rec + 88;
+        store_be64(fork, 5000);
+        store_be32(fork + 12, 2);
+        store_be32(fork + 16, 100);
+        store_be32(fork + 20, 1);
+        store_be32(fork + 24, 300);
+        store_be32(fork + 28, 1);
+        return r;
+    };
+    CarveLimits limits { 4096, 1000, 100 };
+    auto good = make();
+    auto c = file_record_at(ByteView(good.data(), good.size()), 0, limits);
+    ASSERT_TRUE(c.has_value());
+    EXPECT_EQ(c->file_id, 30u);
+    EXPECT_EQ(c->parent_id, 20u);
+    EXPECT_EQ(c->name, "a:"); // a stored '/' is the ':' the user typed
+    EXPECT_EQ(c->logical_size, 5000u);
+    ASSERT_EQ(c->extents.size(), 2u);
+    EXPECT_EQ(c->extents[1].start_block, 300u);
+
+    struct Case {
+        const char* what;
+        size_t offset;
+        int width;
+        uint64_t value;
+    };
+    const size_t rec = 12, fork = rec + 88;
+    const Case cases[] = {
+        { "odd key length", 0, 2, 11 },
+        { "key length shorter than its name", 0, 2, 8 },
+        { "key length past the longest name", 0, 2, 518 },
+        { "empty name", 6, 2, 0 },
+        { "parent below the root folder", 2, 4, 1 },
+        { "not a file record", rec, 2, 1 },
+        { "reserved file id", rec + 8, 4, 15 },
+        { "file id not yet handed out", rec + 8, 4, 100 },
+        { "name with a zero unit", 8, 2, 0 },
+        { "size beyond the fork's blocks", fork, 8, 3 * 4096 },
+        { "fork larger than the volume", fork + 12, 4, 1001 },
+        { "extent past the last block", fork + 24, 4, 1000 },
+        { "extent after an empty one", fork + 20, 4, 0 },
+        { "data without extents", fork + 16, 8, 0 },
+    };
+    for (const auto& k : cases) {
+        auto bad = make();
+        if (k.width == 2)
+            store_be16(bad.data() + k.offset, uint16_t(k.value));
+        else if (k.width == 4)
+            store_be32(bad.data() + k.offset, uint32_t(k.value));
+        else
+            store_be64(bad.data() + k.offset, k.value);
+        if (std::string(k.what) == "data without extents")
+            store_be64(bad.data() + fork + 24, 0);
+        EXPECT_FALSE(file_record_at(ByteView(bad.data(), bad.size()), 0, limits).has_value()) << k.what;
+    }
+    // The record must lie wholly inside the buffer.
+    EXPECT_FALSE(file_record_at(ByteView(good.data(), good.size() - 1), 0, limits).has_value());
+    // Carving finds it at any even offset, and only once.
+    std::vector<uint8_t> area(1000, 0xEE);
+    std::copy(good.begin(), good.end(), area.begin() + 338);
+    std::vector<Candidate> out;
+    carve_file_records(ByteView(area.data(), area.size()), 0, area.size(), limits, 2, out);
+    ASSERT_EQ(out.size(), 1u);
+    EXPECT_EQ(out[0].found_in, 2);
+}
