@@ -22,7 +22,8 @@
 //
 // Records crossing the boundary are packed and little-endian. Address fields
 // are pointer-sized; every other field keeps its width and order. Everything
-// returned stays valid until ext3_exit (or the next ext3_init).
+// returned stays valid until ext3_exit, the next ext3_init or the next search
+// (a search frees the results of the one before).
 #pragma once
 
 #include <blockgate/blockgate.h>
