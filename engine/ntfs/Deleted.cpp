@@ -39,6 +39,10 @@ static void examine_record(const u8* rec, u64 number, NtfsFileInfo** head, NtfsF
 {
     if (load_le32(rec) != kFileMagic || load_le16(rec + kRecFlags) != 0)
         return;
+    // An extension record carries attributes of another file; it is not a
+    // file of its own even when it holds names or data.
+    if (load_le64(rec + kRecBaseRef) != 0)
+        return;
     FindOptions opts = volume_find_options(number);
     Context* fn_ctx = find_attribute(rec, NTFS_AT_FILE_NAME, u"", opts);
     FileName fn;

@@ -317,8 +317,9 @@ NtfsFormatInfo* search_format(BgVolume* volume)
         u64 pos = std::max(next_pos, chunk_off);
         while (pos + kSector <= chunk_off + got && !scan.table_full) {
             const u8* s = buf.data() + (pos - chunk_off);
-            if (load_le32(s) != kFileMagic || !load_record(buf.data(), chunk_off, got, pos, rec)) {
-                pos += kSector;
+            if (load_le32(s) != kFileMagic || !load_record(buf.data(), chunk_off, got, pos, rec)
+                || load_le64(rec + kRecBaseRef) != 0) {
+                pos += kSector; // extension records belong to a base record found on its own
                 continue;
             }
             FileName fn;

@@ -352,6 +352,8 @@ TEST(NtfsDeleted, ReportsDeletedFilesOnlyWithTheirNamesAndNumbers)
     Bytes torn = file_record(36, 0, u"torn.txt", data);
     torn[1022] ^= 1;
     img.put_record(36, torn);
+    // A free extension record holding a name and data is no file of its own.
+    img.put_record(37, mft_record(37, 0, { resident_attr(0x30, file_name_value(5, u"ext.txt", 1)), data }, 1024, 512, 30));
     img.put_record(40, file_record(40, 3, u"parent", resident_attr(0x80, {})));
     salvor_test::MemoryVolume vol(img.bytes(), BG_FS_NTFS);
     ASSERT_TRUE(Initi_Ntfs_InFo(vol.volume()));
