@@ -7,6 +7,7 @@
 
 #include <fsprobe/common/alloc.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace fsprobe::partition {
@@ -119,6 +120,12 @@ BgVolume* search_volumes(BgReader* disk)
 
     // The geometry counts sectors of B bytes; the search counts 512-byte ones.
     u64 disk_sectors = sat_mul(sat_mul(sat_mul(disk->cylinders, disk->tracks_per_cylinder), S), B / sector_bytes);
+    // The geometry rounds up to whole cylinders; never walk past the object's
+    // real end (a wrong geometry must not turn into billions of empty reads).
+    if (disk->size) {
+        u64 bytes = disk->size(disk);
+        disk_sectors = std::min(disk_sectors, bytes / sector_bytes + (bytes % sector_bytes ? 1 : 0));
+    }
     TrackBuffer track(size_t(S) * sector_bytes);
     u64 P = 0;
     u32 count = 0;

@@ -115,6 +115,14 @@ TEST_F(PartitionSearch, StopsAtTwentyVolumesAndWhenCancelled)
     MemoryVolume odd(d.bytes());
     odd.reader()->sectors_per_track = 0;
     EXPECT_EQ(bs_recover(odd.reader()), nullptr);
+
+    // A geometry claiming an enormous disk ends at the object's real end.
+    bs_exit();
+    DiskBuilder one(8000);
+    put_fat(one, 16, 63, 7000, 63);
+    MemoryVolume small(one.bytes());
+    small.reader()->cylinders = uint64_t(1) << 40;
+    EXPECT_EQ(search(small).size(), 1u);
 }
 
 TEST_F(PartitionSearch, SecondSearchReplacesTheFirst)
