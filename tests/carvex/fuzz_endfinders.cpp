@@ -28,7 +28,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size < 2)
         return 0;
     salvor_test::MemoryVolume vol(std::vector<uint8_t>(data + 1, data + size));
-    carvex::Source src(vol.reader(), size - 1);
+    carvex::Source src(vol.reader(), size - 1, carvex::Source::kOverlap);
     carvex::Found f = kFinders[data[0] % kCount](src, 0);
     if (f && f.size > size - 1)
         std::abort();

@@ -4,9 +4,10 @@
 
 namespace carvex {
 
-Source::Source(BgReader* reader, uint64_t size)
+Source::Source(BgReader* reader, uint64_t size, size_t block)
     : m_reader(reader)
     , m_size(size)
+    , m_block(block < kOverlap || (block & (block - 1)) ? kDefaultBlock : block)
 {
 }
 
@@ -29,8 +30,8 @@ Source::Slot* Source::load(uint64_t base)
             victim = &s;
     }
     if (!victim->data)
-        victim->data.reset(new uint8_t[kBlock + kOverlap]);
-    uint64_t want = std::min<uint64_t>(kBlock + kOverlap, m_size - base);
+        victim->data.reset(new uint8_t[m_block + kOverlap]);
+    uint64_t want = std::min<uint64_t>(m_block + kOverlap, m_size - base);
     size_t got = 0;
     // The read operation may return short for an unreadable range: what was
     // read before it stays usable, the rest of the slot is not.
@@ -52,7 +53,7 @@ Source::Slot* Source::load(uint64_t base)
 
 const uint8_t* Source::get_slow(uint64_t off, size_t n)
 {
-    uint64_t base = off & ~uint64_t(kBlock - 1);
+    uint64_t base = off & ~uint64_t(m_block - 1);
     for (auto& s : m_slots) {
         if (s.loaded && s.base == base) {
             s.used = ++m_clock;

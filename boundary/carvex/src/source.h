@@ -16,12 +16,13 @@ namespace carvex {
 
 class Source {
 public:
-    static constexpr size_t kBlock = size_t(1) << 20;
+    static constexpr size_t kDefaultBlock = size_t(4) << 20;
     // Largest run get() can return in one piece.
     static constexpr size_t kOverlap = size_t(128) << 10;
     static constexpr int kSlots = 4;
 
-    Source(BgReader* reader, uint64_t size);
+    // `block` (a power of two, at least kOverlap) is the unit of reading.
+    Source(BgReader* reader, uint64_t size, size_t block = kDefaultBlock);
     Source(const Source&) = delete;
     Source& operator=(const Source&) = delete;
 
@@ -61,6 +62,7 @@ private:
 
     BgReader* m_reader;
     uint64_t m_size;
+    size_t m_block;
     Slot m_slots[kSlots];
     Slot* m_last = nullptr;
     uint64_t m_clock = 0;

@@ -249,37 +249,41 @@ Found find_flv(Source& s, uint64_t off)
 // packet.
 Found find_mpg(Source& s, uint64_t off)
 {
-    uint64_t pos = off;
+    uint64_t pos = off, good = off;
     uint64_t packs = 0, packets = 0;
     for (int guard = 0; guard < 1 << 26; ++guard) {
-        const uint8_t* p = s.get(pos, 14);
-        if (!p || p[0] != 0 || p[1] != 0 || p[2] != 1)
+        const uint8_t* p = s.get(pos, std::min<uint64_t>(14, s.size() - pos));
+        if (!p || s.size() - pos < 4 || p[0] != 0 || p[1] != 0 || p[2] != 1)
             break;
         uint8_t code = p[3];
-        if (code == 0xBA) {
-            if ((p[4] & 0xC4) == 0x44 && (p[6] & 4) && (p[8] & 4) && (p[9] & 1) && (p[12] & 3) == 3) {
-                pos += 14 + (p[13] & 7);
-            } else if ((p[4] & 0xF1) == 0x21 && (p[6] & 1) && (p[8] & 1) && (p[9] & 0x80) && (p[11] & 1)) {
-                pos += 12;
-            } else {
-                break;
-            }
-            ++packs;
-        } else if (code == 0xB9) {
-            pos += 4;
+        uint64_t next;
+        if (code == 0xB9) {
+            good = pos + 4;
             break;
+        }
+        if (s.size() - pos < 14)
+            break;
+        if (code == 0xBA) {
+            if ((p[4] & 0xC4) == 0x44 && (p[6] & 4) && (p[8] & 4) && (p[9] & 1) && (p[12] & 3) == 3)
+                next = pos + 14 + (p[13] & 7);
+            else if ((p[4] & 0xF1) == 0x21 && (p[6] & 1) && (p[8] & 1) && (p[9] & 0x80) && (p[11] & 1))
+                next = pos + 12;
+            else
+                break;
+            ++packs;
         } else if (code >= 0xBB) {
-            pos += 6 + uint64_t(be16(p + 4));
+            next = pos + 6 + uint64_t(be16(p + 4));
             ++packets;
         } else {
             break;
         }
+        if (next > s.size())
+            break;
+        pos = good = next;
     }
     if (packs < 2 || packets < 1)
         return {};
-    if (pos > s.size())
-        return {};
-    return {pos - off, "mpg"};
+    return {good - off, "mpg"};
 }
 
 } // namespace carvex
