@@ -51,11 +51,18 @@ int ZrDialog::RunModal(QWidget* owner)
     return m_end_result;
 }
 
+namespace {
+bool OnThreadOf(const QObject* object) { return QThread::currentThread() == object->thread(); }
+} // namespace
+
 void ZrDialog::EndDialog(int result)
 {
-    m_ended = true;
     m_end_result = result;
-    done(result);
+    m_ended = true;
+    if (OnThreadOf(this))
+        done(result);
+    else
+        QMetaObject::invokeMethod(this, [this, result] { done(result); }, Qt::QueuedConnection);
 }
 
 void ZrDialog::MapMessage(uint32_t message, MessageHandler handler) { m_messages[message] = std::move(handler); }
@@ -80,7 +87,7 @@ LRESULT ZrDialog::Dispatch(uint32_t message, WPARAM wparam, LPARAM lparam)
 
 LRESULT ZrDialog::SendMessage(uint32_t message, WPARAM wparam, LPARAM lparam)
 {
-    if (QThread::currentThread() == thread())
+    if (OnThreadOf(this))
         return Dispatch(message, wparam, lparam);
     LRESULT result = 0;
     QMetaObject::invokeMethod(
@@ -88,8 +95,19 @@ LRESULT ZrDialog::SendMessage(uint32_t message, WPARAM wparam, LPARAM lparam)
     return result;
 }
 
+void ZrDialog::PostMessage(uint32_t message, WPARAM wparam, LPARAM lparam)
+{
+    QMetaObject::invokeMethod(
+        this, [this, message, wparam, lparam] { Dispatch(message, wparam, lparam); }, Qt::QueuedConnection);
+}
+
 bool ZrDialog::SetTimer(int id, int interval_ms)
 {
+    if (!OnThreadOf(this)) {
+        bool ok = false;
+        QMetaObject::invokeMethod(this, [&] { ok = SetTimer(id, interval_ms); }, Qt::BlockingQueuedConnection);
+        return ok;
+    }
     KillTimer(id);
     const int qt_id = startTimer(interval_ms < 1 ? 1 : interval_ms);
     if (qt_id == 0)
@@ -100,6 +118,11 @@ bool ZrDialog::SetTimer(int id, int interval_ms)
 
 bool ZrDialog::KillTimer(int id)
 {
+    if (!OnThreadOf(this)) {
+        bool ok = false;
+        QMetaObject::invokeMethod(this, [&] { ok = KillTimer(id); }, Qt::BlockingQueuedConnection);
+        return ok;
+    }
     auto it = m_timers.find(id);
     if (it == m_timers.end())
         return false;
@@ -130,14 +153,29 @@ void ZrDialog::SetClientSize(int w, int h)
 void ZrDialog::Invalidate(const ZrRect& r, bool)
 {
     // The back buffer is repainted whole, so erasing needs no extra step.
-    if (!r.empty())
-        update(QRect(r.left, r.top, r.width(), r.height()));
+    if (r.empty())
+        return;
+    const QRect area(r.left, r.top, r.width(), r.height());
+    if (OnThreadOf(this))
+        update(area);
+    else
+        QMetaObject::invokeMethod(this, [this, area] { update(area); }, Qt::QueuedConnection);
 }
 
-void ZrDialog::InvalidateAll() { update(); }
+void ZrDialog::InvalidateAll()
+{
+    if (OnThreadOf(this))
+        update();
+    else
+        QMetaObject::invokeMethod(this, [this] { update(); }, Qt::QueuedConnection);
+}
 
 void ZrDialog::UpdateNow()
 {
+    if (!OnThreadOf(this)) {
+        QMetaObject::invokeMethod(this, [this] { UpdateNow(); }, Qt::QueuedConnection);
+        return;
+    }
     if (isVisible())
         repaint();
 }

@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 using namespace zr;
@@ -90,6 +91,65 @@ TEST(Dialog, SendMessageFromAWorkerRunsOnTheUiThreadAndReturnsTheResult)
     EXPECT_TRUE(done);
     EXPECT_EQ(result.load(), 1027);
     EXPECT_EQ(handler_thread, QThread::currentThread());
+}
+
+namespace {
+// A job dialog: its worker starts a timer, posts a message and ends the
+// dialog, all from the worker thread.
+class JobDialog : public ZrDialog {
+public:
+    JobDialog() : ZrDialog(996) { SetClientSize(120, 60); }
+    ~JobDialog() override
+    {
+        if (m_worker.joinable())
+            m_worker.join();
+    }
+    std::atomic<int> ticks{0};
+    std::atomic<bool> timer_on_ui_thread{true};
+    std::atomic<int> posted{0};
+    bool set_timer_from_worker = false;
+
+protected:
+    bool OnInitDialog() override
+    {
+        MapMessage(WM_USER + 7, [this](WPARAM w, LPARAM) -> LRESULT {
+            posted = static_cast<int>(w);
+            return 0;
+        });
+        m_worker = std::thread([this] {
+            set_timer_from_worker = SetTimer(9, 5);
+            Invalidate(ZrRect{0, 0, 10, 10}, false);
+            PostMessage(WM_USER + 7, 42, 0);
+            while (ticks < 2)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            KillTimer(9);
+            EndDialog(77);
+        });
+        return true;
+    }
+    void OnTimer(int id) override
+    {
+        if (QThread::currentThread() != thread())
+            timer_on_ui_thread = false;
+        if (id == 9)
+            ++ticks;
+    }
+
+private:
+    std::thread m_worker;
+};
+} // namespace
+
+TEST(Dialog, AWorkerStartsTimersPostsAndEndsTheModalRun)
+{
+    JobDialog dlg;
+    QTimer::singleShot(5000, &dlg, [&dlg] { dlg.EndDialog(-99); }); // never hang the suite
+    EXPECT_EQ(dlg.RunModal(nullptr), 77);
+    EXPECT_TRUE(dlg.set_timer_from_worker);
+    EXPECT_GE(dlg.ticks.load(), 2);
+    EXPECT_TRUE(dlg.timer_on_ui_thread);
+    EXPECT_EQ(dlg.posted.load(), 42);
+    EXPECT_FALSE(dlg.HasTimer(9));
 }
 
 TEST(Dialog, TimersTickByIdUntilKilled)

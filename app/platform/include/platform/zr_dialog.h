@@ -13,6 +13,7 @@
 #include <QDialog>
 #include <QImage>
 
+#include <atomic>
 #include <functional>
 #include <map>
 
@@ -35,6 +36,8 @@ public:
     int RunModal(QWidget* owner);
     // Runs only the set-up, without showing the window (for painting offscreen).
     bool InitDialog(QWidget* owner);
+    // Ends the modal run with `result`. From a worker thread it only marks
+    // the dialog and wakes the user-interface thread, which closes it.
     void EndDialog(int result);
     bool Ended() const { return m_ended; }
     int EndResult() const { return m_end_result; }
@@ -50,8 +53,11 @@ public:
     // From another thread the call is queued onto the dialog's thread and the
     // caller blocks until it has run.
     LRESULT SendMessage(uint32_t message, WPARAM wparam, LPARAM lparam);
+    // Queues the message for the dialog's thread and returns at once.
+    void PostMessage(uint32_t message, WPARAM wparam, LPARAM lparam);
 
-    // Timers by id; setting an id that runs already restarts it.
+    // Timers by id; setting an id that runs already restarts it. Callable
+    // from a worker thread (the call is carried over to the dialog's thread).
     bool SetTimer(int id, int interval_ms);
     bool KillTimer(int id);
     bool HasTimer(int id) const { return m_timers.count(id) != 0; }
@@ -61,7 +67,7 @@ public:
     int ClientHeight() const { return height(); }
     void SetClientSize(int w, int h);
 
-    // Painting.
+    // Painting. Invalidate and UpdateNow may be called from a worker thread.
     void Invalidate(const ZrRect& r, bool erase);
     void InvalidateAll();
     void UpdateNow();
@@ -112,8 +118,8 @@ private:
     int m_template_id;
     QWidget* m_owner = nullptr;
     bool m_initialised = false;
-    bool m_ended = false;
-    int m_end_result = 0;
+    std::atomic<bool> m_ended{false};
+    std::atomic<int> m_end_result{0};
     std::map<uint32_t, MessageHandler> m_messages;
     std::map<int, std::function<void()>> m_commands;
     std::map<int, int> m_timers; // our id -> Qt timer id
