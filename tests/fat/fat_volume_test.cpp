@@ -102,6 +102,42 @@ TEST_P(FatDeletedVolumeTest, FindsDeletedFilesAndFoldersButNoLiveFile)
 INSTANTIATE_TEST_SUITE_P(AllTypes, FatDeletedVolumeTest, ::testing::Values(12, 16, 32),
                          [](const auto& info) { return "FAT" + std::to_string(info.param); });
 
+TEST(FatActiveFatTest, Fat32WithOnlyFatOneActiveReadsFatOne)
+{
+    if (!have_fat_tools())
+        return;
+    TempDir tmp;
+    ASSERT_TRUE(salvor_test::run_fixture("fat-deleted.sh", { tmp.path().string(), "32" }));
+    auto bytes = salvor_test::read_file(tmp / "volume.img");
+    const uint32_t reserved = load_le16(&bytes[0x0E]);
+    const uint32_t fat_sectors = fsprobe::load_le32(&bytes[0x24]);
+    // FAT 0 is spoilt (every entry points far away); FAT 1 is intact and
+    // marked as the only active one.
+    std::memset(&bytes[reserved * 512], 0x01, size_t(fat_sectors) * 512);
+    store_le16(&bytes[0x28], 0x0081);
+    salvor_test::write_file(tmp / "active1.img", bytes);
+    FileVolume vol((tmp / "active1.img").string(), BG_FS_FAT32);
+    ASSERT_TRUE(fat_init(vol.volume()));
+    uint32_t files = 0;
+    FatDirNode* root = fat_searchfile(1, &files, nullptr);
+    ASSERT_NE(root, nullptr);
+    auto found = collect(root);
+    EXPECT_EQ(files, 9u);
+    EXPECT_NE(find(found, "Old Projects/Deep Folder/inner file.bin"), nullptr);
+    fat_exit();
+
+    // With the flag cleared FAT 0 is read: the deleted folder's first cluster
+    // is not free there, so the folder is not followed.
+    store_le16(&bytes[0x28], 0x0001);
+    salvor_test::write_file(tmp / "active0.img", bytes);
+    FileVolume vol0((tmp / "active0.img").string(), BG_FS_FAT32);
+    ASSERT_TRUE(fat_init(vol0.volume()));
+    root = fat_searchfile(1, &files, nullptr);
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(find(collect(root), "Old Projects"), nullptr);
+    fat_exit();
+}
+
 // ---- Format recovery ---------------------------------------------------------
 
 class FatFormatVolumeTest : public ::testing::TestWithParam<std::string> {
