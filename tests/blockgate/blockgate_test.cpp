@@ -425,6 +425,31 @@ TEST(Images, ADiskThatCannotBeOpenedIsStillListedWithItsReason)
     bg_set_real_disks(1);
 }
 
+TEST(Images, ExtendedListRefusesAChainLongerThanABackupHolds)
+{
+    TempDir t;
+    for (size_t logicals : { 24u, 25u }) {
+        DiskBuilder disk(20000);
+        disk.mbr({ { 0, 0x0F, 100, 19000 } });
+        disk.logical_chain(100, std::vector<uint32_t>(logicals, 100), 63);
+        fs::path img = t / ("chain" + std::to_string(logicals) + ".img");
+        write_file(img, disk.bytes());
+        Devices devs({ img });
+        EXPECT_EQ(devs.view(img).size(), logicals);
+        BgReader* d = devs.disk(img);
+        uint8_t s[512];
+        d->read(d, s, 512, 0);
+        uint64_t* list = bg_extended_list();
+        if (logicals == 24) {
+            ASSERT_NE(list, nullptr);
+            EXPECT_NE(list[23], 0u);
+            EXPECT_EQ(list[24], 0u);
+        } else {
+            EXPECT_EQ(list, nullptr);
+        }
+    }
+}
+
 TEST(Progress, ReadsClampAndDone)
 {
     bg_progress = 0;

@@ -267,10 +267,11 @@ BG_API uint64_t* bg_extended_list(void)
                 walk_extended_chain(*d, uint64_t(first) * ss, ss, t);
         }
     }
-    if (!t.readable)
+    // A chain longer than the 24 records a backup can hold is refused rather
+    // than cut: a partial list would make an incomplete backup look complete.
+    if (!t.readable || t.extended_records.size() > 24)
         return nullptr;
-    size_t n = std::min<size_t>(t.extended_records.size(), 24);
-    g_extended.assign(t.extended_records.begin(), t.extended_records.begin() + long(n));
+    g_extended.assign(t.extended_records.begin(), t.extended_records.end());
     g_extended.push_back(0);
     return g_extended.data();
 }

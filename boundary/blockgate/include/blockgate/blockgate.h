@@ -158,7 +158,8 @@ BG_API int32_t bg_test_other_boot(const uint8_t* sector, BgVolume* record);
 // Byte offsets of the extended boot records of the disk whose sector 0 was last
 // read through a disk object's read operation, in chain order, at most 24,
 // ended by 0. Just the ending 0 when that disk has no extended partition; null
-// when no disk was read yet or its tables cannot be read. The array stays valid
+// when no disk was read yet, its tables cannot be read, or its chain holds more
+// than 24 records (a list cut short would make a backup silently incomplete). The array stays valid
 // until the next call or bg_release_devices.
 BG_API uint64_t* bg_extended_list(void);
 
