@@ -119,11 +119,11 @@ std::vector<ExtentDescriptor> complete_extents(const VolumeAccess& volume, const
     for (const auto& e : extents)
         covered += e.block_count;
     while (covered < needed_blocks && covered <= 0xFFFFFFFFu) {
-        auto it = overflow.find({ fork_type, file_id, u32(covered) });
-        if (it == overflow.end())
+        const auto* record = overflow.find(fork_type, file_id, u32(covered));
+        if (!record)
             break;
         u64 before = covered;
-        for (const auto& e : it->second) {
+        for (const auto& e : *record) {
             if (e.block_count == 0)
                 break;
             if (!volume.extent_fits(e.start_block, e.block_count)) {
@@ -147,6 +147,46 @@ std::vector<ExtentDescriptor> complete_extents(const VolumeAccess& volume, const
         left -= n;
     }
     return out;
+}
+
+const std::array<ExtentDescriptor, 8>* OverflowMap::find(u8 fork_type, u32 file_id, u32 start_block) const
+{
+    auto key = std::make_tuple(fork_type, file_id, start_block);
+    if (auto it = live.find(key); it != live.end())
+        return &it->second;
+    if (auto it = stale.find(key); it != stale.end())
+        return &it->second;
+    return nullptr;
+}
+
+void carve_extent_records(ByteView buffer, u64 begin, u64 end, const CarveLimits& limits, ExtentRecordMap& out)
+{
+    end = std::min<u64>(end, buffer.size());
+    begin += begin & 1;
+    constexpr u64 kRecord = 2 + kExtentKeyLength + kExtentRecordSize;
+    for (u64 p = begin; p + kRecord <= end; p += 2) {
+        const u8* r = buffer.data() + p;
+        if (load_be16(r) != kExtentKeyLength || (r[2] != kDataForkType && r[2] != kResourceForkType) || r[3] != 0)
+            continue;
+        u32 file_id = load_be32(r + 4);
+        u32 start = load_be32(r + 8);
+        if (file_id < kFirstUserCatalogNodeId || start == 0 || (limits.next_catalog_id && file_id >= limits.next_catalog_id))
+            continue;
+        std::array<ExtentDescriptor, 8> ext {};
+        bool ok = load_be32(r + 16) != 0;
+        bool ended = false;
+        for (u32 i = 0; i < 8 && ok; ++i) {
+            ext[i] = { load_be32(r + 12 + 8 * i), load_be32(r + 16 + 8 * i) };
+            if (ext[i].block_count == 0)
+                ended = true;
+            else if (ended || u64(ext[i].start_block) + ext[i].block_count > limits.total_blocks)
+                ok = false;
+        }
+        if (!ok)
+            continue;
+        out.emplace(std::make_tuple(r[2], file_id, start), ext);
+        p += kRecord - 2;
+    }
 }
 
 namespace {
@@ -181,7 +221,7 @@ std::optional<BTreeHeader> open_tree(const VolumeAccess& volume, const ForkMap& 
     return parse_btree_header(ByteView(first.data(), first.size()), fork_bytes);
 }
 
-OverflowMap read_overflow(const VolumeAccess& volume, const VolumeHeader& header)
+OverflowMap read_overflow(const VolumeAccess& volume, const VolumeHeader& header, const CarveLimits& limits)
 {
     OverflowMap overflow;
     ForkMap fork(volume.block_size);
@@ -204,9 +244,21 @@ OverflowMap read_overflow(const VolumeAccess& volume, const VolumeHeader& header
                 ext[i].start_block = rec.be32_or(12 + 8 * i);
                 ext[i].block_count = rec.be32_or(16 + 8 * i);
             }
-            overflow.emplace(std::make_tuple(rec.u8_or(2), rec.be32_or(4), rec.be32_or(8)), ext);
+            overflow.live.emplace(std::make_tuple(rec.u8_or(2), rec.be32_or(4), rec.be32_or(8)), ext);
         }
+        carve_extent_records(node, parsed.free_start, parsed.free_end, limits, overflow.stale);
     });
+    // Nodes the tree no longer reaches.
+    std::vector<u8> buffer(tree->node_size);
+    for (u32 n = 1; n < tree->total_nodes; ++n) {
+        if (walk.visited[n] || !read_node(volume, fork, *tree, n, buffer.data()))
+            continue;
+        ByteView node(buffer.data(), buffer.size());
+        auto parsed = parse_node(node);
+        if (parsed && (parsed->kind == kHeaderNode || parsed->kind == kMapNode))
+            continue;
+        carve_extent_records(node, kNodeDescriptorSize, node.size(), limits, overflow.stale);
+    }
     return overflow;
 }
 
@@ -220,14 +272,13 @@ std::optional<ScanResult> scan_catalog(const VolumeAccess& volume, const VolumeH
     };
     auto cancelled = [&] { return hooks.cancel && hooks.cancel(); };
 
-    OverflowMap overflow = read_overflow(volume, header);
+    CarveLimits limits { volume.block_size, volume.total_blocks,
+                         header.next_catalog_id > kFirstUserCatalogNodeId ? header.next_catalog_id : 0 };
+    OverflowMap overflow = read_overflow(volume, header, limits);
     ForkMap catalog = fork_map(volume, header.catalog_file, kDataForkType, kCatalogFileId, overflow);
     auto tree = open_tree(volume, catalog, header.catalog_file.logical_size);
     if (!tree)
         return std::nullopt;
-
-    CarveLimits limits { volume.block_size, volume.total_blocks,
-                         header.next_catalog_id > kFirstUserCatalogNodeId ? header.next_catalog_id : 0 };
     ScanResult result;
     result.stats.catalog_nodes = tree->total_nodes;
     result.stats.catalog_bytes = u64(tree->total_nodes) * tree->node_size;

@@ -48,8 +48,21 @@ void carve_file_records(ByteView buffer, u64 begin, u64 end, const CarveLimits& 
 // The file id of a live leaf record when it is a file record.
 std::optional<u32> live_file_id(ByteView node, const NodeRecord& record);
 
-// Extents overflow records: (fork type, file id, first file block) -> eight extents.
-using OverflowMap = std::map<std::tuple<u8, u32, u32>, std::array<ExtentDescriptor, 8>>;
+// Extents overflow records: (fork type, file id, first file block) -> eight
+// extents. `live` holds the records of the live tree; `stale` the records a
+// deleted file left in the overflow file's free node space and unlinked
+// nodes, used only where no live record continues a fork.
+using ExtentRecordMap = std::map<std::tuple<u8, u32, u32>, std::array<ExtentDescriptor, 8>>;
+struct OverflowMap {
+    ExtentRecordMap live;
+    ExtentRecordMap stale;
+    const std::array<ExtentDescriptor, 8>* find(u8 fork_type, u32 file_id, u32 start_block) const;
+};
+
+// Looks for extents overflow records (key length 10) at every even offset of
+// [begin, end); each must name a user file, start past block 0 and list
+// extents inside the volume.
+void carve_extent_records(ByteView buffer, u64 begin, u64 end, const CarveLimits& limits, ExtentRecordMap& out);
 
 // Completes a fork's extents from the overflow records until `needed_blocks`
 // are mapped (or no record continues the fork), then trims the list to

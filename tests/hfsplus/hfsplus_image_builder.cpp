@@ -155,7 +155,7 @@ HfsPlusImageBuilder::HfsPlusImageBuilder(BuildOptions options)
         uint64_t bytes = uint64_t(nodes) * m_opt.node_size;
         return uint32_t(uint64_t(ceil_div(bytes, bs)) * bs / m_opt.node_size);
     };
-    m_opt.extents_nodes = fit_nodes(std::max<uint32_t>(m_opt.extents_nodes, 2));
+    m_opt.extents_nodes = fit_nodes(std::max<uint32_t>(m_opt.extents_nodes, 3));
     m_opt.catalog_nodes = fit_nodes(std::max<uint32_t>(m_opt.catalog_nodes, 2));
     m_extents_extents = allocate(ceil_div(uint64_t(m_opt.extents_nodes) * m_opt.node_size, bs), 1);
     m_used.insert(m_used.end(), m_extents_extents.begin(), m_extents_extents.end());
@@ -435,8 +435,8 @@ std::vector<uint8_t> HfsPlusImageBuilder::build()
             uint32_t start;
             std::vector<std::pair<uint32_t, uint32_t>> ext;
         };
-        std::vector<Ov> ov;
-        auto spill = [&](uint32_t id, const std::vector<std::pair<uint32_t, uint32_t>>& ext) {
+        std::vector<Ov> ov, gone;
+        auto spill = [&](std::vector<Ov>& ov, uint32_t id, const std::vector<std::pair<uint32_t, uint32_t>>& ext) {
             uint32_t covered = 0;
             for (size_t i = 0; i < ext.size(); ++i) {
                 if (i >= 8 && (i - 8) % 8 == 0)
@@ -446,24 +446,37 @@ std::vector<uint8_t> HfsPlusImageBuilder::build()
                 covered += ext[i].second;
             }
         };
-        spill(4, m_catalog_extents);
+        spill(ov, 4, m_catalog_extents);
+        // A deleted file's overflow records were removed from the tree; they
+        // survive in a node that is no longer linked.
         for (const auto& f : m_files)
-            spill(f.id, f.extents);
+            spill(f.deleted ? gone : ov, f.id, f.extents);
         std::sort(ov.begin(), ov.end(), [](const Ov& a, const Ov& b) { return std::tie(a.id, a.start) < std::tie(b.id, b.start); });
-        std::vector<std::vector<uint8_t>> recs;
-        for (const auto& o : ov) {
-            std::vector<uint8_t> r(12 + 64, 0);
-            store_be16(r.data(), 10);
-            r[2] = 0; // data fork
-            store_be32(r.data() + 4, o.id);
-            store_be32(r.data() + 8, o.start);
-            for (size_t i = 0; i < o.ext.size(); ++i) {
-                store_be32(r.data() + 12 + 8 * i, o.ext[i].first);
-                store_be32(r.data() + 16 + 8 * i, o.ext[i].second);
+        auto encode = [](const std::vector<Ov>& list) {
+            std::vector<std::vector<uint8_t>> recs;
+            for (const auto& o : list) {
+                std::vector<uint8_t> r(12 + 64, 0);
+                store_be16(r.data(), 10);
+                r[2] = 0; // data fork
+                store_be32(r.data() + 4, o.id);
+                store_be32(r.data() + 8, o.start);
+                for (size_t i = 0; i < o.ext.size(); ++i) {
+                    store_be32(r.data() + 12 + 8 * i, o.ext[i].first);
+                    store_be32(r.data() + 16 + 8 * i, o.ext[i].second);
+                }
+                recs.push_back(r);
             }
-            recs.push_back(r);
-        }
+            return recs;
+        };
+        auto recs = encode(ov);
+        auto stale = encode(gone);
         std::vector<uint8_t> ext_file(uint64_t(m_opt.extents_nodes) * ns, 0);
+        if (!stale.empty()) {
+            if (stale.size() * 78 > node_room(ns, stale.size()))
+                throw std::length_error("too many overflow extents of deleted files for one node");
+            auto node = make_node(ns, -1, 1, stale);
+            std::copy(node.begin(), node.end(), ext_file.begin() + 2 * ns);
+        }
         std::vector<bool> used_ext(m_opt.extents_nodes, false);
         used_ext[0] = true;
         if (!recs.empty()) {

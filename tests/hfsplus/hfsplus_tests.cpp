@@ -107,8 +107,10 @@ TEST(HfsPlusSearch, FindsDeletedRecordsInEveryPlaceAndReadsThemExactly)
 TEST(HfsPlusSearch, FollowsFragmentedDataAndCatalogThroughOverflowExtents)
 {
     EngineGuard guard;
-    // A catalog in 10 pieces (two beyond the header's eight), small leaves so
-    // that the tree has index levels, and deleted files in 3 and 11 extents.
+    // A catalog in 10 pieces (two beyond the header's eight, in the live
+    // overflow tree), small leaves so that the tree has index levels, and
+    // deleted files in 3 and 11 extents (the last three only in an overflow
+    // record that a node no longer linked still holds).
     HfsPlusImageBuilder b(BuildOptions { .block_size = 512, .total_blocks = 8192, .node_size = 512,
                                          .catalog_nodes = 80, .catalog_fragments = 10, .max_leaf_records = 3 });
     for (int i = 0; i < 40; ++i)
