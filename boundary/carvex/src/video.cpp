@@ -250,7 +250,7 @@ Found find_flv(Source& s, uint64_t off)
 Found find_mpg(Source& s, uint64_t off)
 {
     uint64_t pos = off, good = off;
-    uint64_t packs = 0, packets = 0;
+    uint64_t packs = 0, packets = 0, last_scr = 0;
     for (int guard = 0; guard < 1 << 26; ++guard) {
         const uint8_t* p = s.get(pos, std::min<uint64_t>(14, s.size() - pos));
         if (!p || s.size() - pos < 4 || p[0] != 0 || p[1] != 0 || p[2] != 1)
@@ -264,12 +264,24 @@ Found find_mpg(Source& s, uint64_t off)
         if (s.size() - pos < 14)
             break;
         if (code == 0xBA) {
-            if ((p[4] & 0xC4) == 0x44 && (p[6] & 4) && (p[8] & 4) && (p[9] & 1) && (p[12] & 3) == 3)
+            // The system clock reference only grows within one stream: a pack
+            // whose clock goes back starts the next file.
+            uint64_t scr;
+            if ((p[4] & 0xC4) == 0x44 && (p[6] & 4) && (p[8] & 4) && (p[9] & 1) && (p[12] & 3) == 3) {
                 next = pos + 14 + (p[13] & 7);
-            else if ((p[4] & 0xF1) == 0x21 && (p[6] & 1) && (p[8] & 1) && (p[9] & 0x80) && (p[11] & 1))
+                scr = (uint64_t((p[4] >> 3) & 7) << 30) | (uint64_t(p[4] & 3) << 28) | (uint64_t(p[5]) << 20) |
+                      (uint64_t((p[6] >> 3) & 0x1F) << 15) | (uint64_t(p[6] & 3) << 13) | (uint64_t(p[7]) << 5) |
+                      uint64_t((p[8] >> 3) & 0x1F);
+            } else if ((p[4] & 0xF1) == 0x21 && (p[6] & 1) && (p[8] & 1) && (p[9] & 0x80) && (p[11] & 1)) {
                 next = pos + 12;
-            else
+                scr = (uint64_t((p[4] >> 1) & 7) << 30) | (uint64_t(p[5]) << 22) | (uint64_t(p[6] >> 1) << 15) |
+                      (uint64_t(p[7]) << 7) | uint64_t(p[8] >> 1);
+            } else {
                 break;
+            }
+            if (packs && scr < last_scr)
+                break;
+            last_scr = scr;
             ++packs;
         } else if (code >= 0xBB) {
             next = pos + 6 + uint64_t(be16(p + 4));
