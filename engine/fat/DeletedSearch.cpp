@@ -37,6 +37,7 @@ bool DeletedSearch::open(BgVolume* volume)
     m_cluster.assign(m_geometry.cluster_bytes, 0);
     m_probe.assign(m_geometry.cluster_bytes, 0);
     m_visited.assign(m_fat.entry_count() / 32 + 1, 0);
+    m_live_walked.assign(m_fat.entry_count() / 32 + 1, 0);
     return true;
 }
 
@@ -50,6 +51,7 @@ void DeletedSearch::close()
     m_cluster = {};
     m_probe = {};
     m_visited = {};
+    m_live_walked = {};
 }
 
 void DeletedSearch::free_results()
@@ -202,6 +204,7 @@ FatDirNode* DeletedSearch::search(u32* file_count, u32* dir_count)
     free_results();
     m_files = m_dirs = 0;
     std::fill(m_visited.begin(), m_visited.end(), 0);
+    std::fill(m_live_walked.begin(), m_live_walked.end(), 0);
     bg_progress.store(0);
     m_threshold = 0.05;
     m_percent = 0;
@@ -219,6 +222,8 @@ FatDirNode* DeletedSearch::search(u32* file_count, u32* dir_count)
     }
     for (u32 c : root_clusters)
         mark_visited(c);
+    if (fat32)
+        m_live_walked[root_cluster / 32] |= u32(1) << (root_cluster % 32);
     size_t used = fat32 ? read_clusters(root_clusters) : read_root_area();
     FatDirNode* root = new_node(nullptr, root_cluster, false, true);
     m_root_in_use = 0;
@@ -287,10 +292,13 @@ FatDirNode* DeletedSearch::search(u32* file_count, u32* dir_count)
                 if (deleted) {
                     enter = follow_deleted_dir(cluster);
                 } else {
-                    // A live directory already visited is a loop (or a cross
-                    // link) in a damaged tree.
-                    enter = cluster >= 2 && cluster < m_fat.entry_count() && !visited(cluster);
+                    // A live directory walked before is a loop (or a cross
+                    // link) in a damaged tree. One first reached through a
+                    // deleted entry whose cluster it reused is still walked.
+                    enter = cluster >= 2 && cluster < m_fat.entry_count()
+                        && !((m_live_walked[cluster / 32] >> (cluster % 32)) & 1);
                     if (enter) {
+                        m_live_walked[cluster / 32] |= u32(1) << (cluster % 32);
                         mark_visited(cluster);
                         enter = !follow_chain(m_fat, cluster, 1).empty();
                     }

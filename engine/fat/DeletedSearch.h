@@ -54,6 +54,9 @@ private:
     std::vector<u8> m_cluster;
     std::vector<u8> m_probe;
     std::vector<u32> m_visited;
+    // Live directories already walked: a live directory is entered once,
+    // which ends folder loops and cross-linked folders in damaged trees.
+    std::vector<u32> m_live_walked;
     FatDirNode* m_root = nullptr;
     FatDirNode* m_last = nullptr;
     u32 m_files = 0;

@@ -423,6 +423,21 @@ TEST_F(FatWalkTest, AFullDeletedFolderGoesOnInTheNextPlausibleFreeCluster)
     EXPECT_EQ(found[16].path, "_IG/_C.TXT");
 }
 
+TEST_F(FatWalkTest, ALiveFolderThatReusedADeletedFoldersClusterIsStillWalked)
+{
+    MiniFat16 v;
+    v.entry(v.root_entry(0), "\xE5" "LD        ", 0x10, 60, 0);
+    v.entry(v.root_entry(1), "NEW        ", 0x10, 60, 0);
+    v.set_fat(60, 0xFFFF);
+    v.dot_entries(60, 0);
+    v.entry(v.cluster_entry(60, 2), "\xE5" "       TXT", 0x20, 0, 0);
+    auto found = scan(v);
+    std::vector<std::string> paths;
+    for (auto& f : found)
+        paths.push_back(f.path);
+    EXPECT_EQ(paths, (std::vector<std::string> { "_LD", "_LD/_.TXT", "NEW", "NEW/_.TXT" }));
+}
+
 TEST_F(FatWalkTest, DamagedEntriesAreSkipped)
 {
     MiniFat16 v;
