@@ -228,8 +228,8 @@ QImage MainBackground(int page)
     p.drawText(QPoint(36, 84), QStringLiteral("Recover deleted files, formatted volumes and lost partitions"));
     Steps(p, page);
     // Bottom band for the page buttons.
-    p.fillRect(1, h - 80, w - 2, 79, QColor(0xF7, 0xFA, 0xF6));
-    p.fillRect(1, h - 80, w - 2, 1, kLine);
+    p.fillRect(1, h - 68, w - 2, 67, QColor(0xF7, 0xFA, 0xF6));
+    p.fillRect(1, h - 68, w - 2, 1, kLine);
 
     if (page == 0) {
         // A drive with a rescued file above the mode panel.
@@ -252,7 +252,7 @@ QImage MainBackground(int page)
     } else if (page == 1) {
         Heading(p, 25, 142, QStringLiteral("Select the disk or partition to scan"));
         Panel(p, QRect(20, 152, 760, 256), kWhite);
-        Panel(p, QRect(10, 420, 200, 110));
+        Panel(p, QRect(10, 420, 200, 110 - 2));
     } else {
         Panel(p, QRect(10, 115, 177, 336), kWhite);
         Panel(p, QRect(181, 116, 614, 161), kWhite);
