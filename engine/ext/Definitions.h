@@ -24,6 +24,10 @@ inline constexpr u32 feature_incompat = 0x60;  // u32
 } // namespace sb
 inline constexpr u16 kMagic = 0xEF53;
 inline constexpr u32 kIncompatFiletype = 0x0002;
+// Set while an ext3 volume is mounted (and after an unclean shutdown): the
+// journal may hold changes not yet written to their places. The on-disk
+// structures stay readable as they are.
+inline constexpr u32 kIncompatRecover = 0x0004;
 
 // Group descriptor: 32 bytes each, in the blocks after the first data block.
 inline constexpr u32 kGroupDescSize = 32;

@@ -25,7 +25,7 @@ std::optional<Geometry> parse_superblock(ByteView s)
     if (g.revision > 1)
         return std::nullopt;
     g.incompat = s.le32_or(sb::feature_incompat);
-    if (g.revision == 1 && (g.incompat & ~kIncompatFiletype) != 0)
+    if (g.revision == 1 && (g.incompat & ~(kIncompatFiletype | kIncompatRecover)) != 0)
         return std::nullopt;
     u32 log_block = s.le32_or(sb::log_block_size);
     if (log_block > 6)

@@ -29,7 +29,7 @@ struct Geometry {
 
 // Decodes and checks a 1024-byte superblock. Rejects a wrong magic, a
 // revision other than 0 or 1, an incompatible feature other than file types
-// in directory entries, a fragment size different from the block size and any
+// in directory entries (and the journal's "needs recovery" mark), a fragment size different from the block size and any
 // geometry that cannot describe a real volume.
 std::optional<Geometry> parse_superblock(ByteView superblock);
 

@@ -399,6 +399,20 @@ TEST_F(Ext3Staged, ChunkedReadsHolesAndResets)
     EXPECT_LE(read_all(files["huge"]).size(), 512u * 1024);
 }
 
+TEST_F(Ext3Staged, OpensAVolumeWhoseJournalNeedsRecovery)
+{
+    // A mounted ext3 volume (or one not cleanly unmounted) carries the
+    // "needs recovery" mark; its on-disk tree is still walked.
+    ExtBuilder b;
+    add_lost_found(b);
+    b.link(2, b.make_file(random_bytes(10, 11), 1), "x", 1);
+    ExtBuilder::put32(b.bytes().data() + 1024 + 0x60, 0x0006);
+    ASSERT_TRUE(open(b));
+    Ext3FoundFile* head = ext3_searchfile2();
+    ASSERT_NE(head, nullptr);
+    EXPECT_STREQ(head->name, "x");
+}
+
 TEST_F(Ext3Staged, AccessorsOnNullAndUserSlots)
 {
     EXPECT_FALSE(ext3_init(nullptr));

@@ -69,7 +69,8 @@ static_assert(sizeof(Ext2Group) == 0x120);
 // Opens the volume: checks the superblock (magic 0xEF53, revision 0 or 1, no
 // incompatible feature but "directory entries carry a file type", fragment
 // size equal to block size, sane geometry) and reads the group descriptor
-// table. False for a null volume or a volume it cannot read. Replaces the
+// table. The journal's "needs recovery" mark (set while an ext3 volume is
+// mounted) is accepted. False for a null volume or a volume it cannot read. Replaces the
 // state of an earlier ext2_init.
 FSPROBE_API bool ext2_init(BgVolume* volume);
 
