@@ -272,8 +272,8 @@ std::optional<ScanResult> scan_catalog(const VolumeAccess& volume, const VolumeH
     };
     auto cancelled = [&] { return hooks.cancel && hooks.cancel(); };
 
-    CarveLimits limits { volume.block_size, volume.total_blocks,
-                         header.next_catalog_id > kFirstUserCatalogNodeId ? header.next_catalog_id : 0 };
+    bool ids_bounded = header.next_catalog_id > kFirstUserCatalogNodeId && !(header.attributes & kCatalogNodeIdsReusedBit);
+    CarveLimits limits { volume.block_size, volume.total_blocks, ids_bounded ? header.next_catalog_id : 0 };
     OverflowMap overflow = read_overflow(volume, header, limits);
     ForkMap catalog = fork_map(volume, header.catalog_file, kDataForkType, kCatalogFileId, overflow);
     auto tree = open_tree(volume, catalog, header.catalog_file.logical_size);

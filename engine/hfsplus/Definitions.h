@@ -13,7 +13,9 @@ constexpr u32 kVolumeHeaderSize = 512;
 constexpr u16 kSignatureHfsPlus = 0x482B; // "H+"
 constexpr u16 kSignatureHfsx = 0x4858;    // "HX"
 
-constexpr u32 kVolumeJournaledBit = 1u << 13; // volume header attributes
+// Volume header attributes.
+constexpr u32 kVolumeJournaledBit = 1u << 13;
+constexpr u32 kCatalogNodeIdsReusedBit = 1u << 12; // ids wrapped: the next id no longer bounds the used ones
 
 // Reserved catalog node ids.
 constexpr u32 kRootParentId = 1;

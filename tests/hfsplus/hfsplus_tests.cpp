@@ -343,3 +343,27 @@ TEST(HfsPlusCarve, FileRecordChecksEveryField)
     ASSERT_EQ(out.size(), 1u);
     EXPECT_EQ(out[0].found_in, 2);
 }
+
+TEST(HfsPlusSearch, NextCatalogIdBoundsRecordsUnlessIdsWrapped)
+{
+    EngineGuard guard;
+    HfsPlusImageBuilder b;
+    for (int i = 0; i < 5; ++i)
+        b.add_file(HfsPlusImageBuilder::kRootFolder, "live" + std::to_string(i), {});
+    b.add_deleted_file(HfsPlusImageBuilder::kRootFolder, "old", block_data(100, 20), DeletedPlace::UnlinkedNode);
+    auto img = b.build();
+    // A next id at or below the record's id: the record cannot be a file of this volume...
+    fsprobe::store_be32(img.data() + 1024 + 64, 18);
+    {
+        MemoryVolume vol(img, BG_FS_HFSPLUS);
+        ASSERT_TRUE(hfsp_init(vol.volume()));
+        EXPECT_TRUE(collect(hfsp_searchfile()).empty());
+    }
+    // ...unless the volume has wrapped its ids and reuses them.
+    fsprobe::store_be32(img.data() + 1024 + 4, fsprobe::load_be32(img.data() + 1024 + 4) | (1u << 12));
+    MemoryVolume vol(img, BG_FS_HFSPLUS);
+    ASSERT_TRUE(hfsp_init(vol.volume()));
+    auto list = collect(hfsp_searchfile());
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_STREQ(list[0]->name, "old");
+}
