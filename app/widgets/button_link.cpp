@@ -37,9 +37,9 @@ void SendCommand(ZrDialog* parent, int id)
 
 // ---- CZrduiBtn ----
 
-bool CZrduiBtn::SetImage(const QString& path, bool use_gdiplus)
+bool CZrduiBtn::SetImage(const QString& path, bool as_image)
 {
-    m_kind = use_gdiplus ? 1 : 0;
+    m_kind = as_image ? 1 : 0;
     m_image.Load(path);
     m_frame_width = m_image.Width() / m_frame_count;
     m_frame_height = m_image.Height();

@@ -60,8 +60,9 @@ public:
     CZrduiBtn() = default;
     ~CZrduiBtn() override = default;
 
-    // use_gdiplus: 1 loads an image file, 0 a bitmap that is drawn stretched.
-    bool SetImage(const QString& path, bool use_gdiplus = true);
+    // as_image: true draws the frames one pixel per pixel, false loads a bitmap
+    // whose frame is stretched over the rectangle.
+    bool SetImage(const QString& path, bool as_image = true);
     void Attach(ZrDialog* parent, int command_id);
     void Place(int x, int y);
     void SetVisible(int flag);
