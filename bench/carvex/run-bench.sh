@@ -24,8 +24,10 @@ echo "== carvex"
 /usr/bin/time -f "carvex_bench scan: %e s wall, %M KiB peak" "$build/bin/carvex_bench" scan "$img" "$work/manifest.txt"
 echo "== photorec"
 rm -rf "$work/photorec"
-/usr/bin/time -f "photorec: %e s, %M KiB peak" photorec /log /d "$work/photorec/out" /cmd "$img" \
+mkdir -p "$work/photorec" # PhotoRec stops at once when the parent of /d is missing
+/usr/bin/time -o "$work/photorec.time" -f "photorec: %e s wall, %M KiB peak" photorec /log /d "$work/photorec/out" /cmd "$img" \
   partition_none,fileopt,everything,enable,search > "$work/photorec.log" 2>&1 || true
+cat "$work/photorec.time"
 "$build/bin/carvex_bench" check "$work/photorec" "$work/manifest.txt"
 rm -f "$img"
 rm -rf "$work/photorec"

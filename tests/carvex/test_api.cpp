@@ -218,3 +218,18 @@ TEST(CarvexApi, UnreadableVolumeAndFailedReadsAreNotSuccesses)
     cx_end_read();
     cx_release();
 }
+
+TEST(CarvexApi, HeaderBeforeAnErasedAreaDoesNotMakeTheScanReadItAgain)
+{
+    // A JPEG and a PDF whose bodies were erased: their end searches must give
+    // up at the zeros instead of reading on to their limits.
+    Bytes jpeg = make_jpeg_like(6);
+    Bytes pdf = make_pdf();
+    for (Bytes head : {Bytes(jpeg.begin(), jpeg.begin() + 600), Bytes(pdf.begin(), pdf.begin() + 200)}) {
+        GeneratedVolume gv(uint64_t(256) << 20, head, uint64_t(64) << 20);
+        EXPECT_EQ(cx_scan_volume(gv.volume()), 0);
+        // One pass over 256 MiB takes 64 reads of 4 MiB.
+        EXPECT_LT(gv.progress_seen.size(), 80u) << "the erased area was searched again after each header";
+        cx_release();
+    }
+}

@@ -60,6 +60,11 @@ uint64_t find_bytes(Source& s, uint64_t from, uint64_t limit, const char* pat, s
         const uint8_t* hit = static_cast<const uint8_t*>(memmem(d, avail, pat, len));
         if (hit)
             return pos + uint64_t(hit - d);
+        // A long run of zeros is an erased area, not the rest of a file:
+        // give up there instead of searching to the limit.
+        static const uint8_t kZeros[65536] = {};
+        if (avail >= sizeof kZeros && std::memcmp(d + avail - sizeof kZeros, kZeros, sizeof kZeros) == 0)
+            return UINT64_MAX;
         pos += avail - len + 1;
     }
     return UINT64_MAX;

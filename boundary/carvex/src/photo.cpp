@@ -14,16 +14,26 @@ namespace {
 // 0 when the data runs off the volume.
 uint64_t skip_entropy(Source& s, uint64_t pos, uint64_t limit)
 {
+    // Coded data holds an 0xFF (a stuffed one at least) every few hundred
+    // bytes; a long stretch without any is not part of this image, and
+    // stopping there keeps a header left before an erased area cheap.
+    const uint64_t kMaxWithoutFF = uint64_t(1) << 20;
+    uint64_t since_ff = 0;
     while (pos < limit) {
         size_t avail = 0;
         const uint8_t* d = s.span(pos, avail);
         if (!d)
             return 0;
+        avail = size_t(std::min<uint64_t>(avail, limit - pos));
         const void* f = std::memchr(d, 0xFF, avail);
         if (!f) {
             pos += avail;
+            since_ff += avail;
+            if (since_ff > kMaxWithoutFF)
+                return 0;
             continue;
         }
+        since_ff = 0;
         uint64_t at = pos + uint64_t(static_cast<const uint8_t*>(f) - d);
         const uint8_t* two = s.get(at, 2);
         if (!two)
@@ -250,6 +260,10 @@ public:
     // Value i of an entry's SHORT or LONG array.
     bool value(uint32_t type, uint32_t count, const uint8_t* entry, uint32_t i, uint64_t& out)
     {
+        // Damaged IFDs may point many times at the same huge arrays.
+        if (m_budget == 0)
+            return false;
+        --m_budget;
         uint32_t sz = type == 3 ? 2 : 4;
         uint64_t at;
         if (uint64_t(count) * sz <= 4) {
@@ -353,6 +367,7 @@ private:
     uint64_t m_off;
     bool m_le;
     uint64_t m_end = 8;
+    uint64_t m_budget = uint64_t(1) << 22;
 };
 
 } // namespace
