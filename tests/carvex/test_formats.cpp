@@ -86,6 +86,32 @@ TEST(CarvexFormats, HandMadeFilesFoundWithExactEnds)
     expect_all_found(hand_made_samples(), 1);
 }
 
+TEST(CarvexFormats, SameFileTwiceBackToBackGivesTwoItems)
+{
+    for (auto& s : hand_made_samples()) {
+        Bytes image = s.bytes;
+        image.resize((image.size() + 511) / 512 * 512, 0);
+        size_t second = image.size();
+        image.insert(image.end(), s.bytes.begin(), s.bytes.end());
+        // Text formats: the first copy is padded with spaces, not zeros, so
+        // that the text runs on into the second copy.
+        if (s.type == "html" || s.type == "xml")
+            std::fill(image.begin() + s.bytes.size(), image.begin() + second, ' ');
+        image.resize(image.size() + 4096, 0);
+        salvor_test::MemoryVolume vol(image);
+        ASSERT_GE(cx_scan_volume(vol.volume()), 0);
+        CxItem* a = cx_get_item(s.type.c_str(), 0);
+        CxItem* b = cx_get_item(s.type.c_str(), 1);
+        ASSERT_TRUE(a && b) << s.name;
+        EXPECT_EQ(cx_item_offset(b), second) << s.name;
+        EXPECT_EQ(cx_item_size(b), s.bytes.size()) << s.name;
+        EXPECT_LE(cx_item_size(a), second) << s.name;
+        if (s.type != "html" && s.type != "xml")
+            EXPECT_EQ(cx_item_size(a), s.bytes.size()) << s.name;
+        cx_release();
+    }
+}
+
 TEST(CarvexFormats, ToolMadeMediaAndDocumentsFoundWithExactEnds)
 {
     salvor_test::TempDir dir;

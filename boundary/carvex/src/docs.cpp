@@ -537,6 +537,15 @@ bool ieq(const uint8_t* p, const char* lit)
     return true;
 }
 
+bool markup_start(Source& s, uint64_t pos)
+{
+    const uint8_t* p = s.get(pos, std::min<uint64_t>(16, s.size() - pos));
+    if (!p || s.size() - pos < 16)
+        return false;
+    size_t i = (p[0] == 0xEF && p[1] == 0xBB && p[2] == 0xBF) ? 3 : 0;
+    return ieq(p + i, "<!doctype html") || ieq(p + i, "<html") || std::memcmp(p + i, "<?xml", 5) == 0;
+}
+
 } // namespace
 
 // HTML and XML: the text runs until the first byte that is not text; the
@@ -598,12 +607,15 @@ Found find_markup(Source& s, uint64_t off)
     size_t matched = 0;
     bool in_close = false;
     while (pos < limit) {
-        const uint8_t* p = s.get(pos, 1);
+        // A new document at a sector boundary ends this one (files stored
+        // back to back with no gap between them).
+        if (pos > off && pos % 512 == 0 && markup_start(s, pos))
+            break;
         size_t avail = 0;
-        p = s.span(pos, avail);
+        const uint8_t* p = s.span(pos, avail);
         if (!p)
             break;
-        avail = size_t(std::min<uint64_t>(avail, limit - pos));
+        avail = size_t(std::min<uint64_t>({uint64_t(avail), limit - pos, 512 - pos % 512}));
         size_t k = 0;
         for (; k < avail; ++k) {
             uint8_t c = p[k];
