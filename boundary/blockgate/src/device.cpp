@@ -38,6 +38,10 @@ uint32_t ReadAhead::read(int fd, void* buffer, uint32_t count, uint64_t offset, 
     std::lock_guard guard(m_lock);
     auto* out = static_cast<uint8_t*>(buffer);
     uint64_t done = 0;
+    // Read ahead only for a reader that goes on where it stopped: scattered
+    // reads (inode tables, indirect blocks) fetch just their own pages.
+    bool sequential = offset == m_next;
+    m_next = offset + want;
     while (done < want) {
         uint64_t pos = offset + done;
         if (m_window && pos >= m_start && pos < m_start + m_length) {
@@ -50,7 +54,8 @@ uint32_t ReadAhead::read(int fd, void* buffer, uint32_t count, uint64_t offset, 
             m_window.reset(new uint8_t[window_size]);
         // Align the window to 4 KiB so it matches the device's pages.
         uint64_t start = pos & ~uint64_t(4095);
-        uint64_t length = std::min<uint64_t>(window_size, end - start);
+        uint64_t span = sequential ? window_size : ((offset + want - start + 4095) & ~uint64_t(4095));
+        uint64_t length = std::min<uint64_t>(std::min<uint64_t>(span, window_size), end - start);
         m_start = start;
         m_length = uint32_t(read_fully(fd, m_window.get(), length, start));
         if (pos >= m_start + m_length) {
@@ -66,6 +71,7 @@ void ReadAhead::invalidate()
 {
     std::lock_guard guard(m_lock);
     m_length = 0;
+    m_next = ~uint64_t(0);
 }
 
 uint32_t Disk::read(void* buffer, uint32_t count, uint64_t offset)

@@ -28,6 +28,7 @@ private:
     std::unique_ptr<uint8_t[]> m_window;
     uint64_t m_start = 0;
     uint32_t m_length = 0;
+    uint64_t m_next = 0; // where the previous read ended
 };
 
 // pread until `count` bytes or end of file / error. Returns bytes read.
