@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -166,6 +167,29 @@ TEST(CarvexFormats, FileInsideAnotherFileIsNotReportedSeparately)
     found = carve(alone);
     ASSERT_EQ(found.size(), 1u);
     EXPECT_EQ(found[0].type, "jpg");
+    cx_release();
+}
+
+TEST(CarvexFormats, ExifThumbnailIsPartOfItsPhoto)
+{
+    // A photo whose EXIF segment carries a thumbnail JPEG that starts on a
+    // sector boundary: one item, the whole photo.
+    Bytes thumb = make_jpeg_like(51);
+    Bytes photo = make_jpeg_like(52);
+    Bytes app1 = {'E', 'x', 'i', 'f', 0, 0};
+    size_t at = 2 + 4 + app1.size(); // SOI, marker and length, "Exif\0\0"
+    app1.resize(app1.size() + (512 - at % 512) % 512, 0);
+    app1.insert(app1.end(), thumb.begin(), thumb.end());
+    ASSERT_LT(app1.size() + 2, 65536u);
+    Bytes outer = {0xFF, 0xD8, 0xFF, 0xE1, uint8_t((app1.size() + 2) >> 8), uint8_t(app1.size() + 2)};
+    outer.insert(outer.end(), app1.begin(), app1.end());
+    outer.insert(outer.end(), photo.begin() + 2, photo.end());
+    ASSERT_EQ(std::search(outer.begin(), outer.end(), thumb.begin(), thumb.end()) - outer.begin(), 512);
+    salvor_test::MemoryVolume vol(lay_out({{"exif.jpg", "jpg", outer}}, 6).image);
+    auto found = carve(vol);
+    ASSERT_EQ(found.size(), 1u);
+    EXPECT_EQ(found[0].size, outer.size());
+    EXPECT_TRUE(found[0].bytes == outer);
     cx_release();
 }
 
