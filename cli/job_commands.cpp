@@ -328,12 +328,23 @@ int run_recover(const JobOptions& o)
         return fail(kExitUsage, "unknown mode '" + o.mode + "' (deleted, format, raw)");
     if (::access(o.source.c_str(), R_OK) != 0)
         return fail(kExitSource, "cannot open " + o.source + ": " + std::strerror(errno));
+    // Judge the target by its nearest existing folder before anything is
+    // created, so not even the target folder is made on the source.
+    std::string existing = o.target;
+    while (::access(existing.c_str(), F_OK) != 0) {
+        const size_t slash = existing.find_last_of('/');
+        if (slash == std::string::npos) {
+            existing = ".";
+            break;
+        }
+        existing = slash == 0 ? "/" : existing.substr(0, slash);
+    }
+    if (TargetOnSource(existing, o.source))
+        return fail(kExitSource, "the target folder " + o.target + " lies on the source volume");
     if (!MakeFolder(o.target))
         return fail(kExitSource, "cannot create the target folder " + o.target);
     if (::access(o.target.c_str(), W_OK | X_OK) != 0)
         return fail(kExitSource, "the target folder " + o.target + " is not writable");
-    if (TargetOnSource(o.target, o.source))
-        return fail(kExitSource, "the target folder " + o.target + " lies on the source volume");
 
     Job job;
     TerminalProgress progress(::isatty(2));

@@ -1,0 +1,469 @@
+// salvor-cli end to end: every mode and file system on images made by the
+// fixture tools, recovered through the tool and compared by SHA-256.
+#include "test_support.h"
+
+#include "hfsplus_image_builder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+namespace {
+
+using namespace salvor_test;
+
+struct Expected {
+    std::string path; // tree path below the target folder
+    std::string sha;
+};
+
+std::string cli()
+{
+    return (bin_dir() / "salvor-cli").string();
+}
+
+std::string quote(const std::string& s)
+{
+    std::string out = "'";
+    for (char c : s) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    return out + "'";
+}
+
+int run_cli(const std::string& args, std::string* output = nullptr)
+{
+    return run(cli() + " " + args + " 2>&1", output);
+}
+
+std::vector<std::vector<std::string>> read_rows(const fs::path& path, char sep)
+{
+    std::vector<std::vector<std::string>> rows;
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.empty())
+            continue;
+        std::vector<std::string> cols;
+        std::stringstream ss(line);
+        std::string col;
+        while (std::getline(ss, col, sep))
+            cols.push_back(col);
+        rows.push_back(cols);
+    }
+    return rows;
+}
+
+// Every regular file below `dir`, as relative path -> SHA-256.
+std::map<std::string, std::string> recovered_files(const fs::path& dir)
+{
+    std::map<std::string, std::string> out;
+    if (!fs::exists(dir))
+        return out;
+    for (const auto& e : fs::recursive_directory_iterator(dir))
+        if (e.is_regular_file())
+            out[fs::relative(e.path(), dir).string()] = sha256_file(e.path());
+    return out;
+}
+
+// Recovers `source` with `args` into a fresh folder and checks the expected
+// files byte for byte, the absence of `absent` names, the unchanged source,
+// and that a second run into the same folder skips everything.
+void recover_and_check(const std::string& mode_args, const fs::path& source, const std::vector<Expected>& expected,
+                       const std::vector<std::string>& absent, int expected_status = 0, size_t may_differ = 0)
+{
+    TempDir out;
+    const fs::path target = out / "recovered";
+    const std::string before = sha256_file(source);
+    std::string output;
+    const int rc = run_cli("recover " + mode_args + " " + quote(source.string()) + " --to " + quote(target.string()),
+                           &output);
+    EXPECT_EQ(rc, expected_status) << output;
+    EXPECT_NE(output.find("recovered "), std::string::npos) << output;
+    const auto files = recovered_files(target);
+    size_t differing = 0;
+    for (const auto& e : expected) {
+        auto it = files.find(e.path);
+        if (it == files.end()) {
+            ADD_FAILURE() << "not recovered: " << e.path << "\n" << output;
+            continue;
+        }
+        if (it->second != e.sha)
+            ++differing;
+        if (may_differ == 0)
+            EXPECT_EQ(it->second, e.sha) << e.path;
+    }
+    EXPECT_LE(differing, may_differ);
+    for (const auto& name : absent)
+        for (const auto& [path, sha] : files)
+            EXPECT_NE(fs::path(path).filename().string(), name) << "live file recovered: " << path;
+    EXPECT_EQ(sha256_file(source), before) << "the source changed";
+
+    // Nothing is overwritten: a second run skips every file.
+    std::string again;
+    EXPECT_EQ(run_cli("recover " + mode_args + " " + quote(source.string()) + " --to " + quote(target.string()),
+                      &again),
+              3)
+        << again;
+    EXPECT_NE(again.find("recovered 0 files"), std::string::npos) << again;
+    EXPECT_EQ(recovered_files(target), files);
+}
+
+std::string base_name(const std::string& path)
+{
+    return fs::path(path).filename().string();
+}
+
+TEST(CliRecover, SampleDiskBothVolumes)
+{
+    if (!require_tool("mkntfs", "ntfs-3g") || !require_tool("mcopy", "mtools") || !require_tool("sfdisk", "fdisk"))
+        return;
+    TempDir tmp;
+    const fs::path img = tmp / "sample.img";
+    ASSERT_TRUE(run_fixture("make-sample-disk.sh", {img.string()}));
+
+    std::string out;
+    ASSERT_EQ(run_cli("devices --json " + quote(img.string()), &out), 0) << out;
+    EXPECT_NE(out.find("\"volumes\":[{\"index\":0,\"start\":1048576,\"size\":8388608,\"fs_code\":4,\"fs\":\"NTFS\"},"
+                       "{\"index\":1,\"start\":9437184,\"size\":41943040,\"fs_code\":3,\"fs\":\"FAT32\"}]"),
+              std::string::npos)
+        << out;
+
+    auto sample = [](const std::string& name, size_t size, int seed, bool jpeg) {
+        std::string text;
+        while (text.size() < size)
+            text += "salvor sample " + std::to_string(seed) + " " + name;
+        text.resize(size);
+        if (jpeg)
+            text.replace(0, 4, "\xff\xd8\xff\xe0");
+        return sha256_hex(text.data(), text.size());
+    };
+    recover_and_check("deleted --volume 0", img,
+                      {{"notes.txt", sample("notes.txt", 1200, 3, false)},
+                       {"Documents/report.txt", sample("report.txt", 3000, 1, false)},
+                       {"Documents/Old/photo.jpg", sample("photo.jpg", 70000, 2, true)}},
+                      {"keep.txt"});
+    recover_and_check("deleted --volume 1", img,
+                      {{"_etter.doc", sample("letter.doc", 5000, 6, false)},
+                       {"Work/_udget.xls", sample("budget.xls", 20000, 5, false)}},
+                      {"stay.txt", "STAY.TXT"});
+}
+
+TEST(CliRecover, NtfsDeleted)
+{
+    if (!require_tool("mkntfs", "ntfs-3g"))
+        return;
+    TempDir tmp;
+    const fs::path img = tmp / "ntfs.img";
+    ASSERT_TRUE(run_fixture("ntfs-deleted.sh", {img.string(), "4096", tmp.path().string()}));
+    std::vector<Expected> expected;
+    for (const auto& r : read_rows(tmp / "deleted.tsv", '\t')) {
+        // The engine's records keep the first 128 UTF-16 units of a name.
+        std::string path = r.at(0);
+        const size_t slash = path.find_last_of('/');
+        const bool ascii = std::all_of(path.begin(), path.end(), [](char c) { return uint8_t(c) < 0x80; });
+        if (ascii && path.size() - slash - 1 > 128)
+            path = path.substr(0, slash + 1 + 128);
+        expected.push_back({path, r.at(2)});
+    }
+    std::vector<std::string> live;
+    for (const auto& r : read_rows(tmp / "live.tsv", '\t'))
+        live.push_back(base_name(r.at(0)));
+    ASSERT_FALSE(expected.empty());
+    recover_and_check("deleted", img, expected, live);
+}
+
+TEST(CliRecover, NtfsFormat)
+{
+    if (!require_tool("mkntfs", "ntfs-3g"))
+        return;
+    TempDir tmp;
+    const fs::path img = tmp / "ntfs.img";
+    ASSERT_TRUE(run_fixture("ntfs-format.sh", {img.string(), tmp.path().string()}));
+    std::vector<Expected> expected;
+    for (const auto& r : read_rows(tmp / "files.tsv", '\t'))
+        expected.push_back({r.at(0), r.at(2)});
+    ASSERT_GT(expected.size(), 100u);
+    // The fixture holds empty files too: each is created empty. The new file
+    // system takes a few old clusters for itself, so a few files may read
+    // differently; every one is still found at its path.
+    recover_and_check("format --fs ntfs", img, expected, {}, 0, expected.size() / 10);
+}
+
+void fat_deleted(const std::string& type)
+{
+    if (!require_tool("mkfs.vfat", "dosfstools") || !require_tool("mcopy", "mtools"))
+        return;
+    TempDir tmp;
+    ASSERT_TRUE(run_fixture("fat-deleted.sh", {tmp.path().string(), type}));
+    std::vector<Expected> expected;
+    for (const auto& r : read_rows(tmp / "deleted.tsv", '\t')) {
+        std::string path = r.at(0);
+        // A file without a long name loses its first character to the
+        // deletion mark: it is shown with '_'.
+        if (r.at(4) == "1") {
+            const size_t slash = path.find_last_of('/');
+            path[slash == std::string::npos ? 0 : slash + 1] = '_';
+        }
+        expected.push_back({path, r.at(2)});
+    }
+    std::vector<std::string> live;
+    for (const auto& r : read_rows(tmp / "live.tsv", '\t'))
+        live.push_back(base_name(r.at(0)));
+    ASSERT_FALSE(expected.empty());
+    recover_and_check("deleted", tmp / "volume.img", expected, live);
+}
+
+TEST(CliRecover, Fat12Deleted) { fat_deleted("12"); }
+TEST(CliRecover, Fat16Deleted) { fat_deleted("16"); }
+TEST(CliRecover, Fat32Deleted) { fat_deleted("32"); }
+
+TEST(CliRecover, Fat32Format)
+{
+    if (!require_tool("mkfs.vfat", "dosfstools") || !require_tool("mcopy", "mtools"))
+        return;
+    TempDir tmp;
+    ASSERT_TRUE(run_fixture("fat-format.sh", {tmp.path().string(), "same"}));
+    const fs::path img = tmp / "volume.img";
+    // The old root's own entries are lost: each of its folders becomes a
+    // "Dir%d" tree. Find which one by scanning, then expect the rest of the path.
+    std::string listing;
+    ASSERT_EQ(run_cli("scan format --fs fat32 " + quote(img.string()), &listing), 0) << listing;
+    std::vector<Expected> expected;
+    for (const auto& r : read_rows(tmp / "files.tsv", '\t')) {
+        const std::string rest = r.at(0).substr(r.at(0).find('/') + 1);
+        std::string found;
+        std::stringstream ss(listing);
+        for (std::string line; std::getline(ss, line);) {
+            const std::string path = line.substr(0, line.find('\t'));
+            if (path.rfind("Dir", 0) == 0 && path.substr(path.find('/') + 1) == rest)
+                found = path;
+        }
+        EXPECT_FALSE(found.empty()) << "not listed: " << r.at(0) << "\n" << listing;
+        if (!found.empty())
+            expected.push_back({found, r.at(2)});
+    }
+    recover_and_check("format --fs fat32", img, expected, {});
+}
+
+TEST(CliRecover, Ext2Deleted)
+{
+    if (!require_tool("mke2fs", "e2fsprogs") || !require_tool("debugfs", "e2fsprogs"))
+        return;
+    TempDir tmp;
+    const fs::path img = tmp / "ext2.img";
+    ASSERT_TRUE(run_fixture("ext-ext2.sh", {img.string(), "1024", "128"}));
+    // ext2 keeps no names for deleted inodes: files are numbered per group.
+    // Every deleted file must come back, byte for byte, under a group folder.
+    std::multiset<std::string> want;
+    std::string link_target;
+    for (const auto& r : read_rows(img.string() + ".manifest", ' ')) {
+        if (r.at(0) == "deleted")
+            want.insert(r.at(3));
+        if (r.at(0) == "symlink")
+            link_target = r.at(3);
+    }
+    ASSERT_FALSE(want.empty());
+    TempDir out;
+    const std::string before = sha256_file(img);
+    std::string output;
+    EXPECT_EQ(run_cli("recover deleted " + quote(img.string()) + " --to " + quote((out / "r").string()), &output), 0)
+        << output;
+    std::multiset<std::string> got;
+    for (const auto& [path, sha] : recovered_files(out / "r")) {
+        EXPECT_EQ(path.rfind("Group(", 0), 0u) << path;
+        EXPECT_NE(path.find("/LostFile("), std::string::npos) << path;
+        got.insert(sha);
+    }
+    for (const auto& sha : want)
+        EXPECT_TRUE(got.count(sha)) << "deleted file not recovered: " << sha;
+    if (!link_target.empty())
+        EXPECT_TRUE(got.count(sha256_hex(link_target.data(), link_target.size()))) << "fast symbolic link";
+    EXPECT_EQ(sha256_file(img), before);
+    EXPECT_EQ(run_cli("recover deleted " + quote(img.string()) + " --to " + quote((out / "r").string()), &output), 3);
+}
+
+TEST(CliRecover, Ext3Deleted)
+{
+    if (!require_tool("mke2fs", "e2fsprogs") || !require_tool("debugfs", "e2fsprogs"))
+        return;
+    TempDir tmp;
+    const fs::path img = tmp / "ext3.img";
+    ASSERT_TRUE(run_fixture("ext-ext3.sh", {img.string()}));
+    std::vector<Expected> expected;
+    std::vector<std::string> absent;
+    for (const auto& r : read_rows(img.string() + ".manifest", ' ')) {
+        if (r.at(0) == "deleted") {
+            // Two deleted files of the same name would share one path; the
+            // fixture's names are unique per folder, and the groups are flat.
+            expected.push_back({"Folder 0/" + base_name(r.at(1)), r.at(3)});
+        } else if (r.at(0) == "live" || r.at(0) == "cleared") {
+            absent.push_back(base_name(r.at(1)));
+        }
+    }
+    ASSERT_FALSE(expected.empty());
+    // The file whose block pointers were cleared cannot be read: it counts as
+    // failed and leaves no file behind.
+    recover_and_check("deleted", img, expected, absent, 3);
+}
+
+TEST(CliRecover, HfsPlusDeleted)
+{
+    hfsplus_test::HfsPlusImageBuilder builder;
+    const uint32_t docs = builder.add_folder(hfsplus_test::HfsPlusImageBuilder::kRootFolder, "Docs");
+    const auto a = random_bytes(10000, 1);      // not a whole number of blocks
+    const auto b = random_bytes(3 * 4096, 2);   // exactly three blocks
+    const auto c = random_bytes(9000, 3);       // in two fragments
+    const auto live = random_bytes(5000, 4);
+    builder.add_file(docs, "live.txt", live);
+    builder.add_deleted_file(docs, "gone-a.bin", a, hfsplus_test::DeletedPlace::NodeFreeSpace);
+    builder.add_deleted_file(docs, "gone-b.bin", b, hfsplus_test::DeletedPlace::UnlinkedNode);
+    builder.add_deleted_file(hfsplus_test::HfsPlusImageBuilder::kRootFolder, "gone-c.bin", c,
+                             hfsplus_test::DeletedPlace::NodeFreeSpace, 2);
+    TempDir tmp;
+    const fs::path img = tmp / "hfsplus.img";
+    write_file(img, builder.build());
+    recover_and_check("deleted", img,
+                      {{"Folder 0/gone-a.bin", sha256_hex(a)},
+                       {"Folder 0/gone-b.bin", sha256_hex(b)},
+                       {"Folder 0/gone-c.bin", sha256_hex(c)}},
+                      {"live.txt"});
+}
+
+TEST(CliRecover, RawCarving)
+{
+    if (!require_tool("mkfs.vfat", "dosfstools") || !require_tool("mcopy", "mtools"))
+        return;
+    TempDir tmp;
+    const fs::path img = tmp / "raw.img";
+    ASSERT_TRUE(run_fixture("cli-raw.sh", {img.string(), (tmp / "files.tsv").string()}));
+    const std::map<std::string, std::string> where = {
+        {"picture.bmp", "PHOTO/BMP(1)/0.bmp"},
+        {"image.png", "PHOTO/PNG(1)/0.png"},
+        {"sound.wav", "MUSIC/WAV(1)/0.wav"},
+        {"bundle.zip", "OTHERS/ZIP(1)/0.zip"},
+    };
+    std::vector<Expected> expected;
+    for (const auto& r : read_rows(tmp / "files.tsv", '\t'))
+        expected.push_back({where.at(r.at(0)), r.at(2)});
+    recover_and_check("raw", img, expected, {});
+
+    // Only the photo category: music and others are not even looked at.
+    TempDir out;
+    std::string output;
+    ASSERT_EQ(run_cli("recover raw --types photo " + quote(img.string()) + " --to " + quote((out / "r").string()),
+                      &output),
+              0)
+        << output;
+    const auto files = recovered_files(out / "r");
+    EXPECT_EQ(files.size(), 2u) << output;
+    EXPECT_TRUE(files.count("PHOTO/BMP(1)/0.bmp"));
+}
+
+TEST(CliRecover, SelectLimitsTheFiles)
+{
+    if (!require_tool("mkntfs", "ntfs-3g") || !require_tool("mcopy", "mtools") || !require_tool("sfdisk", "fdisk"))
+        return;
+    TempDir tmp;
+    const fs::path img = tmp / "sample.img";
+    ASSERT_TRUE(run_fixture("make-sample-disk.sh", {img.string()}));
+    std::string out;
+    ASSERT_EQ(run_cli("recover deleted --volume 0 " + quote(img.string()) + " --to " + quote((tmp / "r").string()) +
+                          " --select Documents/Old",
+                      &out),
+              0)
+        << out;
+    const auto files = recovered_files(tmp / "r");
+    ASSERT_EQ(files.size(), 1u) << out;
+    EXPECT_TRUE(files.count("Documents/Old/photo.jpg"));
+    EXPECT_NE(out.find("recovered 1 files"), std::string::npos) << out;
+}
+
+TEST(CliScan, JsonListing)
+{
+    if (!require_tool("mkntfs", "ntfs-3g") || !require_tool("mcopy", "mtools") || !require_tool("sfdisk", "fdisk"))
+        return;
+    TempDir tmp;
+    const fs::path img = tmp / "sample.img";
+    ASSERT_TRUE(run_fixture("make-sample-disk.sh", {img.string()}));
+    std::string out;
+    ASSERT_EQ(run(cli() + " scan deleted --volume 0 --json " + quote(img.string()) + " 2>/dev/null", &out), 0);
+    EXPECT_EQ(out.rfind("{\"source\":" , 0), 0u) << out;
+    EXPECT_NE(out.find("\"mode\":\"deleted\",\"fs_code\":4,\"files\":["), std::string::npos) << out;
+    EXPECT_NE(out.find("{\"path\":\"Documents/Old/photo.jpg\",\"size\":70000,\"time\":\""), std::string::npos) << out;
+    EXPECT_EQ(out.find("keep.txt"), std::string::npos) << out;
+}
+
+TEST(CliErrors, UsageSourceAndTarget)
+{
+    TempDir tmp;
+    std::string out;
+    // Missing source.
+    EXPECT_EQ(run_cli("recover deleted " + quote((tmp / "missing.img").string()) + " --to " +
+                          quote((tmp / "out").string()),
+                      &out),
+              2)
+        << out;
+    EXPECT_FALSE(fs::exists(tmp / "out")) << "a failed start must not create the target";
+    EXPECT_EQ(run_cli("scan deleted " + quote((tmp / "missing.img").string()), &out), 2) << out;
+    EXPECT_EQ(run_cli("devices " + quote((tmp / "missing.img").string()), &out), 2) << out;
+    // Unknown mode and usage errors.
+    write_file(tmp / "blank.img", std::vector<uint8_t>(1 << 20, 0));
+    EXPECT_EQ(run_cli("scan undelete " + quote((tmp / "blank.img").string()), &out), 64) << out;
+    EXPECT_NE(out.find("unknown mode"), std::string::npos) << out;
+    EXPECT_EQ(run_cli("recover deleted " + quote((tmp / "blank.img").string()), &out), 64) << out;
+    EXPECT_EQ(run_cli("scan format --fs ext9 " + quote((tmp / "blank.img").string()), &out), 64) << out;
+    EXPECT_EQ(run_cli("bogus", &out), 64) << out;
+    // A volume nobody can scan.
+    EXPECT_EQ(run_cli("scan deleted " + quote((tmp / "blank.img").string()), &out), 2) << out;
+
+    // A target that is not writable (a file in the way of the folder).
+    if (!require_tool("mkntfs", "ntfs-3g"))
+        return;
+    const fs::path img = tmp / "ntfs.img";
+    ASSERT_EQ(run("truncate -s 8M " + quote(img.string()) + " && mkntfs -q -F -f " + quote(img.string()) +
+                  " >/dev/null 2>&1"),
+              0);
+    write_file(tmp / "afile", {1, 2, 3});
+    EXPECT_EQ(run_cli("recover deleted " + quote(img.string()) + " --to " + quote((tmp / "afile" / "sub").string()),
+                      &out),
+              2)
+        << out;
+    fs::create_directory(tmp / "ro");
+    fs::permissions(tmp / "ro", fs::perms::owner_read | fs::perms::owner_exec);
+    if (geteuid() != 0) {
+        EXPECT_EQ(run_cli("recover deleted " + quote(img.string()) + " --to " + quote((tmp / "ro").string()), &out),
+                  2)
+            << out;
+    }
+    fs::permissions(tmp / "ro", fs::perms::owner_all);
+}
+
+TEST(CliErrors, TargetOnTheSourceVolume)
+{
+    if (!require_tool("mkntfs", "ntfs-3g") || !require_tool("ntfs-3g", "ntfs-3g"))
+        return;
+    TempDir tmp;
+    const fs::path img = tmp / "ntfs.img";
+    ASSERT_EQ(run("truncate -s 8M " + quote(img.string()) + " && mkntfs -q -F -f " + quote(img.string()) +
+                  " >/dev/null 2>&1"),
+              0);
+    const fs::path mnt = tmp / "mnt";
+    fs::create_directory(mnt);
+    if (run("ntfs-3g " + quote(img.string()) + " " + quote(mnt.string()) + " 2>/dev/null") != 0)
+        GTEST_SKIP() << "cannot mount with ntfs-3g (no FUSE here)";
+    std::string out;
+    const int rc = run_cli("recover deleted " + quote(img.string()) + " --to " + quote((mnt / "out").string()), &out);
+    run("umount " + quote(mnt.string()));
+    EXPECT_EQ(rc, 2) << out;
+    EXPECT_NE(out.find("lies on the source volume"), std::string::npos) << out;
+}
+
+} // namespace
