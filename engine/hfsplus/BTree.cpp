@@ -1,5 +1,7 @@
 #include "BTree.h"
 
+#include <unordered_map>
+
 namespace fsprobe::hfsplus {
 
 std::optional<BTreeHeader> parse_btree_header(ByteView node0, u64 fork_bytes)
@@ -89,16 +91,16 @@ bool walk_live_tree(const VolumeAccess& volume, const ForkMap& fork, const BTree
                     const std::function<void(ByteView, const ParsedNode&)>& on_leaf,
                     const std::function<bool()>& cancel)
 {
-    walk.visited.assign(header.total_nodes, 0);
-    walk.visited[0] = 1; // the header node
+    walk.visited.assign(header.total_nodes, false);
+    walk.visited[0] = true; // the header node
     std::vector<u8> buffer(header.node_size);
     ByteView view(buffer.data(), buffer.size());
     // Leaf chain links seen while descending, so the chain can be followed
     // past nodes already read.
-    std::vector<u32> forward(header.total_nodes, 0);
+    std::unordered_map<u32, u32> forward;
 
     auto visit = [&](u32 number, std::vector<u32>* children) -> std::optional<ParsedNode> {
-        walk.visited[number] = 1;
+        walk.visited[number] = true;
         ++walk.nodes_read;
         if (!read_node(volume, fork, header, number, buffer.data()))
             return std::nullopt;
@@ -147,7 +149,8 @@ bool walk_live_tree(const VolumeAccess& volume, const ForkMap& fork, const BTree
             if (!node || node->kind != kLeafNode)
                 break;
         }
-        n = forward[n];
+        auto link = forward.find(n);
+        n = link == forward.end() ? 0 : link->second;
     }
     return true;
 }

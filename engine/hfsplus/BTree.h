@@ -59,7 +59,7 @@ bool read_node(const VolumeAccess& volume, const ForkMap& fork, const BTreeHeade
 // leaf. `visited` (one flag per node) tells afterwards which nodes were
 // reached. Returns false when `cancel` asked to stop.
 struct BTreeWalk {
-    std::vector<u8> visited;
+    std::vector<bool> visited; // one bit per node: a damaged header may claim millions
     u64 nodes_read = 0;
 };
 bool walk_live_tree(const VolumeAccess& volume, const ForkMap& fork, const BTreeHeader& header, BTreeWalk& walk,
