@@ -1,0 +1,246 @@
+// Result model: size and time texts, names, check rules, raw categories and
+// the FAT listing.
+#include <salvor/scan/categories.h>
+#include <salvor/scan/check_rules.h>
+#include <salvor/scan/drivers.h>
+#include <salvor/scan/text.h>
+
+#if SALVOR_WITH_FAT
+#include <fsprobe/fat.h>
+#endif
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+namespace {
+
+using namespace salvor;
+
+TEST(Texts, FormatSize)
+{
+    EXPECT_EQ(FormatSize(0), "0B");
+    EXPECT_EQ(FormatSize(1023), "1023B");
+    EXPECT_EQ(FormatSize(1024), "1.00KB");
+    EXPECT_EQ(FormatSize(1536 * 1024), "1.50MB");
+    EXPECT_EQ(FormatSize(uint64_t(1) << 30), "1.00GB");
+    EXPECT_EQ(FormatSize(uint64_t(5) << 30), "5.00GB");
+    EXPECT_EQ(FormatSize(UINT64_MAX), "17179869184.00GB");
+}
+
+class TimeTexts : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const char* tz = getenv("TZ");
+        m_old = tz ? tz : "";
+        m_had = tz != nullptr;
+        setenv("TZ", "UTC", 1);
+        tzset();
+    }
+    void TearDown() override
+    {
+        if (m_had)
+            setenv("TZ", m_old.c_str(), 1);
+        else
+            unsetenv("TZ");
+        tzset();
+    }
+    std::string m_old;
+    bool m_had = false;
+};
+
+TEST_F(TimeTexts, EngineTimeStampsShowMonthDayAndTime)
+{
+    // 2024-07-15 12:34:56 UTC as 100 ns units since 1601.
+    const uint64_t unix_seconds = 1721046896;
+    const uint64_t ntfs = (unix_seconds + 11644473600ull) * 10000000ull + 1234567;
+    EXPECT_EQ(EngineTimeText(ntfs), "07-15 12:34:56");
+    // A leap day a full cycle away still comes out right.
+    const uint64_t leap = (951782400ull /* 2000-02-29 00:00:00 */ + 11644473600ull) * 10000000ull;
+    EXPECT_EQ(EngineTimeText(leap), "02-29 00:00:00");
+    EXPECT_EQ(FormatShortTime(0), "01-01 00:00:00");
+    EXPECT_EQ(FatTimeText(6, 15, 10, 20, 15), "06-15 10:20:30");
+    // Beyond what the local-time conversion takes: -1 fields, month and day 0.
+    EXPECT_EQ(FormatShortTime(INT64_MAX), "00-00 -1:-1:-1");
+}
+
+TEST(Texts, NamesStayInTheirFolderAndWithin255Bytes)
+{
+    EXPECT_EQ(SafeName(".."), "__");
+    EXPECT_EQ(SafeName("."), "_");
+    EXPECT_EQ(SafeName("a/../b"), "a_.._b");
+    EXPECT_EQ(SafeName("..."), "...");
+    std::string long_name;
+    for (int i = 0; i < 100; ++i)
+        long_name += "\xc3\xa9"; // é, two bytes each
+    long_name = "x" + long_name + "\xe6\x97\xa5\xe6\x9c\xac"; // 1 + 200 + 6 bytes
+    std::string many = long_name + long_name;
+    const std::string cut = SafeName(many);
+    EXPECT_LE(cut.size(), 255u);
+    EXPECT_EQ(cut.size(), 254u); // 255 would split a two-byte character
+    EXPECT_EQ(cut, many.substr(0, 254));
+    const char16_t units[] = {u'a', 0xD800, u'b', 0}; // an unpaired surrogate
+    EXPECT_EQ(NameFromUtf16(units, 10), "a\xef\xbf\xbd" "b");
+}
+
+// root -> A -> (B, C), root -> D
+struct CheckFixture : ::testing::Test {
+    MemoryResultTree tree;
+    MemoryResultList list;
+    ScanSession session{tree, list};
+    NodeId root = 0, a = 0, b = 0, c = 0, d = 0;
+    void SetUp() override
+    {
+        root = tree.InsertNode(0, "X:(NTFS )", kImageRoot, kImageRootSelected);
+        a = tree.InsertNode(root, "A", 0, 1);
+        b = tree.InsertNode(a, "B", 0, 1);
+        c = tree.InsertNode(a, "C", 0, 1);
+        d = tree.InsertNode(root, "D", 0, 1);
+        session.current_folder = b;
+        for (int i = 0; i < 3; ++i)
+            list.AppendRow("f" + std::to_string(i), "1B", "", 0);
+    }
+};
+
+TEST_F(CheckFixture, CheckingTheLastChildChecksTheParents)
+{
+    TreeCheckClick(session, b);
+    EXPECT_EQ(tree.CheckState(b), kChecked);
+    for (size_t r = 0; r < 3; ++r)
+        EXPECT_EQ(list.CheckState(r), kChecked); // b is the current folder
+    EXPECT_EQ(tree.CheckState(a), kUnchecked);   // c still unchecked
+    TreeCheckClick(session, c);
+    EXPECT_EQ(tree.CheckState(a), kChecked);
+    EXPECT_EQ(tree.CheckState(root), kUnchecked); // d still unchecked
+    TreeCheckClick(session, d);
+    EXPECT_EQ(tree.CheckState(root), kChecked);
+
+    // Unchecking a node unchecks its subtree, the list and every ancestor.
+    TreeCheckClick(session, a);
+    EXPECT_EQ(tree.CheckState(a), kUnchecked);
+    EXPECT_EQ(tree.CheckState(b), kUnchecked);
+    EXPECT_EQ(tree.CheckState(c), kUnchecked);
+    EXPECT_EQ(tree.CheckState(root), kUnchecked);
+    EXPECT_EQ(tree.CheckState(d), kChecked);
+    EXPECT_EQ(list.CheckState(1), kUnchecked);
+}
+
+TEST_F(CheckFixture, ListChangesFollowTheRows)
+{
+    TreeCheckClick(session, b);
+    list.SetCheckState(1, kUnchecked);
+    ListCheckChanged(session);
+    EXPECT_EQ(tree.CheckState(b), kUnchecked);
+    SelectAll(list);
+    ListCheckChanged(session);
+    EXPECT_EQ(tree.CheckState(b), kChecked);
+    list.SetCheckState(0, kUnchecked);
+    SelectInversely(list);
+    EXPECT_EQ(list.CheckState(0), kChecked);
+    EXPECT_EQ(list.CheckState(1), kUnchecked);
+    EXPECT_EQ(list.CheckState(2), kUnchecked);
+}
+
+TEST(Categories, ExactExtensionsAndCategoryOrder)
+{
+    RawSelection others_only{false, false, false, true};
+    EXPECT_EQ(CategoryOfType(others_only, "mp3"), kOthers);
+    EXPECT_EQ(CategoryOfType(others_only, "avi"), kOthers);
+    EXPECT_EQ(CategoryOfType(others_only, "jpg"), -1); // a photo type is never "other"
+    RawSelection music_video{false, true, true, false};
+    EXPECT_EQ(CategoryOfType(music_video, "wma"), kMusic);
+    EXPECT_EQ(CategoryOfType(music_video, "AIFF"), kMusic);
+    EXPECT_EQ(CategoryOfType(music_video, "mkv"), kVideo);
+    EXPECT_EQ(CategoryOfType(music_video, "zip"), -1);
+    RawSelection all;
+    EXPECT_EQ(CategoryOfType(all, "JPG"), kPhoto);
+    EXPECT_TRUE(IsPhotoType("tiff"));
+    // Whole extensions only: no match across or inside entries.
+    EXPECT_FALSE(IsPhotoType("jp"));
+    EXPECT_FALSE(IsPhotoType("g.jp"));
+    EXPECT_FALSE(IsPhotoType("peg.jpg"));
+    EXPECT_FALSE(IsPhotoType(""));
+    EXPECT_FALSE(IsMusicType(all, "p3"));
+    EXPECT_TRUE(IsMusicType(all, "mp+"));
+    EXPECT_TRUE(IsFileSystemType("FAT16"));
+    EXPECT_TRUE(IsFileSystemType("ntfs"));
+    EXPECT_FALSE(IsFileSystemType("flac"));
+}
+
+#if SALVOR_WITH_FAT
+// A FatEntry with its name, allocated as the engine does.
+struct EntryStore {
+    std::vector<std::vector<uint8_t>> blocks;
+    std::vector<FatEntry*> entries;
+    void add(const std::u16string& name, uint32_t size, bool dir)
+    {
+        std::vector<uint8_t> block(sizeof(FatEntry) + 2 * (name.size() + 1), 0);
+        auto* e = reinterpret_cast<FatEntry*>(block.data());
+        e->size = size;
+        e->is_directory = dir ? 1 : 0;
+        e->month = 3;
+        e->day = 4;
+        e->hour = 5;
+        e->minute = 6;
+        e->seconds2 = 7;
+        std::memcpy(block.data() + sizeof(FatEntry), name.data(), 2 * name.size());
+        blocks.push_back(std::move(block));
+        entries.push_back(reinterpret_cast<FatEntry*>(blocks.back().data()));
+    }
+};
+
+TEST(FatListing, DeletionMarkAndTheQuestionMarkStop)
+{
+    EntryStore store;
+    store.add(u"\u00e5OC.TXT", 10, false); // 0xE5 unit: the deletion mark
+    store.add(u"SUB", 0, true);
+    store.add(u"\u00e5OC2.TXT", 1024, false);
+    store.add(u"BAD.???", 5, false);
+    store.add(u"AFTER.TXT", 5, false);
+    store.entries.push_back(nullptr);
+    FatDirNode dir {};
+    dir.entries = store.entries.data();
+
+    MemoryResultTree tree;
+    MemoryResultList list;
+    ScanSession s(tree, list);
+    BgVolume vol {};
+    s.volume = &vol;
+    s.fs_code = 3;
+    s.mode = kModeDeleted;
+    NodeId root = tree.InsertNode(0, "F:(FAT32)", kImageRoot, kImageRootSelected);
+    tree.SetItemData(root, reinterpret_cast<uintptr_t>(&dir));
+    s.current_folder = root;
+    FillResultList(s);
+    ASSERT_EQ(list.RowCount(), 2u);
+    EXPECT_EQ(list.Text(0, 0), "_OC.TXT");
+    EXPECT_EQ(list.Text(0, 1), "10B");
+    EXPECT_EQ(list.Text(0, 2), "03-04 05:06:14");
+    EXPECT_EQ(list.Text(1, 0), "_OC2.TXT");
+    EXPECT_EQ(list.Text(1, 1), "1.00KB");
+    EXPECT_EQ(list.ItemData(1), reinterpret_cast<uintptr_t>(store.entries[2]));
+}
+#endif
+
+TEST(MemoryTree, DeletingAndWalking)
+{
+    MemoryResultTree tree;
+    NodeId r = tree.InsertNode(0, "r", 4, 5);
+    NodeId x = tree.InsertNode(r, "x", 0, 1);
+    NodeId y = tree.InsertNode(r, "y", 0, 1);
+    NodeId z = tree.InsertNode(x, "z", 0, 1);
+    EXPECT_EQ(tree.FirstChild(r), x);
+    EXPECT_EQ(tree.NextSibling(x), y);
+    EXPECT_EQ(tree.PreviousSibling(y), x);
+    EXPECT_EQ(tree.Parent(z), x);
+    tree.DeleteNode(x);
+    EXPECT_EQ(tree.FirstChild(r), y);
+    EXPECT_EQ(tree.Text(z), "");
+    EXPECT_EQ(tree.InsertNode(z, "orphan", 0, 1), 0u); // no parent any more
+    EXPECT_EQ(tree.NodeCount(), 2u);
+}
+
+} // namespace
