@@ -274,7 +274,16 @@ TEST(FatSharedImageTest, TwoKilobyteSectorsOfFat32Small)
     FatDirNode* root = fat_searchfile(1, &files, &dirs);
     ASSERT_NE(root, nullptr);
     auto found = collect(root);
-    ASSERT_FALSE(found.empty());
+    // 2048-byte sectors, 32 sectors per cluster: the live folder "test" holds
+    // 1.TXT, 2.TXT (live, not kept) and a deleted vim swap file whose name
+    // survives in its deleted long-name slot.
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0].path, "test");
+    EXPECT_EQ(found[0].entry->first_cluster, 3u);
+    EXPECT_EQ(found[1].path, "test/.2.TXT.swp");
+    EXPECT_EQ(+found[1].entry->is_directory, 0);
+    EXPECT_EQ(files, 1u);
+    EXPECT_EQ(dirs, 2u);
     fat_exit();
 }
 
