@@ -98,7 +98,7 @@ Found find_mp3(Source& s, uint64_t off)
     // APEv2 tag with its header (footer flags say whether a header precedes).
     if (const uint8_t* a = s.get(pos, 32); a && std::memcmp(a, "APETAGEX", 8) == 0) {
         uint32_t size = le32(a + 12), flags = le32(a + 20);
-        if (size >= 32 && size < (16u << 20) && (flags & (1u << 29)))
+        if (size >= 32 && size < (16u << 20) && (flags & (1u << 29)) && 32 + uint64_t(size) <= s.size() - pos)
             pos += 32 + size;
     }
     if (const uint8_t* t = s.get(pos, 128); t && std::memcmp(t, "TAG", 3) == 0)
