@@ -147,7 +147,8 @@ uint64_t zip_end(Source& s, uint64_t off, uint64_t cd, uint64_t pos, uint64_t en
         e = s.get(pos, 22);
         if (!e || std::memcmp(e, "PK\5\6", 4) != 0)
             return 0;
-        return pos + 22 + le16(e + 20);
+        uint64_t end = pos + 22 + le16(e + 20);
+        return end <= s.size() ? end : 0;
     }
     e = s.get(pos, 22);
     if (!e || std::memcmp(e, "PK\5\6", 4) != 0)
