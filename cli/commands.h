@@ -31,6 +31,16 @@ struct JobOptions {
 };
 
 int run_scan(const JobOptions& options);
+
+struct PartitionOptions {
+    std::string action; // search | rebuild | backup | restore
+    std::string disk;
+    std::string file;   // backup, restore
+    bool json = false;  // search
+    bool yes = false;   // rebuild, restore
+};
+
+int run_partitions(const PartitionOptions& options);
 int run_recover(const JobOptions& options);
 
 } // namespace salvor::cli

@@ -33,6 +33,23 @@ int main(int argc, char** argv)
     rec_cmd->add_option("--to", recover.target, "folder to write the recovered files into")->required();
     rec_cmd->add_option("--select", recover.selects, "only files at or under this tree path (repeatable)");
 
+    PartitionOptions parts;
+    auto* part_cmd = app.add_subcommand("partitions", "search, rebuild, back up or restore a disk's partition tables");
+    part_cmd->require_subcommand(1);
+    auto* p_search = part_cmd->add_subcommand("search", "list the FAT and NTFS volumes found on the disk");
+    p_search->add_option("DISK", parts.disk, "disk device or whole-disk image")->required();
+    p_search->add_flag("--json", parts.json, "print one JSON object");
+    auto* p_rebuild = part_cmd->add_subcommand("rebuild", "write a partition table for the volumes found");
+    p_rebuild->add_option("DISK", parts.disk, "disk device or whole-disk image")->required();
+    p_rebuild->add_flag("--yes", parts.yes, "really write (the current tables are saved first)");
+    auto* p_backup = part_cmd->add_subcommand("backup", "save the disk's partition tables to a new file");
+    p_backup->add_option("DISK", parts.disk, "disk device or whole-disk image")->required();
+    p_backup->add_option("FILE", parts.file, "backup file to create")->required();
+    auto* p_restore = part_cmd->add_subcommand("restore", "write the tables of a backup file back to the disk");
+    p_restore->add_option("DISK", parts.disk, "disk device or whole-disk image")->required();
+    p_restore->add_option("FILE", parts.file, "backup file")->required();
+    p_restore->add_flag("--yes", parts.yes, "really write (the current tables are saved first)");
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
@@ -50,5 +67,11 @@ int main(int argc, char** argv)
         return run_scan(scan);
     if (rec_cmd->parsed())
         return run_recover(recover);
+    for (auto* sub : {p_search, p_rebuild, p_backup, p_restore}) {
+        if (sub->parsed()) {
+            parts.action = sub->get_name();
+            return run_partitions(parts);
+        }
+    }
     return kExitUsage;
 }

@@ -401,6 +401,51 @@ TEST(CliScan, JsonListing)
     EXPECT_EQ(out.find("keep.txt"), std::string::npos) << out;
 }
 
+TEST(CliPartitions, SearchRebuildBackupRestore)
+{
+    if (!require_tool("mkntfs", "ntfs-3g") || !require_tool("mcopy", "mtools") || !require_tool("sfdisk", "fdisk"))
+        return;
+    TempDir tmp;
+    const fs::path img = tmp / "sample.img";
+    ASSERT_TRUE(run_fixture("make-sample-disk.sh", {img.string()}));
+    const std::string original = sha256_file(img);
+    const std::string in_tmp = "cd " + quote(tmp.path().string()) + " && ";
+    std::string out;
+    ASSERT_EQ(run(in_tmp + cli() + " partitions search --json sample.img", &out), 0) << out;
+    EXPECT_NE(out.find("{\"name\":\"partition0\",\"start\":1048576,\"size\":8388608,\"fs_code\":4,\"fs\":\"NTFS\","
+                       "\"state\":\"Primary partition\"}"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("\"name\":\"partition1\",\"start\":9437184"), std::string::npos) << out;
+    EXPECT_EQ(sha256_file(img), original);
+
+    ASSERT_EQ(run(in_tmp + cli() + " partitions backup sample.img tables.bin 2>&1", &out), 0) << out;
+    EXPECT_EQ(fs::file_size(tmp / "tables.bin"), 72u); // one record: four primaries, no extended chain
+    EXPECT_EQ(run(in_tmp + cli() + " partitions backup sample.img tables.bin 2>&1", &out), 2) << "never overwritten";
+
+    // Lose the table, then rebuild it from the volumes found.
+    ASSERT_EQ(run("dd if=/dev/zero of=" + quote(img.string()) + " bs=1 seek=446 count=64 conv=notrunc status=none"), 0);
+    const std::string wiped = sha256_file(img);
+    ASSERT_EQ(run(in_tmp + cli() + " partitions rebuild sample.img 2>&1", &out), 0) << out;
+    EXPECT_NE(out.find("nothing written"), std::string::npos) << out;
+    EXPECT_EQ(sha256_file(img), wiped) << "no write without --yes";
+    ASSERT_EQ(run(in_tmp + cli() + " partitions rebuild sample.img --yes 2>&1", &out), 0) << out;
+    EXPECT_NE(out.find("saved the current tables to salvor-tables-sample.img-"), std::string::npos) << out;
+    ASSERT_EQ(run_cli("devices --json " + quote(img.string()), &out), 0);
+    EXPECT_NE(out.find("{\"index\":0,\"start\":1048576,\"size\":8388608,\"fs_code\":4"), std::string::npos) << out;
+    EXPECT_NE(out.find("{\"index\":1,\"start\":9437184,\"size\":41943040,\"fs_code\":3"), std::string::npos) << out;
+
+    // The saved file of the rebuild holds the wiped table; the backup made
+    // first restores the original bytes exactly.
+    ASSERT_EQ(run(in_tmp + cli() + " partitions restore sample.img tables.bin --yes 2>&1", &out), 0) << out;
+    EXPECT_EQ(sha256_file(img), original);
+    size_t saved = 0;
+    for (const auto& e : fs::directory_iterator(tmp.path()))
+        if (e.path().filename().string().rfind("salvor-tables-", 0) == 0)
+            ++saved;
+    EXPECT_EQ(saved, 2u);
+}
+
 TEST(CliErrors, UsageSourceAndTarget)
 {
     TempDir tmp;
