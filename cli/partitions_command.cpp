@@ -78,7 +78,12 @@ std::string save_current_tables(BgReader* disk, const std::string& disk_path, st
     localtime_r(&now, &tm);
     std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
     for (int n = 0; n < 100; ++n) {
-        std::string name = "salvor-tables-" + base + "-" + stamp + (n ? "-" + std::to_string(n) : "") + ".bin";
+        std::string name = "salvor-tables-" + base + "-" + stamp;
+        if (n) {
+            name += '-';
+            name += std::to_string(n);
+        }
+        name += ".bin";
         int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd < 0 && errno == EEXIST)
             continue;

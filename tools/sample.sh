@@ -8,7 +8,9 @@ cd "$top"
 bash tools/setup-deps.sh
 export PATH="$PATH:/usr/sbin:/sbin"
 build=${SALVOR_BUILD:-build/release}
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSALVOR_TESTS=OFF >/dev/null
+# clang, as the test build uses: the whole tree is kept warning-free with it.
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSALVOR_TESTS=OFF -DSALVOR_GUI=OFF \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 cmake --build "$build" -j "$(nproc)" --target salvor-cli
 mkdir -p "$build/sample"
 image="$build/sample/sample-disk.img"
