@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
@@ -23,6 +24,26 @@
 namespace salvor::cli {
 
 namespace {
+
+// Set by SIGINT or SIGTERM: a scan stops at its next step (the engines stop
+// when the shared progress stands at 100), a recovery after removing the file
+// it was writing.
+std::atomic<bool> g_stop{false};
+
+extern "C" void on_stop_signal(int)
+{
+    g_stop.store(true);
+    bg_progress.store(100);
+}
+
+void install_stop_handler()
+{
+    struct sigaction sa {};
+    sa.sa_handler = on_stop_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+}
 
 // Progress on a terminal: the engines' shared percent while scanning, the
 // recovery's percent and status text while writing.
@@ -40,6 +61,7 @@ public:
         m_status = text;
         draw();
     }
+    bool StopRequested() const override { return g_stop.load(); }
     void start_polling(const char* what)
     {
         if (!m_enabled)
@@ -348,16 +370,19 @@ int run_recover(const JobOptions& o)
 
     Job job;
     TerminalProgress progress(::isatty(2));
+    install_stop_handler();
     bool nothing = false;
     if (int st = run_job_scan(o, job, progress, nothing))
         return st;
+    if (g_stop)
+        return fail(kExitPartial, "recovery has been canceled!");
     if (nothing)
         std::cout << "Scanning finished,no item found!\n";
 
     RecoveryJob rj(job.session, progress);
     const auto files = all_files(job.session);
     size_t taken = 0;
-    for (size_t i = 0; i < files.size(); ++i) {
+    for (size_t i = 0; i < files.size() && !g_stop && !rj.stats.cancelled; ++i) {
         const auto& f = files[i];
         if (!selected(o.selects, f.path))
             continue;
@@ -379,6 +404,10 @@ int run_recover(const JobOptions& o)
                 (unsigned long long)rj.stats.written, (unsigned long long)rj.stats.bytes,
                 (unsigned long long)rj.stats.failed, (unsigned long long)rj.stats.skipped);
     (void)taken;
+    if (g_stop || rj.stats.cancelled) {
+        std::printf("recovery has been canceled!\n");
+        return kExitPartial;
+    }
     return rj.stats.failed || rj.stats.skipped ? kExitPartial : kExitOk;
 }
 

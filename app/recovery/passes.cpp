@@ -50,9 +50,11 @@ std::vector<NodeFile> NodeFiles(ScanSession& session, NodeId node)
     view.volume = session.volume;
     view.current_folder = node;
     view.ntfs_head = session.ntfs_head;
-    view.ntfs_placement = session.ntfs_placement;
     view.raw = session.raw;
+    // Lend the placement table for the listing instead of copying it.
+    view.ntfs_placement.swap(session.ntfs_placement);
     FillResultList(view);
+    view.ntfs_placement.swap(session.ntfs_placement);
     std::vector<NodeFile> files;
     files.reserve(scratch.RowCount());
     for (size_t r = 0; r < scratch.RowCount(); ++r) {

@@ -180,7 +180,7 @@ int NtfsFormatDriver(ScanSession& session, NodeId root, LoadingState& loading)
     std::map<std::pair<uint32_t, uint8_t>, std::vector<NtfsFormatInfo*>> by_parent;
     for (NtfsFormatInfo* r = head; r; r = r->next)
         if (is_open_file(r))
-            by_parent[{r->parent, uint8_t(NTFS_FORMAT_FRAGMENT(r))}].push_back(r);
+            by_parent[{uint32_t(r->parent), uint8_t(NTFS_FORMAT_FRAGMENT(r))}].push_back(r);
 
     LostFolderTable table;
     std::vector<NtfsNameParent> stack(kMaxAncestors);
@@ -190,7 +190,7 @@ int NtfsFormatDriver(ScanSession& session, NodeId root, LoadingState& loading)
             continue;
         const uint8_t fragment = uint8_t(NTFS_FORMAT_FRAGMENT(f));
         auto place = [&](NodeId node) {
-            for (NtfsFormatInfo* g : by_parent[{f->parent, fragment}])
+            for (NtfsFormatInfo* g : by_parent[{uint32_t(f->parent), fragment}])
                 session.ntfs_placement.emplace(g, node);
         };
         std::memset(stack.data(), 0, stack.size() * sizeof(NtfsNameParent));
