@@ -326,9 +326,9 @@ int run_scan(const JobOptions& o)
             list.push_back({{"path", f.path}, {"size", f.file.size}, {"time", f.file.time}});
         nlohmann::ordered_json out = {{"source", o.source},
                                       {"mode", o.mode},
-                                      {"fs_code", int32_t(job.session.mode == kModeDeleted
-                                                              ? job.session.volume->fs_code
-                                                              : job.session.fs_code)},
+                                      {"fs_code", int32_t(job.session.mode == kModeFormat
+                                                              ? job.session.fs_code
+                                                              : job.session.volume->fs_code)},
                                       {"files", list}};
         std::cout << out.dump() << "\n";
     } else {
