@@ -180,6 +180,20 @@ TEST(CliRecover, NtfsDeleted)
     recover_and_check("deleted", img, expected, live);
 }
 
+TEST(CliRecover, NtfsDeletedFilesWhoseFolderRecordWasReused)
+{
+    if (!require_tool("mkntfs", "ntfs-3g") || !require_tool("ntfs-3g", "ntfs-3g"))
+        return;
+    TempDir tmp;
+    const fs::path img = tmp / "ntfs.img";
+    ASSERT_TRUE(run_fixture("cli-ntfs-lost.sh", {img.string(), (tmp / "orphans.tsv").string()}));
+    std::vector<Expected> expected;
+    for (const auto& r : read_rows(tmp / "orphans.tsv", '\t'))
+        expected.push_back({"Lost files/Folder0/" + r.at(0), r.at(2)});
+    ASSERT_EQ(expected.size(), 2u);
+    recover_and_check("deleted", img, expected, {"new.txt"});
+}
+
 TEST(CliRecover, NtfsFormat)
 {
     if (!require_tool("mkntfs", "ntfs-3g"))
