@@ -304,6 +304,25 @@ TEST(CliRecover, Ext2Deleted)
     EXPECT_EQ(run_cli("recover deleted " + quote(img.string()) + " --to " + quote((out / "r").string()), &output), 3);
 }
 
+TEST(CliRecover, Ext2LostBlockIsWrittenAsZeros)
+{
+    if (!require_tool("mke2fs", "e2fsprogs") || !require_tool("debugfs", "e2fsprogs"))
+        return;
+    TempDir tmp;
+    const fs::path img = tmp / "ext2.img";
+    ASSERT_TRUE(run_fixture("cli-ext2-hole.sh", {img.string(), (tmp / "original.bin").string()}));
+    std::string out;
+    ASSERT_EQ(run_cli("recover deleted " + quote(img.string()) + " --to " + quote((tmp / "r").string()), &out), 0)
+        << out;
+    const auto original = read_file(tmp / "original.bin");
+    const auto got = read_file(tmp / "r/Group(0)/LostFile(0).tmp");
+    ASSERT_EQ(got.size(), original.size());
+    // The second 1 KiB block is lost: zeros there, and the rest stays in place.
+    std::vector<uint8_t> expected = original;
+    std::fill(expected.begin() + 1024, expected.begin() + 2048, 0);
+    EXPECT_TRUE(got == expected);
+}
+
 TEST(CliRecover, Ext3Deleted)
 {
     if (!require_tool("mke2fs", "e2fsprogs") || !require_tool("debugfs", "e2fsprogs"))
