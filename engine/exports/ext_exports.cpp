@@ -20,14 +20,16 @@ using namespace fsprobe;
 namespace {
 
 template<size_t N>
-void set_utf16_name(char16_t (&dst)[N], const char* fmt, int value)
+void set_utf16_name(void* dst, const char* fmt, int value)
 {
+    // The name fields sit in packed records: build the name here and copy its
+    // bytes, never binding a reference to the field.
     char text[N];
+    char16_t units[N] {};
     std::snprintf(text, sizeof text, fmt, value);
-    size_t i = 0;
-    for (; text[i] && i + 1 < N; ++i)
-        dst[i] = char16_t(u8(text[i]));
-    dst[i] = 0;
+    for (size_t i = 0; text[i] && i + 1 < N; ++i)
+        units[i] = char16_t(u8(text[i]));
+    std::memcpy(dst, units, sizeof units);
 }
 
 template<size_t N>
@@ -75,7 +77,7 @@ public:
     void begin_group(u32 group) override
     {
         m_group = engine_new_zeroed<Ext2Group>();
-        set_utf16_name(m_group->name, "Group(%d)", int(group));
+        set_utf16_name<sizeof(Ext2Group::name) / 2>(m_group->name, "Group(%d)", int(group));
         m_group->previous = m_last;
         if (m_last)
             m_last->next = m_group;
@@ -94,7 +96,7 @@ public:
         }
         f->inode = engine_new_zeroed<u8>(ext::kInodeCopySize);
         std::memcpy(f->inode, file.inode.data(), ext::kInodeCopySize);
-        set_utf16_name(f->name, "LostFile(%d)", int(m_files.size()));
+        set_utf16_name<sizeof(Ext2LostFile::name) / 2>(f->name, "LostFile(%d)", int(m_files.size()));
         m_files.push_back(f);
     }
     void end_group(u32) override
@@ -288,10 +290,13 @@ extern "C" FSPROBE_API const char16_t* ext2_get_filename(const void* item, int32
 {
     if (!item)
         return nullptr;
+    // The names lie at even offsets of records the engine allocates, so the
+    // units are aligned although the records are packed.
+    const auto* base = static_cast<const char*>(item);
     if (kind == EXT2_NAME_GROUP)
-        return static_cast<const Ext2Group*>(item)->name;
+        return reinterpret_cast<const char16_t*>(base + offsetof(Ext2Group, name));
     if (kind == EXT2_NAME_FILE)
-        return static_cast<const Ext2LostFile*>(item)->name;
+        return reinterpret_cast<const char16_t*>(base + offsetof(Ext2LostFile, name));
     return nullptr;
 }
 

@@ -107,8 +107,9 @@ TEST(CarvexFormats, SameFileTwiceBackToBackGivesTwoItems)
         EXPECT_EQ(cx_item_offset(b), second) << s.name;
         EXPECT_EQ(cx_item_size(b), s.bytes.size()) << s.name;
         EXPECT_LE(cx_item_size(a), second) << s.name;
-        if (s.type != "html" && s.type != "xml")
+        if (s.type != "html" && s.type != "xml") {
             EXPECT_EQ(cx_item_size(a), s.bytes.size()) << s.name;
+        }
         cx_release();
     }
 }

@@ -198,8 +198,9 @@ TEST(Ext2, SharedImageWithDeletedFilesMatchesDebugfs)
     for (auto* f : all_files(head)) {
         ours.insert(f->size);
         std::vector<uint8_t> data;
-        if (ext2_get_fileblocklist(f))
+        if (ext2_get_fileblocklist(f)) {
             EXPECT_TRUE(read_like_writer(f, data));
+        }
     }
     std::istringstream ls(out);
     std::string line;

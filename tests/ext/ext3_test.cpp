@@ -121,8 +121,9 @@ TEST_P(Ext3RealVolume, TreeModeFindsDeletedNamesInNestedFolders)
             else
                 deleted.insert(path);
         }
-        if (n->next)
+        if (n->next) {
             EXPECT_EQ(ext_test::field(n->next->previous), n);
+        }
         (void)subdirs;
     }
     // lost+found (the root's first entry) is passed over; "lonely" has one

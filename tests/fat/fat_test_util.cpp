@@ -54,9 +54,11 @@ void MiniFat16::lfn(uint64_t at, const std::u16string& name, unsigned seq, uint8
 
 std::string entry_name(const FatEntry* e)
 {
+    // The name follows the packed record: read its units byte-wise.
     std::u16string name;
-    for (const char16_t* p = e->name; *p; ++p)
-        name += *p;
+    const auto* p = reinterpret_cast<const uint8_t*>(e) + offsetof(FatEntry, name);
+    for (; p[0] | p[1]; p += 2)
+        name += char16_t(p[0] | (p[1] << 8));
     if (!name.empty() && name[0] == 0xE5)
         name[0] = u'_';
     return fsprobe::utf16_to_utf8(name);

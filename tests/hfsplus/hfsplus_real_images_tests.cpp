@@ -71,8 +71,9 @@ TEST(HfsPlusRealImages, OpenWalkAndReadWithoutError)
             EXPECT_FALSE(live.count(r->file_id)) << "a live file reported as deleted: " << r->name;
             EXPECT_GT(std::strlen(r->name), 0u);
             auto data = read_whole(r);
-            if (hfsp_get_readerror() == 0)
+            if (hfsp_get_readerror() == 0) {
                 EXPECT_EQ(data.size(), r->size) << r->name;
+            }
         }
         std::remove(path->c_str());
     }
@@ -265,8 +266,9 @@ TEST(HfsPlusRealImages, LiveWalkSeesTheSameFilesAsTheSleuthKit)
         ASSERT_FALSE(theirs.empty());
         // Every regular file The Sleuth Kit lists is a live file record of the walk.
         for (uint32_t id : theirs) {
-            if (id >= 16) // below 16: the volume's own special files
+            if (id >= 16) { // below 16: the volume's own special files
                 EXPECT_TRUE(ours.count(id)) << "file id " << id << " missed by the live walk";
+            }
         }
         // Every catalog node is read exactly once.
         EXPECT_EQ(result->stats.catalog_nodes_read, result->stats.catalog_nodes - 1);

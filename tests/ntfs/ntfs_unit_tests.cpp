@@ -364,8 +364,9 @@ TEST(NtfsDeleted, ReportsDeletedFilesOnlyWithTheirNamesAndNumbers)
         found.push_back({ uint64_t(f->record_number), name_of(f->name, std::min<int>(f->name_length, 128)) });
         EXPECT_EQ(f->state, 0);
         EXPECT_EQ(uint64_t(f->size), 123u);
-        if (f->record_number == 34)
+        if (f->record_number == 34) {
             EXPECT_EQ(f->name_length, 200);
+        }
     }
     std::vector<std::pair<uint64_t, std::u16string>> want = {
         { 30, u"gone.txt" }, { 33, u"ONLYDOS.TXT" }, { 34, std::u16string(128, u'x') }

@@ -136,8 +136,9 @@ TEST_P(NtfsDeletedVolume, FindsRebuildsAndReadsEveryDeletedFile)
             continue;
         const NtfsFileInfo* f = it->second;
         EXPECT_EQ(uint64_t(f->size), e.size) << path;
-        if (path.find(std::string(140, 'L')) != std::string::npos)
+        if (path.find(std::string(140, 'L')) != std::string::npos) {
             EXPECT_EQ(f->name_length, 144) << "the name length keeps the full length";
+        }
         EXPECT_EQ(Ntfs_Get_FlieSize(uint32_t(f->record_number), 0, head), e.size);
         EXPECT_EQ(stream_sha(uint32_t(f->record_number), e.size, chunk), e.sha) << path;
     }

@@ -33,7 +33,8 @@ public:
         m_reader.stream_flag = &m_flag;
         m_reader.impl = this;
         m_boot.assign(512, 0);
-        std::memcpy(m_boot.data(), m_bytes.data(), std::min<size_t>(512, m_bytes.size()));
+        if (!m_bytes.empty())
+            std::memcpy(m_boot.data(), m_bytes.data(), std::min<size_t>(512, m_bytes.size()));
         m_volume.size = m_bytes.size();
         m_volume.fs_code = fs_code;
         m_volume.drive_letter = '?';
