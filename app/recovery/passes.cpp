@@ -5,9 +5,7 @@
 #include <salvor/scan/drivers.h>
 #include <salvor/scan/text.h>
 
-#if SALVOR_WITH_CARVEX
 #include <carvex/carvex.h>
-#endif
 
 #include <cerrno>
 #include <cstdio>
@@ -140,7 +138,6 @@ void RecoverCheckedRows(RecoveryJob& job)
 
 void RecoverRawCategories(RecoveryJob& job)
 {
-#if SALVOR_WITH_CARVEX
     ScanSession& s = job.session;
     for (int c = kPhoto; c <= kOthers && !job.stats.cancelled; ++c) {
         NodeId category = s.category_node[c];
@@ -176,9 +173,6 @@ void RecoverRawCategories(RecoveryJob& job)
         s.tree.SetCheckState(category, kUnchecked);
         ::rmdir(cfolder.c_str()); // only succeeds when no type folder was made
     }
-#else
-    (void)job;
-#endif
 }
 
 void RecoverRawRows(RecoveryJob& job)

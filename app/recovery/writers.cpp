@@ -3,22 +3,12 @@
 // file again when nothing at all could be read or the user stopped.
 #include <salvor/recovery/recovery.h>
 
-#if SALVOR_WITH_NTFS
 #include <fsprobe/ntfs.h>
-#endif
-#if SALVOR_WITH_FAT
 #include <fsprobe/fat.h>
-#endif
-#if SALVOR_WITH_EXT
 #include <fsprobe/ext2.h>
 #include <fsprobe/ext3.h>
-#endif
-#if SALVOR_WITH_HFSPLUS
 #include <fsprobe/hfsplus.h>
-#endif
-#if SALVOR_WITH_CARVEX
 #include <carvex/carvex.h>
-#endif
 
 #include <cerrno>
 #include <cstring>
@@ -126,7 +116,6 @@ uint32_t volume_chunk(const ScanSession& session)
     return session.volume ? bg_volume_cluster_size(session.volume) : 0;
 }
 
-#if SALVOR_WITH_NTFS
 WriteStatus write_ntfs_deleted(RecoveryJob& job, NtfsFileInfo* f, const std::string& path)
 {
     const uint64_t rec = f->record_number;
@@ -148,9 +137,7 @@ WriteStatus write_ntfs_format(RecoveryJob& job, NtfsFormatInfo* r, const std::st
     Ntfs_RWfile_Set(2);
     return st;
 }
-#endif
 
-#if SALVOR_WITH_FAT
 WriteStatus write_fat(RecoveryJob& job, uintptr_t item, const std::string& path)
 {
     auto* e = reinterpret_cast<FatEntry*>(item);
@@ -173,9 +160,7 @@ WriteStatus write_fat(RecoveryJob& job, uintptr_t item, const std::string& path)
         return ok;
     });
 }
-#endif
 
-#if SALVOR_WITH_EXT
 WriteStatus write_ext2(RecoveryJob& job, Ext2LostFile* file, const std::string& path)
 {
     const uint32_t block = ext2_get_blocksize();
@@ -281,9 +266,7 @@ WriteStatus write_ext3(RecoveryJob& job, Ext3FoundFile* file, const std::string&
     job.stats.bytes += size;
     return WriteStatus::kWritten;
 }
-#endif
 
-#if SALVOR_WITH_HFSPLUS
 WriteStatus write_hfsplus(RecoveryJob& job, HfspFileRecord* file, const std::string& path)
 {
     const uint64_t block = hfsp_get_blocksize();
@@ -338,9 +321,7 @@ WriteStatus write_hfsplus(RecoveryJob& job, HfspFileRecord* file, const std::str
     job.stats.bytes += size;
     return WriteStatus::kWritten;
 }
-#endif
 
-#if SALVOR_WITH_CARVEX
 WriteStatus write_raw(RecoveryJob& job, CxItem* item, const std::string& path)
 {
     const uint64_t size = cx_item_size(item);
@@ -356,7 +337,6 @@ WriteStatus write_raw(RecoveryJob& job, CxItem* item, const std::string& path)
     cx_end_read();
     return st;
 }
-#endif
 
 } // namespace
 
@@ -367,32 +347,20 @@ WriteStatus WriteRecoveredFile(RecoveryJob& job, uintptr_t item, const std::stri
     if (item == 0) {
         st = WriteStatus::kFailed;
     } else if (s.mode == kModeRaw) {
-#if SALVOR_WITH_CARVEX
         st = write_raw(job, reinterpret_cast<CxItem*>(item), path);
-#endif
     } else if (s.fs_code >= 1 && s.fs_code <= 3) {
-#if SALVOR_WITH_FAT
         st = write_fat(job, item, path);
-#endif
     } else if (s.fs_code == 4) {
-#if SALVOR_WITH_NTFS
         if (s.mode == kModeDeleted)
             st = write_ntfs_deleted(job, reinterpret_cast<NtfsFileInfo*>(item), path);
         else
             st = write_ntfs_format(job, reinterpret_cast<NtfsFormatInfo*>(item), path);
-#endif
     } else if (s.fs_code == 6) {
-#if SALVOR_WITH_EXT
         st = write_ext2(job, reinterpret_cast<Ext2LostFile*>(item), path);
-#endif
     } else if (s.fs_code == 7) {
-#if SALVOR_WITH_EXT
         st = write_ext3(job, reinterpret_cast<Ext3FoundFile*>(item), path);
-#endif
     } else if (s.fs_code == 10) {
-#if SALVOR_WITH_HFSPLUS
         st = write_hfsplus(job, reinterpret_cast<HfspFileRecord*>(item), path);
-#endif
     }
     switch (st) {
     case WriteStatus::kWritten: ++job.stats.written; break;
@@ -408,30 +376,18 @@ uint64_t ItemSize(const ScanSession& s, uintptr_t item)
     if (item == 0)
         return 0;
     if (s.mode == kModeRaw) {
-#if SALVOR_WITH_CARVEX
         return cx_item_size(reinterpret_cast<CxItem*>(item));
-#endif
     } else if (s.fs_code >= 1 && s.fs_code <= 3) {
-#if SALVOR_WITH_FAT
         return reinterpret_cast<FatEntry*>(item)->size;
-#endif
     } else if (s.fs_code == 4) {
-#if SALVOR_WITH_NTFS
         return s.mode == kModeDeleted ? uint64_t(reinterpret_cast<NtfsFileInfo*>(item)->size)
                                       : uint64_t(reinterpret_cast<NtfsFormatInfo*>(item)->size);
-#endif
     } else if (s.fs_code == 6) {
-#if SALVOR_WITH_EXT
         return ext2_get_filesize(reinterpret_cast<Ext2LostFile*>(item));
-#endif
     } else if (s.fs_code == 7) {
-#if SALVOR_WITH_EXT
         return ext3_get_filesize(reinterpret_cast<Ext3FoundFile*>(item));
-#endif
     } else if (s.fs_code == 10) {
-#if SALVOR_WITH_HFSPLUS
         return hfsp_get_filesize(reinterpret_cast<HfspFileRecord*>(item));
-#endif
     }
     return 0;
 }

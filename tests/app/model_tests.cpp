@@ -5,9 +5,7 @@
 #include <salvor/scan/drivers.h>
 #include <salvor/scan/text.h>
 
-#if SALVOR_WITH_FAT
 #include <fsprobe/fat.h>
-#endif
 
 #include <gtest/gtest.h>
 
@@ -170,7 +168,6 @@ TEST(Categories, ExactExtensionsAndCategoryOrder)
     EXPECT_FALSE(IsFileSystemType("flac"));
 }
 
-#if SALVOR_WITH_FAT
 // A FatEntry with its name, allocated as the engine does.
 struct EntryStore {
     std::vector<std::vector<uint8_t>> blocks;
@@ -223,7 +220,6 @@ TEST(FatListing, DeletionMarkAndTheQuestionMarkStop)
     EXPECT_EQ(list.Text(1, 1), "1.00KB");
     EXPECT_EQ(list.ItemData(1), reinterpret_cast<uintptr_t>(store.entries[2]));
 }
-#endif
 
 TEST(MemoryTree, DeletingAndWalking)
 {

@@ -12,7 +12,6 @@
 #include <fstream>
 #include <map>
 
-#if SALVOR_WITH_CARVEX
 
 namespace {
 
@@ -108,4 +107,3 @@ TEST(RawRecovery, TypeNodesListingAndCategoryPass)
 
 } // namespace
 
-#endif

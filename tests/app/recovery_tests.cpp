@@ -15,9 +15,7 @@
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
-#if SALVOR_WITH_FAT
 #include <fsprobe/fat.h>
-#endif
 
 namespace {
 
@@ -68,7 +66,6 @@ TEST(TargetCheck, FuseMountOfTheSourceImage)
     EXPECT_TRUE(TargetOnSource((tmp / "target").string(), spaced.string(), mountinfo(escaped)));
 }
 
-#if SALVOR_WITH_FAT
 struct Entries {
     std::vector<std::vector<uint8_t>> blocks;
     std::vector<FatEntry*> list;
@@ -179,6 +176,5 @@ TEST_F(FatRecovery, AStopRemovesThePartFile)
     EXPECT_FALSE(fs::exists(out / "part.bin"));
     EXPECT_TRUE(job.stats.cancelled);
 }
-#endif
 
 } // namespace

@@ -1,6 +1,5 @@
 // The scan workers, the per-file-system drivers, the listings and the engine
-// clean-up. Which file systems are wired depends on the engines built into
-// fsprobe (SALVOR_WITH_* definitions).
+// clean-up.
 #pragma once
 
 #include <salvor/scan/session.h>
