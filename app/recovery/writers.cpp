@@ -75,6 +75,23 @@ private:
     uint64_t m_written = 0;
 };
 
+// Ends a streamed file: a stream that stopped early (an unreadable chunk ends
+// the engine's stream) leaves the rest of the file at its length as zeros;
+// then the file is kept and counted.
+WriteStatus finish_padded(RecoveryJob& job, TargetFile& out, uint64_t size)
+{
+    std::vector<uint8_t> zeros(4096);
+    while (out.written() < size) {
+        const size_t n = size_t(std::min<uint64_t>(zeros.size(), size - out.written()));
+        if (!out.write(zeros.data(), n))
+            return WriteStatus::kFailed;
+    }
+    if (!out.keep())
+        return WriteStatus::kFailed;
+    job.stats.bytes += size;
+    return WriteStatus::kWritten;
+}
+
 // Reads `length` bytes of the current file into `buffer`; false when that
 // chunk could not be read.
 using ChunkReader = std::function<bool(uint8_t* buffer, uint32_t length)>;
@@ -253,18 +270,7 @@ WriteStatus write_ext3(RecoveryJob& job, Ext3FoundFile* file, const std::string&
     }
     if (size > 0 && got_total == 0)
         return WriteStatus::kFailed;
-    // A chunk that could not be read ends the engine's stream: the rest of the
-    // file is kept at its length as zeros.
-    std::vector<uint8_t> zeros(4096);
-    while (out.written() < size) {
-        const size_t n = size_t(std::min<uint64_t>(zeros.size(), size - out.written()));
-        if (!out.write(zeros.data(), n))
-            return WriteStatus::kFailed;
-    }
-    if (!out.keep())
-        return WriteStatus::kFailed;
-    job.stats.bytes += size;
-    return WriteStatus::kWritten;
+    return finish_padded(job, out, size);
 }
 
 WriteStatus write_hfsplus(RecoveryJob& job, HfspFileRecord* file, const std::string& path)
@@ -310,16 +316,7 @@ WriteStatus write_hfsplus(RecoveryJob& job, HfspFileRecord* file, const std::str
     }
     if (got_total == 0)
         return WriteStatus::kFailed;
-    std::vector<uint8_t> zeros(4096);
-    while (out.written() < size) {
-        const size_t n = size_t(std::min<uint64_t>(zeros.size(), size - out.written()));
-        if (!out.write(zeros.data(), n))
-            return WriteStatus::kFailed;
-    }
-    if (!out.keep())
-        return WriteStatus::kFailed;
-    job.stats.bytes += size;
-    return WriteStatus::kWritten;
+    return finish_padded(job, out, size);
 }
 
 WriteStatus write_raw(RecoveryJob& job, CxItem* item, const std::string& path)
