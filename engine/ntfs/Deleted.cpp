@@ -89,6 +89,10 @@ NtfsFileInfo* get_deleted_files()
         clusters = last.vcn + last.length;
     }
     u64 mft_bytes = clusters <= ~u64(0) / c ? clusters * c : 0;
+    // A damaged run list can claim an MFT far larger than the volume (sparse
+    // runs cost no space on disk); no real MFT outgrows its volume.
+    if (st.volume && mft_bytes > st.volume->size)
+        mft_bytes = st.volume->size;
     const u64 steps = mft_bytes / step_bytes;
 
     NtfsFileInfo* head = nullptr;
