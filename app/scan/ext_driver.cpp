@@ -90,20 +90,7 @@ int Ext3Driver(ScanSession& session, NodeId root, LoadingState& loading, Progres
     session.scan_state = 1;
     auto* first = ext3_searchfile2();
     loading.LoadingOn();
-    int group = 0;
-    size_t in_group = 0;
-    size_t guard = 0;
-    for (Ext3FoundFile* f = first; f && guard < kMaxChain; f = static_cast<Ext3FoundFile*>(ext3_get_next(f)), ++guard) {
-        if (in_group == 0) {
-            char name[32];
-            std::snprintf(name, sizeof name, "Folder %d", group++);
-            NodeId node = tree.InsertNode(root, name, kImageFolder, kImageFolderSelected);
-            if (!node)
-                break;
-            tree.SetItemData(node, reinterpret_cast<uintptr_t>(f));
-        }
-        in_group = (in_group + 1) % kFilesPerGroup;
-    }
+    InsertFileGroups(tree, root, first, [](Ext3FoundFile* f) { return static_cast<Ext3FoundFile*>(ext3_get_next(f)); });
     tree.Expand(tree.FirstRoot());
     loading.LoadingOff();
     progress.SetProgress(100);

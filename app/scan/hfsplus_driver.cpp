@@ -26,20 +26,7 @@ int HfsPlusDriver(ScanSession& session, NodeId root, LoadingState& loading)
     session.scan_state = 1;
     HfspFileRecord* first = hfsp_searchfile();
     loading.LoadingOn();
-    int group = 0;
-    size_t in_group = 0;
-    size_t guard = 0;
-    for (HfspFileRecord* f = first; f && guard < kMaxChain; f = hfsp_get_next(f), ++guard) {
-        if (in_group == 0) {
-            char name[32];
-            std::snprintf(name, sizeof name, "Folder %d", group++);
-            NodeId node = tree.InsertNode(root, name, kImageFolder, kImageFolderSelected);
-            if (!node)
-                break;
-            tree.SetItemData(node, reinterpret_cast<uintptr_t>(f));
-        }
-        in_group = (in_group + 1) % kFilesPerGroup;
-    }
+    InsertFileGroups(tree, root, first, [](HfspFileRecord* f) { return hfsp_get_next(f); });
     tree.Expand(tree.FirstRoot());
     loading.LoadingOff();
     return first ? 1 : 0;

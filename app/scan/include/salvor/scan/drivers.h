@@ -4,6 +4,8 @@
 
 #include <salvor/scan/session.h>
 
+#include <cstdint>
+#include <cstdio>
 #include <string>
 
 namespace salvor {
@@ -63,5 +65,27 @@ uint64_t FillTypeNodes(ScanSession& session);
 constexpr int kFilesPerGroup = 100;
 // Bound on any engine chain walked, so a damaged (looping) chain ends.
 constexpr size_t kMaxChain = size_t(1) << 24;
+
+// The ext3 and HFS+ trees: the found files of a chain go into "Folder %d"
+// nodes of kFilesPerGroup files each, every node carrying the first file of its
+// group as item data; `next` steps along the chain.
+template<typename File, typename Next>
+void InsertFileGroups(ResultTree& tree, NodeId root, File* first, Next next)
+{
+    int group = 0;
+    size_t in_group = 0;
+    size_t guard = 0;
+    for (File* f = first; f && guard < kMaxChain; f = next(f), ++guard) {
+        if (in_group == 0) {
+            char name[32];
+            std::snprintf(name, sizeof name, "Folder %d", group++);
+            NodeId node = tree.InsertNode(root, name, kImageFolder, kImageFolderSelected);
+            if (!node)
+                break;
+            tree.SetItemData(node, reinterpret_cast<uintptr_t>(f));
+        }
+        in_group = (in_group + 1) % kFilesPerGroup;
+    }
+}
 
 } // namespace salvor
