@@ -122,13 +122,19 @@ std::string base_name(const std::string& path)
     return fs::path(path).filename().string();
 }
 
+// The sample disk of README command 1 (NTFS and FAT32 with deleted files);
+// false, with the test failed, when a tool is missing or the build fails.
+bool make_sample_disk(const fs::path& img)
+{
+    return require_tool("mkntfs", "ntfs-3g") && require_tool("mcopy", "mtools") && require_tool("sfdisk", "fdisk")
+        && run_fixture("make-sample-disk.sh", {img.string()});
+}
+
 TEST(CliRecover, SampleDiskBothVolumes)
 {
-    if (!require_tool("mkntfs", "ntfs-3g") || !require_tool("mcopy", "mtools") || !require_tool("sfdisk", "fdisk"))
-        return;
     TempDir tmp;
     const fs::path img = tmp / "sample.img";
-    ASSERT_TRUE(run_fixture("make-sample-disk.sh", {img.string()}));
+    ASSERT_TRUE(make_sample_disk(img));
 
     std::string out;
     ASSERT_EQ(run_cli("devices --json " + quote(img.string()), &out), 0) << out;
@@ -406,11 +412,9 @@ TEST(CliRecover, RawCarving)
 
 TEST(CliRecover, SelectLimitsTheFiles)
 {
-    if (!require_tool("mkntfs", "ntfs-3g") || !require_tool("mcopy", "mtools") || !require_tool("sfdisk", "fdisk"))
-        return;
     TempDir tmp;
     const fs::path img = tmp / "sample.img";
-    ASSERT_TRUE(run_fixture("make-sample-disk.sh", {img.string()}));
+    ASSERT_TRUE(make_sample_disk(img));
     std::string out;
     ASSERT_EQ(run_cli("recover deleted --volume 0 " + quote(img.string()) + " --to " + quote((tmp / "r").string()) +
                           " --select Documents/Old",
@@ -425,11 +429,9 @@ TEST(CliRecover, SelectLimitsTheFiles)
 
 TEST(CliScan, JsonListing)
 {
-    if (!require_tool("mkntfs", "ntfs-3g") || !require_tool("mcopy", "mtools") || !require_tool("sfdisk", "fdisk"))
-        return;
     TempDir tmp;
     const fs::path img = tmp / "sample.img";
-    ASSERT_TRUE(run_fixture("make-sample-disk.sh", {img.string()}));
+    ASSERT_TRUE(make_sample_disk(img));
     std::string out;
     ASSERT_EQ(run(cli() + " scan deleted --volume 0 --json " + quote(img.string()) + " 2>/dev/null", &out), 0);
     EXPECT_EQ(out.rfind("{\"source\":" , 0), 0u) << out;
@@ -440,11 +442,9 @@ TEST(CliScan, JsonListing)
 
 TEST(CliPartitions, SearchRebuildBackupRestore)
 {
-    if (!require_tool("mkntfs", "ntfs-3g") || !require_tool("mcopy", "mtools") || !require_tool("sfdisk", "fdisk"))
-        return;
     TempDir tmp;
     const fs::path img = tmp / "sample.img";
-    ASSERT_TRUE(run_fixture("make-sample-disk.sh", {img.string()}));
+    ASSERT_TRUE(make_sample_disk(img));
     const std::string original = sha256_file(img);
     const std::string in_tmp = "cd " + quote(tmp.path().string()) + " && ";
     std::string out;
