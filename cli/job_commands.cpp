@@ -287,6 +287,8 @@ int run_job_scan(const JobOptions& o, Job& job, TerminalProgress& progress, bool
     else
         result = RunRawScan(s, progress);
     progress.stop_polling();
+    if (!s.failure.empty())
+        return fail(kExitSource, "cannot read " + o.source + ": " + s.failure);
     if (mode == kModeRaw && result < 0)
         return fail(kExitSource, "cannot read " + o.source);
     if (mode == kModeRaw && result == 0)
@@ -376,7 +378,7 @@ int run_recover(const JobOptions& o)
         return st;
     if (g_stop)
         return fail(kExitPartial, "recovery has been canceled!");
-    if (nothing)
+    if (nothing && !o.json)
         std::cout << "Scanning finished,no item found!\n";
 
     RecoveryJob rj(job.session, progress);
@@ -400,12 +402,28 @@ int run_recover(const JobOptions& o)
     for (const auto& sel : o.selects)
         if (std::none_of(files.begin(), files.end(), [&](const FoundFile& f) { return selected({sel}, f.path); }))
             std::fprintf(stderr, "salvor-cli: nothing found under --select %s\n", sel.c_str());
-    std::printf("recovered %llu files (%llu bytes), failed %llu, skipped %llu\n",
-                (unsigned long long)rj.stats.written, (unsigned long long)rj.stats.bytes,
-                (unsigned long long)rj.stats.failed, (unsigned long long)rj.stats.skipped);
+    const bool cancelled = g_stop || rj.stats.cancelled;
+    if (o.json) {
+        const nlohmann::ordered_json summary = {{"source", o.source},
+                                                {"mode", o.mode},
+                                                {"target", o.target},
+                                                {"recovered", rj.stats.written},
+                                                {"bytes", rj.stats.bytes},
+                                                {"empty", rj.stats.empty},
+                                                {"failed", rj.stats.failed},
+                                                {"skipped", rj.stats.skipped},
+                                                {"cancelled", cancelled}};
+        std::cout << summary.dump() << "\n";
+    } else {
+        std::printf("recovered %llu files (%llu bytes), empty %llu, failed %llu, skipped %llu\n",
+                    (unsigned long long)rj.stats.written, (unsigned long long)rj.stats.bytes,
+                    (unsigned long long)rj.stats.empty, (unsigned long long)rj.stats.failed,
+                    (unsigned long long)rj.stats.skipped);
+    }
     (void)taken;
-    if (g_stop || rj.stats.cancelled) {
-        std::printf("recovery has been canceled!\n");
+    if (cancelled) {
+        if (!o.json)
+            std::printf("recovery has been canceled!\n");
         return kExitPartial;
     }
     return rj.stats.failed || rj.stats.skipped ? kExitPartial : kExitOk;

@@ -67,8 +67,8 @@ BgReader* open_disk(const std::string& path, std::string& error)
     return disk;
 }
 
-// Saves the disk's current tables to a new file in the working directory;
-// returns its name, or "" with `error` set.
+// Saves the disk's current tables (sector 0 as it is when it holds none) to a
+// new file in the working directory; returns its name, or "" with `error` set.
 std::string save_current_tables(BgReader* disk, const std::string& disk_path, std::string& error)
 {
     std::string base = disk_path.substr(disk_path.find_last_of('/') + 1);
@@ -91,12 +91,12 @@ std::string save_current_tables(BgReader* disk, const std::string& disk_path, st
             error = "cannot create the backup file " + name + ": " + std::strerror(errno);
             return {};
         }
-        const int32_t rc = bs_backup(disk, fd);
+        const int32_t rc = bs_backup_current(disk, fd);
         const bool closed = ::close(fd) == 0;
         if (rc == BS_BACKUP_OK && closed)
             return name;
         ::unlink(name.c_str());
-        error = rc == BS_BACKUP_NO_TABLE ? "the disk holds no partition table to save first"
+        error = rc == BS_BACKUP_NO_TABLE ? "GPT disks are not supported by the partition rebuild"
                                          : "cannot save the current tables to " + name;
         return {};
     }

@@ -129,7 +129,7 @@ void RecoverCheckedRows(RecoveryJob& job)
         job.progress.SetProgress(int(k * 100 / checked));
         const std::string name = TruncateUtf8(list.Text(r, 0), 260);
         job.progress.SetStatusText((ntfs_or_fat ? "Recovering:" : "Recovering: ") + name);
-        if (WriteRecoveredFile(job, list.ItemData(r), join(job.target, name)) == WriteStatus::kWritten)
+        if (Recovered(WriteRecoveredFile(job, list.ItemData(r), join(job.target, name))))
             list.SetCheckState(r, kUnchecked);
         ++k;
     }
@@ -200,7 +200,7 @@ void RecoverRawRows(RecoveryJob& job)
             continue;
         job.progress.SetProgress(int(k * 100 / checked));
         job.progress.SetStatusText("Recovering: " + list.Text(r, 0));
-        if (WriteRecoveredFile(job, list.ItemData(r), join(job.target, list.Text(r, 0))) == WriteStatus::kWritten)
+        if (Recovered(WriteRecoveredFile(job, list.ItemData(r), join(job.target, list.Text(r, 0)))))
             list.SetCheckState(r, kUnchecked);
         ++k;
     }

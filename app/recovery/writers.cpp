@@ -359,8 +359,11 @@ WriteStatus WriteRecoveredFile(RecoveryJob& job, uintptr_t item, const std::stri
     } else if (s.fs_code == 10) {
         st = write_hfsplus(job, reinterpret_cast<HfspFileRecord*>(item), path);
     }
+    if (st == WriteStatus::kWritten && ItemSize(s, item) == 0)
+        st = WriteStatus::kEmpty;
     switch (st) {
     case WriteStatus::kWritten: ++job.stats.written; break;
+    case WriteStatus::kEmpty: ++job.stats.empty; break;
     case WriteStatus::kSkipped: ++job.stats.skipped; break;
     case WriteStatus::kFailed: ++job.stats.failed; break;
     case WriteStatus::kCancelled: job.stats.cancelled = true; break;

@@ -37,11 +37,14 @@ std::string Ext3RowName(void* file)
 int Ext2Driver(ScanSession& session, NodeId root, LoadingState& loading)
 {
     ResultTree& tree = session.tree;
-    if (!ext2_init(session.volume))
+    if (!ext2_init(session.volume)) {
+        session.failure = "the ext2 superblock or group descriptors cannot be read";
         return 0;
+    }
     Ext2Group* first = ext2_searchfile();
     if (!first) {
         ext2_exit();
+        session.failure = "the ext2 inode tables cannot be read";
         return 0;
     }
     loading.LoadingOn();
@@ -84,6 +87,7 @@ int Ext3Driver(ScanSession& session, NodeId root, LoadingState& loading, Progres
     progress.SetProgress(50);
     if (!ext3_init(session.volume)) {
         progress.SetProgress(100);
+        session.failure = "the ext3 superblock or group descriptors cannot be read";
         return 0;
     }
     // The engine holds state from here on: the clean-up must release it.

@@ -93,17 +93,21 @@ int FatDeletedDriver(ScanSession& session, NodeId root, LoadingState& loading)
 {
     ResultTree& tree = session.tree;
     int result = 1;
-    if (fat_init(session.volume)) {
-        // Set like every other driver, so the clean-up releases the engine.
-        session.scan_state = 1;
-        uint32_t files = 0, dirs = 0;
-        FatDirNode* top = fat_searchfile(1, &files, &dirs);
-        if (!top)
-            return 0;
-        loading.LoadingOn();
-        if (!hierarchy_walk(tree, top, root, DirView{deleted_entries, deleted_next}))
-            result = 0;
+    if (!fat_init(session.volume)) {
+        session.failure = "the FAT boot sector describes no usable geometry";
+        return 0;
     }
+    // Set like every other driver, so the clean-up releases the engine.
+    session.scan_state = 1;
+    uint32_t files = 0, dirs = 0;
+    FatDirNode* top = fat_searchfile(1, &files, &dirs);
+    if (!top) {
+        session.failure = "the root folder of the FAT volume cannot be read";
+        return 0;
+    }
+    loading.LoadingOn();
+    if (!hierarchy_walk(tree, top, root, DirView{deleted_entries, deleted_next}))
+        result = 0;
     tree.Select(root);
     tree.Expand(tree.FirstRoot());
     loading.LoadingOff();
@@ -113,11 +117,17 @@ int FatDeletedDriver(ScanSession& session, NodeId root, LoadingState& loading)
 int FatFormatDriver(ScanSession& session, NodeId root, LoadingState& loading)
 {
     ResultTree& tree = session.tree;
-    if (fat_fmtRec_init(session.volume)) {
+    if (!fat_fmtRec_init(session.volume)) {
+        session.failure = "the volume cannot be opened for a FAT format scan";
+        return 0;
+    }
+    {
         session.scan_state = 1;
         FatLostDir** tops = fat_fmtRec_search(session.fs_code);
-        if (!tops)
+        if (!tops) {
+            session.failure = "the volume cannot be read";
             return 0;
+        }
         loading.LoadingOn();
         for (size_t t = 0; t < FAT_FMT_MAX_TREES && tops[t]; ++t) {
             FatLostDir* top = tops[t];

@@ -21,8 +21,10 @@ std::string HfsPlusRowName(void* file)
 int HfsPlusDriver(ScanSession& session, NodeId root, LoadingState& loading)
 {
     ResultTree& tree = session.tree;
-    if (!hfsp_init(session.volume))
+    if (!hfsp_init(session.volume)) {
+        session.failure = "the HFS+ volume header cannot be used";
         return 0;
+    }
     session.scan_state = 1;
     HfspFileRecord* first = hfsp_searchfile();
     loading.LoadingOn();

@@ -89,8 +89,12 @@ NodeId build_path(ResultTree& tree, NodeId node, const std::vector<NtfsNameParen
 int NtfsDeletedDriver(ScanSession& session, NodeId root, LoadingState& loading)
 {
     ResultTree& tree = session.tree;
-    Initi_Ntfs_InFo(session.volume);
+    const bool opened = Initi_Ntfs_InFo(session.volume);
     session.scan_state = 1;
+    if (!opened) {
+        session.failure = "the NTFS boot sector or the $MFT record cannot be read";
+        return 0;
+    }
     auto* head = Ntfs_Get_Del_File();
     session.ntfs_head = head;
     session.ntfs_placement.clear();

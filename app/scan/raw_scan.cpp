@@ -37,6 +37,7 @@ int RunRawScan(ScanSession& session, ProgressSink& progress)
     session.tree.DeleteAll();
     session.list.Clear();
     session.current_folder = 0;
+    session.failure.clear();
     session.mode = kModeRaw;
     session.cleanup_mode = kModeRaw;
     NodeId root = session.tree.InsertNode(0, session.source_label, kImageRoot, kImageRootSelected);
@@ -47,8 +48,10 @@ int RunRawScan(ScanSession& session, ProgressSink& progress)
                                                                kImageFolderSelected);
     }
     session.scan_state = 1;
-    if (cx_scan_volume(session.volume) < 0)
+    if (cx_scan_volume(session.volume) < 0) {
+        session.failure = "the volume cannot be read";
         return -1;
+    }
     return int(FillTypeNodes(session));
 }
 

@@ -19,6 +19,7 @@ NodeId start_scan(ScanSession& session)
     session.list.Clear();
     session.current_folder = 0;
     session.ntfs_placement.clear();
+    session.failure.clear();
     return session.tree.InsertNode(0, session.source_label, kImageRoot, kImageRootSelected);
 }
 

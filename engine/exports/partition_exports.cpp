@@ -19,6 +19,15 @@ FSPROBE_API int32_t bs_backup(BgReader* disk, int fd)
     }
 }
 
+FSPROBE_API int32_t bs_backup_current(BgReader* disk, int fd)
+{
+    try {
+        return backup_current_state(disk, fd);
+    } catch (...) {
+        return BS_BACKUP_IO_ERROR;
+    }
+}
+
 FSPROBE_API int32_t bs_back(BgReader* disk, int fd)
 {
     try {

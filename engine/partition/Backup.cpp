@@ -32,6 +32,15 @@ void put_record(u8* out, u32 index, u64 offset, const u8* sector)
     std::memcpy(r + 8, sector + table_offset, table_bytes);
 }
 
+bool write_all(int fd, const u8* data, size_t bytes)
+{
+    ssize_t written;
+    do {
+        written = ::write(fd, data, bytes);
+    } while (written < 0 && errno == EINTR);
+    return written == ssize_t(bytes);
+}
+
 } // namespace
 
 int32_t backup_tables(BgReader* disk, int fd)
@@ -69,12 +78,22 @@ int32_t backup_tables(BgReader* disk, int fd)
         put_record(out, count++, further[k], sector);
     }
 
-    size_t bytes = size_t(count) * backup_record_bytes;
-    ssize_t written;
-    do {
-        written = ::write(fd, out, bytes);
-    } while (written < 0 && errno == EINTR);
-    return written == ssize_t(bytes) ? 0 : 2;
+    return write_all(fd, out, size_t(count) * backup_record_bytes) ? 0 : 2;
+}
+
+int32_t backup_current_state(BgReader* disk, int fd)
+{
+    const int32_t rc = backup_tables(disk, fd);
+    if (rc != 1)
+        return rc;
+    u8 sector[sector_bytes] {};
+    if (disk->read(disk, sector, sector_bytes, 0) < sector_bytes)
+        return 2;
+    if (has_signature(sector) && is_protective_mbr(sector))
+        return 1;
+    u8 out[backup_record_bytes] {};
+    put_record(out, 0, 0, sector);
+    return write_all(fd, out, sizeof out) ? 0 : 2;
 }
 
 int32_t restore_tables(BgReader* disk, int fd)

@@ -5,6 +5,7 @@
 #include "hfsplus_image_builder.h"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <fstream>
@@ -322,6 +323,10 @@ TEST(CliRecover, Ext2LostBlockIsWrittenAsZeros)
     std::string out;
     ASSERT_EQ(run_cli("recover deleted " + quote(img.string()) + " --to " + quote((tmp / "r").string()), &out), 0)
         << out;
+    // The file whose size and pointers the kernel cleared has nothing to
+    // write: it is counted apart, not as a recovered file.
+    EXPECT_NE(out.find("recovered 1 files (5000 bytes), empty 1, failed 0, skipped 0"), std::string::npos) << out;
+    EXPECT_EQ(fs::file_size(tmp / "r/Group(0)/LostFile(1).tmp"), 0u);
     const auto original = read_file(tmp / "original.bin");
     const auto got = read_file(tmp / "r/Group(0)/LostFile(0).tmp");
     ASSERT_EQ(got.size(), original.size());
@@ -483,6 +488,65 @@ TEST(CliPartitions, SearchRebuildBackupRestore)
     EXPECT_EQ(saved, 2u);
 }
 
+// The partition lines of an `sfdisk --dump` text.
+std::vector<std::string> partition_lines(const std::string& dump)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(dump);
+    for (std::string line; std::getline(in, line);)
+        if (line.find("start=") != std::string::npos)
+            lines.push_back(line);
+    return lines;
+}
+
+// A table wiped with the whole of sector 0 (zeros, no signature): the rebuild
+// saves the sector as it was, writes the table, and the saved file undoes it.
+TEST(CliPartitions, RebuildWhenSectorZeroIsAllZeros)
+{
+    if (!require_tool("sfdisk", "fdisk") || !require_tool("mkntfs", "ntfs-3g") ||
+        !require_tool("mkfs.vfat", "dosfstools"))
+        return;
+    for (const char* layout : {"track", "mib", "fat16"}) {
+        SCOPED_TRACE(layout);
+        TempDir tmp;
+        const fs::path img = tmp / "disk.img";
+        const fs::path dump = tmp / "before.dump";
+        ASSERT_TRUE(run_fixture("partition-lost-tables.sh", {layout, img.string(), dump.string(), "sector"}));
+        const auto bytes = read_file(img);
+        ASSERT_TRUE(std::all_of(bytes.begin(), bytes.begin() + 512, [](uint8_t b) { return b == 0; }));
+        const auto before = read_file(dump);
+        const auto expected = partition_lines(std::string(before.begin(), before.end()));
+        ASSERT_FALSE(expected.empty());
+
+        const std::string in_tmp = "cd " + quote(tmp.path().string()) + " && ";
+        std::string out;
+        ASSERT_EQ(run(in_tmp + cli() + " partitions rebuild disk.img --yes 2>&1", &out), 0) << out;
+        std::string dumped;
+        ASSERT_EQ(run("sfdisk --dump " + quote(img.string()) + " 2>/dev/null", &dumped), 0) << out;
+        EXPECT_EQ(partition_lines(dumped), expected) << out;
+
+        // The file saved first holds sector 0 as it was: one record, all zeros.
+        fs::path saved;
+        for (const auto& e : fs::directory_iterator(tmp.path()))
+            if (e.path().filename().string().rfind("salvor-tables-disk.img-", 0) == 0)
+                saved = e.path();
+        ASSERT_FALSE(saved.empty()) << out;
+        EXPECT_NE(out.find("saved the current tables to " + saved.filename().string()), std::string::npos) << out;
+        const auto record = read_file(saved);
+        ASSERT_EQ(record.size(), 72u);
+        EXPECT_TRUE(std::all_of(record.begin(), record.end(), [](uint8_t b) { return b == 0; }));
+
+        // Restoring it takes the table away again (the signature stays).
+        ASSERT_EQ(run(in_tmp + cli() + " partitions restore disk.img " + quote(saved.filename().string()) +
+                          " --yes 2>&1",
+                      &out),
+                  0)
+            << out;
+        const auto restored = read_file(img);
+        EXPECT_TRUE(std::all_of(restored.begin() + 446, restored.begin() + 510, [](uint8_t b) { return b == 0; }));
+    }
+}
+
 TEST(CliErrors, UsageSourceAndTarget)
 {
     TempDir tmp;
@@ -526,6 +590,66 @@ TEST(CliErrors, UsageSourceAndTarget)
             << out;
     }
     fs::permissions(tmp / "ro", fs::perms::owner_all);
+}
+
+// A volume the engine cannot read is reported as such (exit 2 with what could
+// not be read), never as a scan that found nothing.
+TEST(CliErrors, UnreadableVolumesAreReportedNotEmpty)
+{
+    TempDir tmp;
+    std::string out;
+    if (require_tool("mkntfs", "ntfs-3g")) {
+        const fs::path img = tmp / "ntfs.img";
+        ASSERT_EQ(run("truncate -s 8M " + quote(img.string()) + " && mkntfs -q -F -f " + quote(img.string()) +
+                      " >/dev/null 2>&1"),
+                  0);
+        auto bytes = read_file(img);
+        const uint64_t cluster = uint64_t(bytes[0x0B] | bytes[0x0C] << 8) * bytes[0x0D];
+        uint64_t mft = 0;
+        for (int i = 7; i >= 0; --i)
+            mft = mft << 8 | bytes[0x30 + i];
+        ASSERT_LT(mft * cluster + 1024, bytes.size());
+        std::fill_n(bytes.begin() + long(mft * cluster), 1024, 0); // the $MFT record is gone
+        write_file(img, bytes);
+        EXPECT_EQ(run_cli("scan deleted " + quote(img.string()), &out), 2) << out;
+        EXPECT_NE(out.find("$MFT"), std::string::npos) << out;
+        EXPECT_EQ(out.find("0 files"), std::string::npos) << out;
+        EXPECT_EQ(run_cli("recover deleted " + quote(img.string()) + " --to " + quote((tmp / "r1").string()), &out),
+                  2)
+            << out;
+    }
+    if (require_tool("mkfs.vfat", "dosfstools")) {
+        const fs::path img = tmp / "fat32.img";
+        ASSERT_EQ(run("truncate -s 40M " + quote(img.string()) + " && mkfs.vfat -F 32 " + quote(img.string()) +
+                      " >/dev/null 2>&1"),
+                  0);
+        auto bytes = read_file(img);
+        // Root folder cluster (offset 44) far beyond the volume.
+        bytes[44] = 0xF0, bytes[45] = 0xFF, bytes[46] = 0xFF, bytes[47] = 0x0F;
+        write_file(img, bytes);
+        EXPECT_EQ(run_cli("scan deleted " + quote(img.string()), &out), 2) << out;
+        EXPECT_NE(out.find("cannot read"), std::string::npos) << out;
+        EXPECT_EQ(out.find("0 files"), std::string::npos) << out;
+    }
+}
+
+// recover --json ends with one summary object and nothing else on stdout.
+TEST(CliRecover, JsonSummary)
+{
+    if (!require_tool("mke2fs", "e2fsprogs") || !require_tool("debugfs", "e2fsprogs"))
+        return;
+    TempDir tmp;
+    const fs::path img = tmp / "ext2.img";
+    ASSERT_TRUE(run_fixture("cli-ext2-hole.sh", {img.string(), (tmp / "original.bin").string()}));
+    std::string out;
+    ASSERT_EQ(run(cli() + " recover deleted --json " + quote(img.string()) + " --to " + quote((tmp / "r").string()) +
+                      " 2>/dev/null",
+                  &out),
+              0);
+    EXPECT_EQ(out, "{\"source\":" + nlohmann::json(img.string()).dump() +
+                       ",\"mode\":\"deleted\",\"target\":" + nlohmann::json((tmp / "r").string()).dump() +
+                       ",\"recovered\":1,\"bytes\":5000,\"empty\":1,\"failed\":0,\"skipped\":0,"
+                       "\"cancelled\":false}\n");
 }
 
 TEST(CliErrors, TargetOnTheSourceVolume)

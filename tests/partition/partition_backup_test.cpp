@@ -38,14 +38,14 @@ protected:
     }
 
     // Backs `image` up into a new file; returns the result and the file's bytes.
-    int32_t backup(const fs::path& image, std::vector<uint8_t>& file)
+    int32_t backup(const fs::path& image, std::vector<uint8_t>& file, int32_t (*save)(BgReader*, int) = bs_backup)
     {
         BgReader* disk = open_image(image);
         EXPECT_NE(disk, nullptr);
         fs::path out = m_tmp / ("backup" + std::to_string(m_count++) + ".bin");
         int fd = ::open(out.c_str(), O_CREAT | O_EXCL | O_WRONLY, 0600);
         EXPECT_GE(fd, 0);
-        int32_t result = bs_backup(disk, fd);
+        int32_t result = save(disk, fd);
         ::close(fd);
         file = read_file(out);
         return result;
@@ -139,6 +139,50 @@ TEST_F(PartitionBackup, RefusesDisksWithoutATable)
     DiskBuilder ntfs(8000);
     ntfs.put(0, ntfs_boot_sector(7999, 0));
     EXPECT_EQ(backup(image("ntfs.img", ntfs.bytes()), file), 1);
+}
+
+// Before a table write, the state it changes is saved whatever it is: a disk
+// without a table gets sector 0 as it is, and restoring that undoes the write.
+TEST_F(PartitionBackup, CurrentStateIsSavedEvenWithoutATable)
+{
+    std::vector<uint8_t> file;
+    DiskBuilder card(8000);
+    card.put(0, fat_boot_sector(16, 8000, 0, 1, 1));
+    const auto original = card.bytes();
+    const auto path = image("card.img", original);
+    ASSERT_EQ(backup(path, file, bs_backup_current), 0);
+    ASSERT_EQ(file.size(), 72u);
+    EXPECT_EQ(load_le64(file.data()), 0u);
+    EXPECT_EQ(std::memcmp(file.data() + 8, original.data() + 446, 64), 0);
+
+    // A table written over the boot sector's tail, then undone from the file.
+    DiskBuilder tabled(8000);
+    tabled.put(0, fat_boot_sector(16, 8000, 0, 1, 1));
+    tabled.mbr({ { 0x80, 0x06, 63, 7000 } });
+    write_file(path, tabled.bytes());
+    ASSERT_EQ(restore(path, file), 0);
+    EXPECT_TRUE(read_file(path) == original);
+
+    // All zeros: one record of zeros.
+    DiskBuilder blank(8000);
+    ASSERT_EQ(backup(image("blank.img", blank.bytes()), file, bs_backup_current), 0);
+    EXPECT_EQ(file, std::vector<uint8_t>(72, 0));
+
+    // A disk with a table is saved exactly as bs_backup saves it.
+    DiskBuilder d(20000);
+    d.mbr({ { 0x80, 0x07, 63, 4000 }, { 0, 0x0F, 4063, 12000 } });
+    d.logical_chain(4063, { 3000, 3000 }, 63);
+    const auto with_table = image("ext.img", d.bytes());
+    std::vector<uint8_t> plain;
+    ASSERT_EQ(backup(with_table, plain), 0);
+    ASSERT_EQ(backup(with_table, file, bs_backup_current), 0);
+    EXPECT_EQ(file, plain);
+
+    // A GPT disk's tables do not fit the file: refused, nothing written.
+    DiskBuilder gpt(8000);
+    gpt.mbr({ { 0, 0xEE, 1, 7999 } });
+    EXPECT_EQ(backup(image("gpt.img", gpt.bytes()), file, bs_backup_current), 1);
+    EXPECT_TRUE(file.empty());
 }
 
 TEST_F(PartitionBackup, UnusableFilesLeaveTheDiskUntouched)

@@ -45,6 +45,12 @@ enum {
 // (written with one write). Returns a BS_BACKUP_* result.
 FSPROBE_API int32_t bs_backup(BgReader* disk, int fd);
 
+// Saves what a table write would change, before it: as bs_backup, except that
+// a disk whose sector 0 holds no table (all zeros after a wipe, or a volume
+// boot sector) gets one record of sector 0 as it is, so the write can always
+// be undone by bs_back. BS_BACKUP_NO_TABLE only for a GPT disk, whose tables a
+// backup file cannot hold.
+FSPROBE_API int32_t bs_backup_current(BgReader* disk, int fd);
 // Writes the tables saved in the backup file `fd` back to `disk`, last record
 // first; only bytes 446..511 of each recorded sector change. The file is read
 // from offset 0 whatever its position. Returns a BS_BACK_* result.

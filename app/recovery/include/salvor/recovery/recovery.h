@@ -14,14 +14,21 @@ namespace salvor {
 
 enum class WriteStatus {
     kWritten,  // created and its data copied
+    kEmpty,    // created, but the file has no bytes to write (size 0)
     kSkipped,  // a file of that name exists already: left untouched
     kFailed,   // could not be created, or nothing of its data could be read
     kCancelled // stopped by the user; the partial file was removed
 };
 
+// Whether the file now exists in the target as the source holds it.
+inline bool Recovered(WriteStatus st) { return st == WriteStatus::kWritten || st == WriteStatus::kEmpty; }
+
 struct RecoveryStats {
     uint64_t written = 0;
     uint64_t bytes = 0;
+    // Files created with nothing in them: their size is 0 (an ext2 inode
+    // cleared by the kernel keeps no size), so no data was recovered.
+    uint64_t empty = 0;
     uint64_t failed = 0;
     uint64_t skipped = 0;
     bool cancelled = false;

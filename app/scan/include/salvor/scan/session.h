@@ -64,6 +64,9 @@ struct ScanSession {
     NodeId category_node[4] = {0, 0, 0, 0};
     RawSelection raw;
     uint64_t raw_totals[4] = {0, 0, 0, 0};
+    // Why the last scan could not read the volume ("" when it could): a scan
+    // that found nothing and a scan that could not look are told apart.
+    std::string failure;
     // Set once an engine holds scan state; the clean-up clears it.
     std::atomic<int32_t> scan_state{0};
     // The file-system code the engine clean-up works on (fixed by the scan).
