@@ -218,6 +218,37 @@ TEST(CliRecover, NtfsFormat)
     recover_and_check("format --fs ntfs", img, expected, {}, 0, expected.size() / 10);
 }
 
+// A quick format in place with the same cluster size: the old $MFT record
+// and its mirror are gone, yet every old file comes back at its path and
+// nothing of the new file system is listed.
+TEST(CliRecover, NtfsFormatInPlace)
+{
+    if (!require_tool("mkntfs", "ntfs-3g") || !require_tool("ntfs-3g", "ntfs-3g"))
+        return;
+    TempDir tmp;
+    const fs::path img = tmp / "ntfs.img";
+    ASSERT_TRUE(run_fixture("ntfs-inplace.sh", {img.string(), "4096", "4096", tmp.path().string()}));
+    std::vector<Expected> expected;
+    std::set<std::string> old_paths;
+    for (const auto& r : read_rows(tmp / "files.tsv", '\t')) {
+        expected.push_back({r.at(0), r.at(2)});
+        old_paths.insert(r.at(0));
+    }
+    ASSERT_EQ(expected.size(), 41u);
+    std::string listing;
+    ASSERT_EQ(run(cli() + " scan format --fs ntfs " + quote(img.string()) + " 2>/dev/null", &listing), 0);
+    std::stringstream ss(listing);
+    size_t listed = 0;
+    for (std::string line; std::getline(ss, line);) {
+        if (line.find('\t') == std::string::npos)
+            continue;
+        ++listed;
+        EXPECT_TRUE(old_paths.count(line.substr(0, line.find('\t')))) << "not an old file: " << line;
+    }
+    EXPECT_EQ(listed, expected.size()) << listing;
+    recover_and_check("format --fs ntfs", img, expected, {});
+}
+
 void fat_deleted(const std::string& type)
 {
     if (!require_tool("mkfs.vfat", "dosfstools") || !require_tool("mcopy", "mtools"))
