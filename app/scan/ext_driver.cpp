@@ -31,7 +31,7 @@ std::string Ext2RowName(void* file)
 std::string Ext3RowName(void* file)
 {
     const char* name = ext3_get_filename(file);
-    return SafeName(TruncateUtf8(name ? std::string(name) : std::string(), 252));
+    return SafeName(name ? std::string(name) : std::string());
 }
 
 int Ext2Driver(ScanSession& session, NodeId root, LoadingState& loading)

@@ -15,7 +15,7 @@ std::string HfsPlusRowName(void* file)
     const char* name = hfsp_get_filename(static_cast<HfspFileRecord*>(file));
     if (!name)
         return {};
-    return SafeName(TruncateUtf8(std::string(name, strnlen(name, HFSP_NAME_BYTES)), 252));
+    return SafeName(std::string(name, strnlen(name, HFSP_NAME_BYTES)));
 }
 
 int HfsPlusDriver(ScanSession& session, NodeId root, LoadingState& loading)

@@ -27,12 +27,22 @@ bool has_name(const NtfsNameParent& e)
     return e.name_length != 0 || e.name[0] || e.name[1] || e.name[2] || e.name[3];
 }
 
+// Names longer than the 128 units an engine record keeps are read whole
+// from the record itself.
+std::string full_name(uint64_t reference, const uint8_t* kept, size_t length)
+{
+    if (length > 128) {
+        char16_t whole[256] = {};
+        const uint32_t units = Ntfs_Get_FullName(uint32_t(reference), uint32_t(reference >> 32), whole, 255);
+        if (units == length)
+            return NameFromUtf16(whole, units);
+    }
+    return NameFromUtf16Bytes(kept, length == 0 || length > 128 ? 128 : length);
+}
+
 std::string entry_name(const NtfsNameParent& e)
 {
-    size_t units = e.name_length ? e.name_length : 128;
-    if (units > 128)
-        units = 128;
-    return NameFromUtf16Bytes(e.name, units);
+    return full_name((uint64_t(e.reference_high) << 32) | e.reference_low, e.name, e.name_length);
 }
 
 // Lost folders, keyed by the missing parent (and, in format recovery, the
@@ -75,12 +85,12 @@ NodeId child_named(ResultTree& tree, NodeId parent, const std::string& text, uin
     return node;
 }
 
-// Builds the folders of ancestors[count-1] down to ancestors[0] below `node`.
-NodeId build_path(ResultTree& tree, NodeId node, const std::vector<NtfsNameParent>& ancestors, size_t count,
+// Builds the folders of names[count-1] down to names[0] below `node`.
+NodeId build_path(ResultTree& tree, NodeId node, const std::vector<std::string>& names, size_t count,
                   uintptr_t item_data, bool match_data)
 {
     for (size_t e = count; e-- > 0 && node;)
-        node = child_named(tree, node, entry_name(ancestors[e]), item_data, match_data);
+        node = child_named(tree, node, names[e], item_data, match_data);
     return node;
 }
 
@@ -116,6 +126,7 @@ int NtfsDeletedDriver(ScanSession& session, NodeId root, LoadingState& loading)
 
     LostFolderTable table;
     std::vector<NtfsNameParent> stack(kMaxAncestors);
+    std::vector<std::string> names(kMaxAncestors);
     std::unordered_set<uint64_t> visited;
     for (NtfsFileInfo* f = head; f; f = f->next) {
         if (f->state != 0 || session.ntfs_placement.count(f))
@@ -129,11 +140,13 @@ int NtfsDeletedDriver(ScanSession& session, NodeId root, LoadingState& loading)
             NtfsNameParent e {};
             Ntfs_Get_NameParentID(uint32_t(ref), uint32_t(ref >> 32), &e);
             const uint32_t parent = e.reference_low;
-            if (d < kMaxAncestors)
+            if (d < kMaxAncestors) {
                 stack[d] = e;
+                names[d] = has_name(e) ? entry_name(e) : std::string();
+            }
             const size_t kept = d < kMaxAncestors ? d : kMaxAncestors;
             if (parent == kRootRecord) {
-                place(f, build_path(tree, root, stack, kept, 0, false));
+                place(f, build_path(tree, root, names, kept, 0, false));
                 break;
             }
             const bool loops = !visited.insert(parent).second;
@@ -150,7 +163,7 @@ int NtfsDeletedDriver(ScanSession& session, NodeId root, LoadingState& loading)
             if (folder && kept == 0)
                 session.ntfs_placement.emplace(f, folder);
             else if (folder)
-                place(f, build_path(tree, folder, stack, kept, 0, false));
+                place(f, build_path(tree, folder, names, kept, 0, false));
             break;
         }
     }
@@ -188,6 +201,7 @@ int NtfsFormatDriver(ScanSession& session, NodeId root, LoadingState& loading)
 
     LostFolderTable table;
     std::vector<NtfsNameParent> stack(kMaxAncestors);
+    std::vector<std::string> names(kMaxAncestors);
     std::unordered_set<const NtfsFormatInfo*> visited;
     for (NtfsFormatInfo* f = head; f; f = f->next) {
         if (!is_open_file(f) || session.ntfs_placement.count(f))
@@ -206,11 +220,15 @@ int NtfsFormatDriver(ScanSession& session, NodeId root, LoadingState& loading)
             NtfsNameParent e {};
             NtfsFormatInfo* parent_record = Nfst_GetFormat_NameParentID(head, current, &e);
             const uint32_t parent = e.reference_low;
-            if (d < kMaxAncestors)
+            if (d < kMaxAncestors) {
                 stack[d] = e;
+                // The parent's own record holds its whole name.
+                names[d] = parent_record ? NameFromUtf16Bytes(parent_record->name, parent_record->name_length)
+                                         : std::string();
+            }
             const size_t kept = d < kMaxAncestors ? d : kMaxAncestors;
             if (parent == kRootRecord) {
-                place(build_path(tree, root, stack, kept, fragment, true));
+                place(build_path(tree, root, names, kept, fragment, true));
                 break;
             }
             const bool loops = parent_record && !visited.insert(parent_record).second;
@@ -229,7 +247,7 @@ int NtfsFormatDriver(ScanSession& session, NodeId root, LoadingState& loading)
             if (folder && kept == 0)
                 session.ntfs_placement.emplace(f, folder);
             else if (folder)
-                place(build_path(tree, folder, stack, kept, fragment, true));
+                place(build_path(tree, folder, names, kept, fragment, true));
             break;
         }
     }
@@ -249,9 +267,8 @@ void NtfsDeletedListing(ScanSession& session)
         auto it = session.ntfs_placement.find(f);
         if (f->state != 0 || it == session.ntfs_placement.end() || it->second != session.current_folder)
             continue;
-        const size_t units = f->name_length < 128 ? f->name_length : 128;
-        session.list.AppendRow(NameFromUtf16Bytes(f->name, units), FormatSize(f->size), EngineTimeText(f->created),
-                               reinterpret_cast<uintptr_t>(f));
+        session.list.AppendRow(full_name(f->record_number, f->name, f->name_length), FormatSize(f->size),
+                               EngineTimeText(f->created), reinterpret_cast<uintptr_t>(f));
     }
 }
 

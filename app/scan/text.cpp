@@ -75,6 +75,9 @@ std::string TruncateUtf8(const std::string& text, size_t max_bytes)
     return text.substr(0, cut);
 }
 
+// Longest file name the target file systems take, in bytes.
+constexpr size_t kMaxNameBytes = 255;
+
 std::string SafeName(const std::string& text)
 {
     std::string s = text;
@@ -85,7 +88,16 @@ std::string SafeName(const std::string& text)
         s = "_";
     else if (s == "..")
         s = "__";
-    return TruncateUtf8(s, 255);
+    if (s.size() <= kMaxNameBytes)
+        return s;
+    // Too long for a file name here (a 255-unit name of non-ASCII
+    // characters): cut the stem and keep the extension, so the file still
+    // opens in its program.
+    const size_t dot = s.rfind('.');
+    const size_t ext = dot == std::string::npos || dot == 0 ? 0 : s.size() - dot;
+    if (ext == 0 || ext > 32)
+        return TruncateUtf8(s, kMaxNameBytes);
+    return TruncateUtf8(s.substr(0, dot), kMaxNameBytes - ext) + s.substr(dot);
 }
 
 std::string NameFromUtf16Bytes(const uint8_t* bytes, size_t units)

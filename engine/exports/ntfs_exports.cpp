@@ -79,6 +79,11 @@ FSPROBE_API int32_t Ntfs_Get_NameParentID(uint32_t low, uint32_t, NtfsNameParent
     return guarded([&] { return get_name_parent(low, out); });
 }
 
+FSPROBE_API uint32_t Ntfs_Get_FullName(uint32_t low, uint32_t, char16_t* out, uint32_t capacity)
+{
+    return guarded([&] { return full_name(low, out, capacity); });
+}
+
 FSPROBE_API bool Shwo_Ntfs_Dir(uint32_t record)
 {
     return guarded([&] { return show_dir(record); });

@@ -161,6 +161,26 @@ int32_t get_name_parent(u32 low, NtfsNameParent* out)
     return ok ? 1 : 0;
 }
 
+u32 full_name(u32 low, char16_t* out, u32 capacity)
+{
+    auto& st = state();
+    if (st.cluster_size == 0 || !st.mft)
+        return 0;
+    std::vector<u8> rec(st.record_size);
+    if (!read_mft_record(low, rec.data(), rec.size()))
+        return 0;
+    Context* fn_ctx = find_attribute(rec.data(), NTFS_AT_FILE_NAME, u"", volume_find_options(low));
+    FileName fn;
+    u32 units = 0;
+    if (read_file_name(fn_ctx, &fn)) {
+        units = fn.name_length;
+        for (u32 i = 0; out && i < units && i < capacity; ++i)
+            out[i] = char16_t(load_le16(fn.name + 2 * i));
+    }
+    release_context(fn_ctx);
+    return units;
+}
+
 // Appends the entries of one index node [p, end) to the listing.
 static void list_entries(const u8* p, const u8* end, NtfsFileInfo** tail)
 {

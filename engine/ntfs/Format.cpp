@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 
 namespace fsprobe::ntfs {
 
@@ -94,12 +95,143 @@ const Extent* extent_of(const MftFragment& f, u64 pos)
     return nullptr;
 }
 
+// The file system now on the volume. After a format in place its MFT lies
+// where the old one did; the records it uses, and its MFT mirror, belong to
+// the new file system and are not old files. Records its MFT holds but marks
+// free are left to the search.
+struct LiveVolume {
+    bool known = false;
+    u64 record_size = 0;
+    std::vector<Extent> extents; // its MFT on disk; record numbers run on
+    std::vector<u8> in_use;      // its MFT's $BITMAP
+    u64 mirror_start = 0;
+    u64 mirror_end = 0;
+
+    bool holds(u64 pos) const
+    {
+        if (!known)
+            return false;
+        if (pos >= mirror_start && pos < mirror_end)
+            return true;
+        for (const auto& e : extents) {
+            if (pos < e.disk_start || pos >= e.disk_end)
+                continue;
+            u64 number = e.first_record + (pos - e.disk_start) / record_size;
+            return number / 8 < in_use.size() && (in_use[size_t(number / 8)] >> (number % 8)) & 1;
+        }
+        return false;
+    }
+};
+
+u64 size_from_code(i8 v, u64 cluster)
+{
+    if (v > 0)
+        return u64(v) * cluster;
+    if (v < -31)
+        return 0;
+    return u64(1) << -v;
+}
+
+// Reads the current boot sector and its MFT record 0. Leaves `known` false
+// when the volume holds no readable NTFS now (then nothing is excluded).
+LiveVolume load_live(VolumeState& st, u64 volume_size)
+{
+    LiveVolume live;
+    u8 boot[512];
+    if (volume_read(boot, sizeof boot, 0) != sizeof boot || std::memcmp(boot + 3, "NTFS    ", 8) != 0)
+        return live;
+    u64 bps = load_le16(boot + 0x0B);
+    u8 spc_byte = boot[0x0D];
+    u64 spc = spc_byte <= 0x80 ? spc_byte : (u64(1) << (256 - spc_byte));
+    if (bps < 256 || bps > 4096 || !is_power_of_two(bps) || !is_power_of_two(spc) || spc > (1u << 12))
+        return live;
+    const u64 c = bps * spc;
+    const u64 rec_size = size_from_code(i8(boot[0x40]), c);
+    if (c > (2u << 20) || rec_size < 512 || rec_size > 65536 || !is_power_of_two(rec_size))
+        return live;
+    const u64 mft_lcn = load_le64(boot + 0x30);
+    const u64 mirr_lcn = load_le64(boot + 0x38);
+    if (mft_lcn >= volume_size / c || mirr_lcn >= volume_size / c)
+        return live;
+    std::vector<u8> rec(static_cast<size_t>(rec_size));
+    if (volume_read(rec.data(), rec_size, mft_lcn * c) != rec_size || load_le32(rec.data()) != kFileMagic
+        || !apply_fixup(rec.data(), rec.size(), u32(bps)))
+        return live;
+    FindOptions opts;
+    opts.record_size = rec_size;
+    opts.follow_lists = false;
+    Context* data = find_attribute(rec.data(), NTFS_AT_DATA, u"", opts);
+    Context* bitmap = find_attribute(rec.data(), NTFS_AT_BITMAP, u"", opts);
+    bool ok = data && data->non_resident && bitmap;
+    u32 next_record = 0;
+    for (u32 i = 0; ok && i < data->run_count; ++i) {
+        const Run& r = data->runs[i];
+        if (r.lcn < 0 || r.length == 0 || u64(r.lcn) >= volume_size / c || r.length > volume_size / c)
+            break;
+        u64 count = r.length * c / rec_size;
+        if (count > 0xFFFFFFFFu - next_record)
+            break;
+        live.extents.push_back(Extent { u64(r.lcn) * c, u64(r.lcn) * c + r.length * c, r.length, next_record, u32(count) });
+        next_record += u32(count);
+    }
+    // One bit per record of the MFT; no more than the volume can hold.
+    const u64 bitmap_bytes = ok ? std::min<u64>(attribute_size(bitmap), volume_size / rec_size / 8 + 1) : 0;
+    if (ok && bitmap_bytes) {
+        const u64 saved_c = st.read_cluster_size;
+        const u64 saved_base = st.read_base;
+        st.read_cluster_size = c;
+        st.read_base = 0;
+        live.in_use.resize(size_t(bitmap_bytes));
+        ok = read_attribute(bitmap, 0, live.in_use.data(), bitmap_bytes) == bitmap_bytes;
+        st.read_cluster_size = saved_c;
+        st.read_base = saved_base;
+    }
+    release_context(data);
+    release_context(bitmap);
+    if (!ok || live.extents.empty() || live.in_use.empty())
+        return LiveVolume {};
+    live.record_size = rec_size;
+    live.mirror_start = mirr_lcn * c;
+    live.mirror_end = live.mirror_start + std::max<u64>(4 * rec_size, c);
+    live.known = true;
+    return live;
+}
+
+// What a record tells of its own old volume: the cluster size of its
+// non-resident $DATA (0 when it has none or it makes no sense) and its own
+// record number (records written before NTFS 3.1 have none).
+struct OwnGeometry {
+    u64 cluster = 0;
+    u32 number = 0;
+    bool numbered = false;
+};
+
+OwnGeometry own_geometry(const u8* rec, const Context* data)
+{
+    OwnGeometry g;
+    // The number at 0x2C is there when the update sequence array follows it.
+    if (load_le16(rec + kRecUsaOffset) >= kRecNumber + 4) {
+        g.numbered = true;
+        g.number = load_le32(rec + kRecNumber);
+    }
+    if (data && data->non_resident) {
+        u64 clusters = total_clusters(data);
+        if (clusters && data->alloc_size % clusters == 0) {
+            u64 c = data->alloc_size / clusters;
+            if (c >= 512 && c <= (2u << 20) && is_power_of_two(c))
+                g.cluster = c;
+        }
+    }
+    return g;
+}
+
 struct Scan {
     VolumeState& st;
     NtfsFormatInfo* head = nullptr;
     NtfsFormatInfo* tail = nullptr;
     int current = -1; // where the last table search stopped
     bool table_full = false;
+    std::vector<OwnGeometry> own; // per record of the list, in list order
 
     void append(NtfsFormatInfo* rec)
     {
@@ -115,11 +247,13 @@ struct Scan {
         FindOptions opts = scan_options();
         bool dir = load_le16(rec + kRecFlags) & kRecDirectory;
         u64 size = 0;
+        OwnGeometry geometry = own_geometry(rec, nullptr);
         if (!dir) {
             Context* data = find_attribute(rec, NTFS_AT_DATA, u"", opts);
             if (!data)
                 return;
             size = attribute_size(data);
+            geometry = own_geometry(rec, data);
             release_context(data);
         }
         auto* info = static_cast<NtfsFormatInfo*>(engine_alloc(sizeof(NtfsFormatInfo) + size_t(fn.name_length) * 2 + 2));
@@ -139,6 +273,7 @@ struct Scan {
         info->position = pos;
         std::memcpy(info->name, fn.name, size_t(fn.name_length) * 2);
         append(info);
+        own.push_back(geometry);
     }
 
     // A $MFT record at `pos`. Returns the next position to examine.
@@ -224,8 +359,25 @@ struct Scan {
     }
 };
 
+// A free slot of the fragment table made into a group of records whose old
+// MFT was not found; -1 when the table is full.
+int new_group(VolumeState& st, u64 cluster)
+{
+    for (int i = 0; i < kFragments; ++i) {
+        MftFragment& f = st.fragments[i];
+        if (f.cluster_size || f.context)
+            continue;
+        f.self_anchored = true;
+        f.cluster_size = cluster;
+        f.base = 0; // formatted in place: the old cluster 0 is the volume's
+        f.dir_count = 0xFFFFFFFFu;
+        return i;
+    }
+    return -1;
+}
+
 // Attribution of unplaced records and the per-fragment directory indexes.
-void link(VolumeState& st, NtfsFormatInfo* head)
+void link(VolumeState& st, NtfsFormatInfo* head, const std::vector<OwnGeometry>& own)
 {
     for (auto& f : st.fragments) {
         if (!f.context || !f.cluster_size)
@@ -236,9 +388,15 @@ void link(VolumeState& st, NtfsFormatInfo* head)
         f.dir_count = u32(std::min<u64>(count, 0xFFFFFFFFu));
         f.dirs.clear();
     }
+    std::vector<NtfsFormatInfo*> records;
+    for (NtfsFormatInfo* r = head; r; r = r->next)
+        records.push_back(r);
+    // Records outside every found MFT that know their own number.
+    std::vector<size_t> loose;
     int last_frag = -1;
     const Extent* last_ext = nullptr;
-    for (NtfsFormatInfo* r = head; r; r = r->next) {
+    for (size_t k = 0; k < records.size(); ++k) {
+        NtfsFormatInfo* r = records[k];
         if (NTFS_FORMAT_FRAGMENT(r) != NTFS_FORMAT_UNATTRIBUTED)
             continue;
         int index = -1;
@@ -256,11 +414,62 @@ void link(VolumeState& st, NtfsFormatInfo* head)
                 }
             }
         }
+        if (index < 0 && k < own.size() && own[k].numbered) {
+            loose.push_back(k);
+            continue;
+        }
         if (index < 0)
             index = st.first_attributed >= 0 ? st.first_attributed : NTFS_FORMAT_UNATTRIBUTED;
         r->kind = u8((r->kind & 0x03) | (index << 2));
     }
-    for (NtfsFormatInfo* r = head; r; r = r->next) {
+
+    // One group per cluster size. Directories and files with resident data
+    // have none: they join the group of their nearest neighbour on disk (the
+    // records of one MFT lie together).
+    std::map<u64, int> group_of;
+    std::vector<int> slot(loose.size(), -1);
+    for (size_t j = 0; j < loose.size(); ++j) {
+        u64 c = own[loose[j]].cluster;
+        if (!c)
+            continue;
+        auto it = group_of.find(c);
+        if (it == group_of.end())
+            it = group_of.emplace(c, new_group(st, c)).first;
+        slot[j] = it->second;
+    }
+    int near = -1;
+    for (size_t j = 0; j < loose.size(); ++j) {
+        if (own[loose[j]].cluster)
+            near = slot[j];
+        else
+            slot[j] = near;
+    }
+    near = -1;
+    for (size_t j = loose.size(); j-- > 0;) {
+        if (own[loose[j]].cluster)
+            near = slot[j];
+        else if (slot[j] < 0)
+            slot[j] = near;
+    }
+    int nominal = -2;
+    for (size_t j = 0; j < loose.size(); ++j) {
+        NtfsFormatInfo* r = records[loose[j]];
+        int index = slot[j];
+        if (index < 0 && group_of.empty() && !own[loose[j]].cluster) {
+            // Nothing here holds clusters: the group only needs a read size.
+            if (nominal == -2)
+                nominal = new_group(st, 4096);
+            index = nominal;
+        }
+        if (index < 0) {
+            index = st.first_attributed >= 0 ? st.first_attributed : NTFS_FORMAT_UNATTRIBUTED;
+        } else if (r->kind & 1) {
+            st.fragments[index].dirs.push_back(DirSlot { own[loose[j]].number, r });
+        }
+        r->kind = u8((r->kind & 0x03) | (index << 2));
+    }
+
+    for (NtfsFormatInfo* r : records) {
         if (!(r->kind & 1))
             continue;
         int index = NTFS_FORMAT_FRAGMENT(r);
@@ -303,8 +512,9 @@ NtfsFormatInfo* search_format(BgVolume* volume)
     st.volume = volume;
     free_fragments();
     std::vector<u8> buf(kChunk);
-    Scan scan { st };
+    Scan scan { st, nullptr, nullptr, -1, false, {} };
     u64 size = volume->size;
+    const LiveVolume live = load_live(st, size);
     double threshold = 0.05;
     bool early = false;
     u64 chunk_off = 0;
@@ -317,9 +527,11 @@ NtfsFormatInfo* search_format(BgVolume* volume)
         u64 pos = std::max(next_pos, chunk_off);
         while (pos + kSector <= chunk_off + got && !scan.table_full) {
             const u8* s = buf.data() + (pos - chunk_off);
-            if (load_le32(s) != kFileMagic || !load_record(buf.data(), chunk_off, got, pos, rec)
+            if (load_le32(s) != kFileMagic || live.holds(pos) || !load_record(buf.data(), chunk_off, got, pos, rec)
                 || load_le64(rec + kRecBaseRef) != 0) {
-                pos += kSector; // extension records belong to a base record found on its own
+                // Not a record, a record of the file system now on the volume, or an
+                // extension record (its base record is found on its own).
+                pos += kSector;
                 continue;
             }
             FileName fn;
@@ -356,7 +568,7 @@ NtfsFormatInfo* search_format(BgVolume* volume)
             break;
         }
     }
-    link(st, scan.head);
+    link(st, scan.head, scan.own);
     if (!early)
         bg_progress.store(100, std::memory_order_relaxed);
     return scan.head;
@@ -371,7 +583,7 @@ NtfsFormatInfo* format_parent(NtfsFormatInfo* record, NtfsNameParent* out)
     int index = NTFS_FORMAT_FRAGMENT(record);
     if (index < kFragments) {
         MftFragment& f = st.fragments[index];
-        if (f.context && p < f.dir_count) {
+        if ((f.context || f.self_anchored) && p < f.dir_count) {
             auto it = std::upper_bound(f.dirs.begin(), f.dirs.end(), p,
                                        [](u32 v, const DirSlot& s) { return v < s.record; });
             if (it != f.dirs.begin() && (it - 1)->record == p && (it - 1)->dir != record) {

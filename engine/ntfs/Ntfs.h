@@ -116,6 +116,10 @@ struct MftFragment {
     std::vector<Extent> extents;
     u32 dir_count;          // record count of the old MFT
     std::vector<DirSlot> dirs; // directories by record number (sorted)
+    // No $MFT record of this old file system survives: its records are
+    // grouped by their own cluster size, read from cluster 0 of the volume
+    // and linked by the record numbers in their own headers.
+    bool self_anchored = false;
 };
 
 constexpr int kFragments = 16;

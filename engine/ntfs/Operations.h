@@ -8,6 +8,7 @@ namespace fsprobe::ntfs {
 // Deleted-file search, parents and listings.
 NtfsFileInfo* get_deleted_files();
 int32_t get_name_parent(u32 low, NtfsNameParent* out);
+u32 full_name(u32 low, char16_t* out, u32 capacity);
 bool show_dir(u32 number);
 int32_t free_file_info(NtfsFileInfo* head);
 

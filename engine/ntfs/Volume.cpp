@@ -141,6 +141,7 @@ void free_fragments()
         std::vector<Extent>().swap(f.extents);
         std::vector<DirSlot>().swap(f.dirs);
         f.dir_count = 0;
+        f.self_anchored = false;
     }
     st.first_attributed = -1;
 }

@@ -80,6 +80,10 @@ TEST(Texts, NamesStayInTheirFolderAndWithin255Bytes)
     EXPECT_LE(cut.size(), 255u);
     EXPECT_EQ(cut.size(), 254u); // 255 would split a two-byte character
     EXPECT_EQ(cut, many.substr(0, 254));
+    // A name that must be cut keeps its extension; one that fits is whole.
+    EXPECT_EQ(SafeName(many + ".pdf"), many.substr(0, 250) + ".pdf"); // 251 would split a character
+    const std::string ascii = std::string(251, 'a') + ".txt";
+    EXPECT_EQ(SafeName(ascii), ascii);
     const char16_t units[] = {u'a', 0xD800, u'b', 0}; // an unpaired surrogate
     EXPECT_EQ(NameFromUtf16(units, 10), "a\xef\xbf\xbd" "b");
 }

@@ -172,15 +172,8 @@ TEST(CliRecover, NtfsDeleted)
     const fs::path img = tmp / "ntfs.img";
     ASSERT_TRUE(run_fixture("ntfs-deleted.sh", {img.string(), "4096", tmp.path().string()}));
     std::vector<Expected> expected;
-    for (const auto& r : read_rows(tmp / "deleted.tsv", '\t')) {
-        // The engine's records keep the first 128 UTF-16 units of a name.
-        std::string path = r.at(0);
-        const size_t slash = path.find_last_of('/');
-        const bool ascii = std::all_of(path.begin(), path.end(), [](char c) { return uint8_t(c) < 0x80; });
-        if (ascii && path.size() - slash - 1 > 128)
-            path = path.substr(0, slash + 1 + 128);
-        expected.push_back({path, r.at(2)});
-    }
+    for (const auto& r : read_rows(tmp / "deleted.tsv", '\t'))
+        expected.push_back({r.at(0), r.at(2)}); // whole names, 144 units among them
     std::vector<std::string> live;
     for (const auto& r : read_rows(tmp / "live.tsv", '\t'))
         live.push_back(base_name(r.at(0)));
@@ -217,6 +210,125 @@ TEST(CliRecover, NtfsFormat)
     // system takes a few old clusters for itself, so a few files may read
     // differently; every one is still found at its path.
     recover_and_check("format --fs ntfs", img, expected, {}, 0, expected.size() / 10);
+}
+
+// A quick format in place with the same cluster size: the old $MFT record
+// and its mirror are gone, yet every old file comes back at its path and
+// nothing of the new file system is listed.
+TEST(CliRecover, NtfsFormatInPlace)
+{
+    if (!require_tool("mkntfs", "ntfs-3g") || !require_tool("ntfs-3g", "ntfs-3g"))
+        return;
+    TempDir tmp;
+    const fs::path img = tmp / "ntfs.img";
+    ASSERT_TRUE(run_fixture("ntfs-inplace.sh", {img.string(), "4096", "4096", tmp.path().string()}));
+    std::vector<Expected> expected;
+    std::set<std::string> old_paths;
+    for (const auto& r : read_rows(tmp / "files.tsv", '\t')) {
+        expected.push_back({r.at(0), r.at(2)});
+        old_paths.insert(r.at(0));
+    }
+    ASSERT_EQ(expected.size(), 41u);
+    std::string listing;
+    ASSERT_EQ(run(cli() + " scan format --fs ntfs " + quote(img.string()) + " 2>/dev/null", &listing), 0);
+    std::stringstream ss(listing);
+    size_t listed = 0;
+    for (std::string line; std::getline(ss, line);) {
+        if (line.find('\t') == std::string::npos)
+            continue;
+        ++listed;
+        EXPECT_TRUE(old_paths.count(line.substr(0, line.find('\t')))) << "not an old file: " << line;
+    }
+    EXPECT_EQ(listed, expected.size()) << listing;
+    recover_and_check("format --fs ntfs", img, expected, {});
+}
+
+// The longest names each file system allows come through whole, in the
+// listing and as recovered file names. A name longer than 255 bytes of UTF-8
+// (255 units of two-byte characters) is cut to fit and keeps its extension.
+std::string fitted(const std::string& path)
+{
+    std::string out;
+    std::stringstream ss(path);
+    for (std::string part; std::getline(ss, part, '/');) {
+        if (part.size() > 255) {
+            const std::string ext = part.substr(part.rfind('.'));
+            std::string stem = part.substr(0, 255 - ext.size());
+            while (!stem.empty() && (uint8_t(stem.back()) & 0xC0) == 0x80)
+                stem.pop_back();
+            if (!stem.empty() && uint8_t(stem.back()) >= 0xC0)
+                stem.pop_back();
+            part = stem + ext;
+        }
+        out += (out.empty() ? "" : "/") + part;
+    }
+    return out;
+}
+
+void long_names(const std::string& kind, const std::string& mode_args, const std::string& prefix)
+{
+    TempDir tmp;
+    const fs::path img = tmp / "long.img";
+    ASSERT_TRUE(run_fixture("cli-long-names.sh", {kind, img.string(), (tmp / "files.tsv").string()}));
+    std::vector<Expected> expected;
+    for (const auto& r : read_rows(tmp / "files.tsv", '\t')) {
+        if (prefix.empty())
+            expected.push_back({fitted(r.at(0)), r.at(2)});
+        else
+            expected.push_back({prefix + fitted(base_name(r.at(0))), r.at(2)});
+    }
+    ASSERT_FALSE(expected.empty());
+    std::string listing;
+    ASSERT_EQ(run(cli() + " scan " + mode_args + " " + quote(img.string()) + " 2>/dev/null", &listing), 0);
+    for (const auto& e : expected)
+        EXPECT_NE(listing.find(e.path + "\t"), std::string::npos) << e.path << "\n" << listing;
+    recover_and_check(mode_args, img, expected, {});
+}
+
+TEST(CliLongNames, NtfsDeleted)
+{
+    if (require_tool("mkntfs", "ntfs-3g") && require_tool("ntfs-3g", "ntfs-3g"))
+        long_names("ntfs-deleted", "deleted", "");
+}
+
+TEST(CliLongNames, NtfsFormat)
+{
+    if (require_tool("mkntfs", "ntfs-3g") && require_tool("ntfs-3g", "ntfs-3g"))
+        long_names("ntfs-format", "format --fs ntfs", "");
+}
+
+TEST(CliLongNames, FatDeleted)
+{
+    if (require_tool("mkfs.vfat", "dosfstools") && require_tool("mcopy", "mtools"))
+        long_names("fat", "deleted", "");
+}
+
+TEST(CliLongNames, Ext3Deleted)
+{
+    if (require_tool("mke2fs", "e2fsprogs") && require_tool("debugfs", "e2fsprogs"))
+        long_names("ext3", "deleted", "Folder 0/");
+}
+
+TEST(CliLongNames, HfsPlusDeleted)
+{
+    hfsplus_test::HfsPlusImageBuilder builder;
+    const std::string ascii = "Long-" + std::string(246, 'x') + ".txt";
+    std::string accented;
+    for (int i = 0; i < 251; ++i)
+        accented += "\xC3\xA9";
+    accented += ".pdf";
+    const auto a = random_bytes(5000, 11);
+    const auto b = random_bytes(3000, 12);
+    builder.add_deleted_file(hfsplus_test::HfsPlusImageBuilder::kRootFolder, ascii, a,
+                             hfsplus_test::DeletedPlace::NodeFreeSpace);
+    builder.add_deleted_file(hfsplus_test::HfsPlusImageBuilder::kRootFolder, accented, b,
+                             hfsplus_test::DeletedPlace::NodeFreeSpace);
+    TempDir tmp;
+    const fs::path img = tmp / "hfsplus.img";
+    write_file(img, builder.build());
+    ASSERT_EQ(fitted(accented).size(), 254u);
+    recover_and_check("deleted", img,
+                      {{"Folder 0/" + ascii, sha256_hex(a)}, {"Folder 0/" + fitted(accented), sha256_hex(b)}}, {});
 }
 
 void fat_deleted(const std::string& type)

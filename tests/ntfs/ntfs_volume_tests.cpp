@@ -247,6 +247,209 @@ TEST(NtfsFormatRecovery, RebuildsFoldersAndReadsOldFilesAfterAReformat)
 
 namespace {
 
+// One old file as the volume held it just before the second format: where
+// its MFT record lay and which byte ranges its data took.
+struct OldFile {
+    uint64_t record_pos = 0;
+    std::vector<std::pair<uint64_t, uint64_t>> ranges; // [start, end) on the volume
+    uint32_t runs = 0;
+};
+
+// Walks the intact old volume (before.img) record by record.
+std::map<std::string, OldFile> old_files(const fs::path& before)
+{
+    using namespace fsprobe::ntfs;
+    NTFS_Free_Glod_Exit();
+    FileVolume vol(before.string(), BG_FS_NTFS);
+    std::map<std::string, OldFile> files;
+    if (!Initi_Ntfs_InFo(vol.volume()))
+        return files;
+    auto& st = state();
+    const uint64_t c = st.cluster_size, rs = st.record_size;
+    struct Entry {
+        std::string name;
+        uint32_t parent;
+        bool dir;
+        OldFile file;
+    };
+    std::map<uint32_t, Entry> entries;
+    std::vector<uint8_t> rec(rs);
+    for (uint64_t n = 16; n < st.mft->data_size / rs; ++n) {
+        if (!read_mft_record(n, rec.data(), rec.size()) || !(rec[0x16] & 1) || fsprobe::load_le64(rec.data() + 0x20) != 0)
+            continue;
+        FindOptions opts;
+        opts.record_size = rs;
+        opts.self_number = uint32_t(n);
+        NtfsAttributeContext* fn_ctx = find_attribute(rec.data(), 0x30, u"", opts);
+        FileName fn;
+        if (read_file_name(fn_ctx, &fn)) {
+            Entry e { fsprobe::utf16le_bytes_to_utf8(fn.name, fn.name_length), uint32_t(fn.parent), (rec[0x16] & 2) != 0, {} };
+            // The record's place on the volume, through the MFT's runs.
+            for (uint32_t i = 0; i < st.mft->run_count; ++i) {
+                const Run& r = st.mft->runs[i];
+                if (n * rs / c >= r.vcn && n * rs / c < r.vcn + r.length)
+                    e.file.record_pos = uint64_t(r.lcn) * c + n * rs - r.vcn * c;
+            }
+            if (NtfsAttributeContext* data = find_attribute(rec.data(), 0x80, u"", opts)) {
+                uint64_t left = data->data_size;
+                for (uint32_t i = 0; data->non_resident && i < data->run_count && left; ++i) {
+                    const Run& r = data->runs[i];
+                    uint64_t bytes = std::min(left, r.length * c);
+                    if (r.lcn >= 0)
+                        e.file.ranges.push_back({ uint64_t(r.lcn) * c, uint64_t(r.lcn) * c + bytes });
+                    left -= bytes;
+                }
+                e.file.runs = data->non_resident ? data->run_count : 0;
+                release_context(data);
+            }
+            entries[uint32_t(n)] = e;
+        }
+        release_context(fn_ctx);
+    }
+    for (const auto& [n, e] : entries) {
+        if (e.dir)
+            continue;
+        std::string path = e.name;
+        uint32_t p = e.parent;
+        for (int depth = 0; p != 5 && depth < 32 && entries.count(p); ++depth) {
+            path = entries[p].name + "/" + path;
+            p = entries[p].parent;
+        }
+        if (p == 5)
+            files[path] = e.file;
+    }
+    NTFS_Free_Glod_Exit();
+    return files;
+}
+
+bool same_bytes(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, uint64_t from, uint64_t to)
+{
+    return to <= a.size() && to <= b.size() && std::equal(a.begin() + long(from), a.begin() + long(to), b.begin() + long(from));
+}
+
+struct InPlaceCase {
+    int old_cluster;
+    int new_cluster;
+    bool mirror_survives; // the old MFT mirror lies where the new format left it alone
+    std::set<std::string> overwritten; // old files whose clusters the new file system took
+};
+
+void PrintTo(const InPlaceCase& c, std::ostream* os) { *os << c.old_cluster << " -> " << c.new_cluster; }
+
+class NtfsFormatInPlace : public ::testing::TestWithParam<InPlaceCase> {};
+
+} // namespace
+
+// A quick format of the same volume puts the new $MFT and its mirror over the
+// old ones: no old $MFT record survives. Every old file that the new file
+// system left alone comes back at its path, byte for byte; nothing the new
+// format wrote is listed.
+TEST_P(NtfsFormatInPlace, FindsEveryOldFileTheNewFormatLeftAlone)
+{
+    if (!salvor_test::require_tool("mkntfs", "ntfs-3g") || !salvor_test::require_tool("ntfs-3g", "ntfs-3g"))
+        return;
+    const InPlaceCase& param = GetParam();
+    salvor_test::TempDir tmp;
+    fs::path img = tmp / "vol.img";
+    ASSERT_TRUE(salvor_test::run_fixture("ntfs-inplace.sh", { img.string(), std::to_string(param.old_cluster),
+                                                               std::to_string(param.new_cluster), tmp.path().string() }));
+    auto files = read_manifest(tmp / "files.tsv");
+    ASSERT_EQ(files.size(), 41u);
+    const auto before = salvor_test::read_file(tmp / "before.img");
+    const auto after = salvor_test::read_file(img);
+    auto old = old_files(tmp / "before.img");
+    ASSERT_EQ(old.size(), files.size());
+    EXPECT_GT(old["Photos/fragmented.bin"].runs, 1u) << "the fixture's fragmented file";
+
+    // The new format wrote over the old $MFT record, and in some cases over
+    // its mirror too (then no old $MFT record is left at all).
+    const uint64_t old_mft = fsprobe::load_le64(before.data() + 0x30) * uint64_t(param.old_cluster);
+    const uint64_t old_mirror = fsprobe::load_le64(before.data() + 0x38) * uint64_t(param.old_cluster);
+    EXPECT_FALSE(same_bytes(before, after, old_mft, old_mft + 1024));
+    EXPECT_EQ(same_bytes(before, after, old_mirror, old_mirror + 1024), param.mirror_survives);
+
+    NTFS_Free_Glod_Exit();
+    FileVolume vol(img.string(), BG_FS_NTFS);
+    NtfsFormatInfo* head = Search_Ntfs_InFo(vol.volume());
+    ASSERT_NE(head, nullptr);
+    std::map<std::string, NtfsFormatInfo*> found;
+    for (NtfsFormatInfo* r = head; r; r = r->next) {
+        if (NTFS_FORMAT_FRAGMENT(r) == NTFS_FORMAT_UNATTRIBUTED)
+            continue;
+        // Whatever is listed predates the new format.
+        EXPECT_TRUE(same_bytes(before, after, r->position, r->position + 1024))
+            << "a record of the new file system at " << r->position << ": "
+            << fsprobe::utf16le_bytes_to_utf8(r->name, r->name_length);
+        if (r->kind & 1)
+            continue;
+        std::string path = fsprobe::utf16le_bytes_to_utf8(r->name, r->name_length);
+        NtfsFormatInfo* at = r;
+        NtfsNameParent np {};
+        for (int depth = 0; depth < 64; ++depth) {
+            np = {};
+            NtfsFormatInfo* parent = Nfst_GetFormat_NameParentID(nullptr, at, &np);
+            if (!parent)
+                break;
+            path = fsprobe::utf16le_bytes_to_utf8(parent->name, parent->name_length) + "/" + path;
+            at = parent;
+        }
+        EXPECT_EQ(np.reference_low, 5u) << path << " does not reach the root";
+        EXPECT_TRUE(files.count(path)) << "not an old file: " << path;
+        found[path] = r;
+    }
+
+    std::set<std::string> overwritten;
+    for (const auto& [path, e] : files) {
+        const OldFile& o = old[path];
+        bool untouched = same_bytes(before, after, o.record_pos, o.record_pos + 1024);
+        for (const auto& [from, to] : o.ranges)
+            untouched = untouched && same_bytes(before, after, from, to);
+        auto it = found.find(path);
+        std::string sha;
+        if (it != found.end()) {
+            NtfsFormatInfo* r = it->second;
+            EXPECT_EQ(uint64_t(r->size), e.size) << path;
+            int32_t chunk = Ntfs_Format_BlockSize(r);
+            if (!o.ranges.empty()) {
+                EXPECT_EQ(chunk, param.old_cluster) << path;
+            }
+            std::vector<uint8_t> all, buf(size_t(std::max(chunk, 1)));
+            for (uint64_t left = e.size; left && chunk > 0;) {
+                uint32_t n = uint32_t(std::min<uint64_t>(uint64_t(chunk), left));
+                if (Ntfs_Read_ForMat_Data(r, buf.data(), n) != 0)
+                    break;
+                all.insert(all.end(), buf.begin(), buf.begin() + n);
+                left -= n;
+            }
+            Ntfs_RWfile_Set(1);
+            Ntfs_RWfile_Set(2);
+            sha = salvor_test::sha256_hex(all);
+        }
+        if (sha == e.sha)
+            continue;
+        overwritten.insert(path);
+        EXPECT_FALSE(untouched) << "lost although the new format left it alone: " << path;
+    }
+    EXPECT_EQ(overwritten, param.overwritten);
+    EXPECT_EQ(found.size(), files.size());
+    NTFS_Free_Format_Info(head);
+    NTFS_Free_Glod_Exit();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ClusterSizes, NtfsFormatInPlace,
+    ::testing::Values(InPlaceCase { 4096, 4096, false, {} },
+                      InPlaceCase { 4096, 16384, false,
+                                    { "Music/file26.bin", "Music/file27.bin", "Photos/Trip/file20.bin",
+                                      "Photos/Trip/file21.bin", "Photos/Trip/file24.bin" } },
+                      InPlaceCase { 8192, 4096, true, {} }, InPlaceCase { 4096, 512, true, { "Projects/file02.bin" } },
+                      InPlaceCase { 512, 4096, false, { "Projects/2023/file05.bin" } }),
+    [](const ::testing::TestParamInfo<InPlaceCase>& info) {
+        return std::to_string(info.param.old_cluster) + "to" + std::to_string(info.param.new_cluster);
+    });
+
+namespace {
+
 struct TskFile {
     uint32_t inode;
     std::string path;

@@ -153,6 +153,13 @@ FSPROBE_API NtfsFileInfo* Ntfs_Get_Del_File(void);
 // or has no $FILE_NAME.
 FSPROBE_API int32_t Ntfs_Get_NameParentID(uint32_t low, uint32_t high, NtfsNameParent* out);
 
+// The whole name of record `low` of the open volume (the high word is
+// ignored), the same $FILE_NAME the scan and Ntfs_Get_NameParentID take:
+// up to 255 UTF-16 units, where the records above keep only the first 128.
+// Writes at most `capacity` units to `out` (not terminated) and returns the
+// name's length in units; 0 when the record cannot be read or has no name.
+FSPROBE_API uint32_t Ntfs_Get_FullName(uint32_t low, uint32_t high, char16_t* out, uint32_t capacity);
+
 // Lists directory `record` (5 is the root) from its $I30 index; the head is
 // then returned by _Get_ExternUse. System files (records 0-23) and DOS-only
 // names are left out; sub-directories have state 1. True with an empty list
