@@ -56,7 +56,7 @@ echo "fls lines: $(wc -l < "$work/fls.txt")"
 rm -f "$img"
 rm -rf "$src"
 
-# 3. A 2 GiB card over old random data: a few folders, one of 2,000 files
+# 3. A 2 GiB card over old random data: a few folders, one of 400 files
 #    deleted. The deleted search reads every free cluster once after its walk.
 img=$work/free.img
 rm -f "$img" && rm -rf "$src"
@@ -64,7 +64,7 @@ head -c $((2048 * 1024 * 1024)) /dev/urandom > "$img"
 mkfs.vfat -F 32 -s 8 -n FREECARD "$img" >/dev/null
 mkdir -p "$src/DCIM/100CANON" "$src/Old Folder"
 for i in $(seq 1 200); do head -c 30000 /dev/urandom > "$src/DCIM/100CANON/IMG_$i.JPG"; done
-(cd "$src/Old Folder" && for i in $(seq 1 2000); do echo "$i" > "an old file with a long name $i.txt"; done)
+(cd "$src/Old Folder" && for i in $(seq 1 400); do echo "$i" > "an old file with a long name $i.txt"; done)
 mcopy -s -i "$img" "$src/DCIM" "$src/Old Folder" ::/
 mdeltree -i "$img" "::/Old Folder"
 cat "$img" > /dev/null

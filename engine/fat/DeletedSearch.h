@@ -32,7 +32,7 @@ public:
     // is looked for.
     static constexpr u32 continuation_window = 64;
     // Free clusters are read in runs of at most this many bytes.
-    static constexpr size_t lost_read_bytes = 4 * 1024 * 1024;
+    static constexpr size_t lost_read_bytes = 1024 * 1024;
     // At most this much of lost directory clusters is kept for the listing.
     static constexpr size_t lost_keep_bytes = 64 * 1024 * 1024;
 

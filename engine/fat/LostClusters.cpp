@@ -13,6 +13,7 @@
 #include <fsprobe/common/alloc.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <optional>
 
@@ -73,7 +74,11 @@ bool DeletedSearch::collect_lost_pieces(std::vector<LostPiece>& pieces)
     const LostClusterLimits limits { end, g.total_sectors * g.bytes_per_sector };
     const bool fat32 = g.type == FAT32;
     const size_t batch = std::max<size_t>(1, lost_read_bytes / cb);
-    std::vector<u8> buffer(batch * cb);
+    // The kernel copies into a page-aligned buffer several times faster
+    // than into one that is not.
+    constexpr size_t page = 4096;
+    std::vector<u8> storage(batch * cb + page);
+    u8* const buffer = storage.data() + (page - reinterpret_cast<uintptr_t>(storage.data()) % page) % page;
     auto free_and_new = [&](u32 n) { return !visited(n) && m_fat.raw(n).value_or(1) == 0; };
 
     size_t kept = 0;
@@ -88,9 +93,9 @@ bool DeletedSearch::collect_lost_pieces(std::vector<LostPiece>& pieces)
         u32 run = 1;
         while (run < batch && n + run < end && free_and_new(n + run))
             ++run;
-        read_bytes(buffer.data(), size_t(run) * cb, g.cluster_offset(n));
+        read_bytes(buffer, size_t(run) * cb, g.cluster_offset(n));
         for (u32 k = 0; k < run; ++k) {
-            const u8* c = buffer.data() + size_t(k) * cb;
+            const u8* c = buffer + size_t(k) * cb;
             LostClusterKind kind = judge_lost_cluster(c, cb, limits);
             if (kind == LostClusterKind::none)
                 continue;
