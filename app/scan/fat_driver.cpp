@@ -5,6 +5,7 @@
 #include <fsprobe/fat.h>
 
 #include <cstring>
+#include <string>
 #include <vector>
 
 namespace salvor {
@@ -108,6 +109,23 @@ int FatDeletedDriver(ScanSession& session, NodeId root, LoadingState& loading)
     loading.LoadingOn();
     if (!hierarchy_walk(tree, top, root, DirView{deleted_entries, deleted_next}))
         result = 0;
+    // Folders found in clusters that no folder links to follow the walked
+    // tree, without a parent: each is shown as "Lost files/Folder%u".
+    NodeId lost = 0;
+    unsigned number = 0;
+    size_t steps = 0;
+    for (FatDirNode* n = top->next; result && n && steps < kMaxChain; n = n->next, ++steps) {
+        if (n->parent || n->root)
+            continue;
+        if (!lost && !(lost = tree.InsertNode(root, "Lost files", kImageFolder, kImageFolderSelected))) {
+            result = 0;
+            break;
+        }
+        NodeId folder = tree.InsertNode(lost, "Folder" + std::to_string(number++), kImageFolder,
+                                        kImageFolderSelected);
+        if (!folder || !hierarchy_walk(tree, n, folder, DirView{deleted_entries, deleted_next}))
+            result = 0;
+    }
     tree.Select(root);
     tree.Expand(tree.FirstRoot());
     loading.LoadingOff();

@@ -2,7 +2,8 @@
 // opens it.
 //
 //   fat_bench format IMAGE    fat_fmtRec_search over the whole volume
-//   fat_bench deleted IMAGE   fat_searchfile from the root
+//   fat_bench deleted IMAGE   fat_searchfile from the root, then the pass over
+//                             the free clusters
 //
 // Prints the wall time, the throughput of the scan and what was found.
 #include <blockgate/blockgate.h>
@@ -55,8 +56,13 @@ int main(int argc, char** argv)
         uint32_t files = 0, dirs = 0;
         FatDirNode* root = fat_searchfile(1, &files, &dirs);
         double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-        std::printf("fat_searchfile: %.3f s, %s, %u deleted files, %u directories\n", s, root ? "root" : "null", files,
-                    dirs);
+        size_t lost = 0;
+        for (FatDirNode* n = root ? root->next : nullptr; n; n = n->next)
+            lost += !n->parent && !n->root;
+        std::printf("fat_searchfile: %.3f s, %.1f MB/s over %llu bytes, %s, %u deleted files, %u directories, %zu lost "
+                    "folders\n",
+                    s, double(volume->size) / s / 1e6, (unsigned long long)volume->size, root ? "root" : "null", files,
+                    dirs, lost);
         fat_exit();
     }
     bg_release_devices();

@@ -183,16 +183,17 @@ FatDirNode* DeletedSearch::new_node(FatDirNode* parent, u32 cluster, bool delete
     return node;
 }
 
-// The bar moves with the root entries only: 5 per step of 0.05 of the root's
-// entries in use. It stays below 100 until the walk is over, so that the
-// walk's own progress is never taken for a stop request.
+// The walk moves the bar with the root entries only, to 50: 5 per step of
+// 0.1 of the root's entries in use; the pass over the free clusters takes it
+// on to 95. It stays below 100 until the search is over, so that its own
+// progress is never taken for a stop request.
 void DeletedSearch::root_progress(size_t index)
 {
     double denominator = m_root_in_use > 1 ? double(m_root_in_use - 1) : 1.0;
     double fraction = double(index + 1) / denominator;
-    if (fraction >= m_threshold && m_percent < 95) {
+    if (fraction >= m_threshold && m_percent < 50) {
         m_percent += 5;
-        m_threshold += 0.05;
+        m_threshold += 0.1;
         bg_progress.store(m_percent);
     }
 }
@@ -205,8 +206,9 @@ FatDirNode* DeletedSearch::search(u32* file_count, u32* dir_count)
     m_files = m_dirs = 0;
     std::fill(m_visited.begin(), m_visited.end(), 0);
     std::fill(m_live_walked.begin(), m_live_walked.end(), 0);
+    m_tails.clear();
     bg_progress.store(0);
-    m_threshold = 0.05;
+    m_threshold = 0.1;
     m_percent = 0;
 
     const FatGeometry& g = m_geometry;
@@ -314,6 +316,10 @@ FatDirNode* DeletedSearch::search(u32* file_count, u32* dir_count)
                     ? deleted_dir_clusters(cluster)
                     : follow_chain(m_fat, cluster, dir_buffer_bytes / g.cluster_bytes);
                 size_t child_used = read_clusters(clusters);
+                // A deleted folder may go on in a cluster found after the
+                // walk; a long name may straddle the two.
+                if (deleted && child_used >= g.cluster_bytes && child_used == clusters.size() * g.cluster_bytes)
+                    keep_tail(m_dir.data() + child_used - g.cluster_bytes, clusters.back(), -1);
                 // Subdirectories start after their "." and ".." entries.
                 stack.push_back(Frame { child, std::move(clusters), 2, child_used, deleted, {} });
                 descended = true;
@@ -329,6 +335,13 @@ FatDirNode* DeletedSearch::search(u32* file_count, u32* dir_count)
             Frame& parent = stack.back();
             parent.used = parent.clusters.empty() ? read_root_area() : read_clusters(parent.clusters);
         }
+    }
+
+    if (!stopped) {
+        std::vector<LostPiece> pieces;
+        collect_lost_pieces(pieces);
+        link_lost_pieces(pieces);
+        build_lost_folders(pieces);
     }
 
     bg_progress.store(100);

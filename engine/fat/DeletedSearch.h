@@ -31,9 +31,30 @@ public:
     // How far past a full cluster of a deleted directory its next cluster
     // is looked for.
     static constexpr u32 continuation_window = 64;
+    // Free clusters are read in runs of at most this many bytes.
+    static constexpr size_t lost_read_bytes = 1024 * 1024;
+    // At most this much of lost directory clusters is kept for the listing.
+    static constexpr size_t lost_keep_bytes = 64 * 1024 * 1024;
 
 private:
     struct Frame;
+    // A free, unvisited cluster judged to hold directory entries.
+    struct LostPiece {
+        u32 cluster = 0;
+        bool first = false;        // starts with "." and ".."
+        std::vector<u8> bytes;
+        int next = -1;             // the piece that goes on where this one ends
+        int tail = -1;             // a walked folder's tail that leads into this one
+        bool has_prev = false;
+        bool referenced = false;   // a folder entry of another piece points here
+        bool used = false;
+    };
+    // Long-name slots ending a full directory cluster.
+    struct LostTail {
+        int piece = -1;            // -1: a folder the walk read
+        u32 cluster = 0;           // the cluster it ends
+        std::vector<u8> slots;
+    };
 
     size_t read_root_area();
     size_t read_clusters(const std::vector<u32>& clusters);
@@ -45,6 +66,14 @@ private:
     FatDirNode* new_node(FatDirNode* parent, u32 cluster, bool deleted, bool root);
     void free_results();
     void root_progress(size_t index);
+
+    // After the walk: free clusters nothing visited that hold directory
+    // entries become folders of their own, chained after the walked tree.
+    bool collect_lost_pieces(std::vector<LostPiece>& pieces);
+    void keep_tail(const u8* cluster, u32 number, int piece);
+    void link_lost_pieces(std::vector<LostPiece>& pieces);
+    void build_lost_folders(std::vector<LostPiece>& pieces);
+    FatDirNode* build_lost_folder(std::vector<LostPiece>& pieces, size_t first, FatDirNode* parent, int depth);
 
     BgVolume* m_volume = nullptr;
     BgReader* m_reader = nullptr;
@@ -65,6 +94,9 @@ private:
     size_t m_root_in_use = 0;
     double m_threshold = 0.05;
     int m_percent = 0;
+    // Long-name slots that end a full cluster of a deleted folder: the rest
+    // of the name may lie in a cluster found later.
+    std::vector<LostTail> m_tails;
 };
 
 } // namespace fsprobe::fat

@@ -167,6 +167,199 @@ bool directory_cluster_full(const u8* cluster, size_t length)
     return true;
 }
 
+u8 short_name_checksum(const u8* name11)
+{
+    u8 sum = 0;
+    for (size_t i = 0; i < 11; ++i)
+        sum = u8(((sum & 1) << 7) + (sum >> 1) + name11[i]);
+    return sum;
+}
+
+u8 deleted_first_byte(const u8* entry, u8 checksum)
+{
+    // The checksum after the first byte is that byte itself, and each later
+    // step is a bijection: undo the last ten steps.
+    u8 sum = checksum;
+    for (size_t i = 10; i >= 1; --i) {
+        u8 before_add = u8(sum - entry[i]);
+        sum = u8((before_add << 1) | (before_add >> 7)); // undo the rotate right
+    }
+    return sum;
+}
+
+namespace {
+
+constexpr char kForbiddenShort[] = "\"*+,./:;<=>?[\\]|";
+
+bool valid_short_char(u8 b)
+{
+    if (b < 0x20 || (b >= 'a' && b <= 'z') || b == 0x7F)
+        return false;
+    return !std::memchr(kForbiddenShort, b, sizeof kForbiddenShort - 1);
+}
+
+// Base (8) and extension (3), each padded with spaces only at its end; the
+// base does not start with a space. The first byte may be a deletion mark.
+bool valid_short_name(const u8* e)
+{
+    if (e[0] == ' ')
+        return false;
+    auto part = [&](size_t from, size_t count) {
+        bool padding = false;
+        for (size_t i = from; i < from + count; ++i) {
+            u8 b = e[i];
+            if (i == 0 && (b == dirent::mark_deleted || b == dirent::mark_kanji_e5))
+                continue;
+            if (b == ' ') {
+                padding = true;
+                continue;
+            }
+            if (padding || !valid_short_char(b))
+                return false;
+        }
+        return true;
+    };
+    return part(0, 8) && part(8, 3);
+}
+
+bool valid_time(u16 t)
+{
+    return (t & 0x1F) < 30 && ((t >> 5) & 0x3F) < 60 && (t >> 11) < 24;
+}
+
+bool valid_date(u16 d)
+{
+    if (d == 0)
+        return true;
+    unsigned day = d & 0x1F, month = (d >> 5) & 0x0F;
+    return day >= 1 && month >= 1 && month <= 12;
+}
+
+bool valid_slot(const u8* e)
+{
+    u8 seq = e[0];
+    if (seq != dirent::mark_deleted && ((seq & 0xA0) != 0 || (seq & 0x1F) == 0 || (seq & 0x1F) > dirent::lfn_max_slots))
+        return false;
+    if (e[0x0C] != 0 || load_le16(e + dirent::cluster_low) != 0)
+        return false;
+    // Units: no control characters; after the ending 0 only 0xFFFF.
+    static constexpr size_t offsets[13] = { 1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30 };
+    bool ended = false;
+    for (size_t off : offsets) {
+        u16 c = load_le16(e + off);
+        if (ended) {
+            if (c != 0xFFFF)
+                return false;
+        } else if (c == 0) {
+            ended = true;
+        } else if (c < 0x20 || c == 0xFFFF) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool slot_has_end(const u8* e)
+{
+    static constexpr size_t offsets[13] = { 1, 3, 5, 7, 9, 14, 16, 18, 20, 22, 24, 28, 30 };
+    for (size_t off : offsets)
+        if (load_le16(e + off) == 0)
+            return true;
+    return false;
+}
+
+} // namespace
+
+LostClusterKind judge_lost_cluster(const u8* cluster, size_t length, const LostClusterLimits& limits)
+{
+    if (length < dirent::size || cluster[0] == dirent::mark_end)
+        return LostClusterKind::none;
+    const bool starts_with_dots = starts_with_dot_entries(cluster, length);
+    size_t good = 0;      // well-formed entries
+    size_t named = 0;     // short entries other than "." and ".."
+    size_t at = 0;
+    for (; at + dirent::size <= length; at += dirent::size) {
+        const u8* e = cluster + at;
+        if (e[0] == dirent::mark_end)
+            break;
+        const u8 attr = e[dirent::attributes];
+        if (attr == dirent::attr_long_name) {
+            if (!valid_slot(e))
+                return LostClusterKind::none;
+            ++good;
+            continue;
+        }
+        if (attr > dirent::attr_max_valid || (attr & dirent::attr_volume_label))
+            return LostClusterKind::none;
+        const size_t index = at / dirent::size;
+        const bool dot_entry = starts_with_dots && index < 2;
+        if (!dot_entry && !valid_short_name(e))
+            return LostClusterKind::none;
+        if ((e[dirent::case_flags] & ~0x18) != 0 || e[0x0D] > 199)
+            return LostClusterKind::none;
+        if (!valid_time(load_le16(e + dirent::create_time)) || !valid_date(load_le16(e + dirent::create_date))
+            || !valid_date(load_le16(e + 0x12)) || !valid_time(load_le16(e + 0x16))
+            || !valid_date(load_le16(e + 0x18)))
+            return LostClusterKind::none;
+        const u32 first = entry_cluster(e, true);
+        const u32 size = load_le32(e + dirent::file_size);
+        if (first == 1 || first >= limits.cluster_count)
+            return LostClusterKind::none;
+        if (attr & dirent::attr_directory) {
+            // ".." of a folder in the root points at cluster 0.
+            if (size != 0 || (first < 2 && !(dot_entry && index == 1)))
+                return LostClusterKind::none;
+        } else if (size > limits.volume_bytes || (size != 0 && first < 2)) {
+            return LostClusterKind::none;
+        }
+        ++good;
+        if (!dot_entry)
+            ++named;
+    }
+    if (named == 0)
+        return LostClusterKind::none;
+    bool zero_rest = at + dirent::size <= length;
+    for (size_t i = at; zero_rest && i < length; ++i)
+        zero_rest = cluster[i] == 0;
+    if (good < 3 && !zero_rest)
+        return LostClusterKind::none;
+    return starts_with_dots ? LostClusterKind::first : LostClusterKind::entries;
+}
+
+std::optional<std::u16string> checked_long_name(const u8* run, size_t slots, const u8* entry, bool run_may_be_cut)
+{
+    if (slots == 0 || slots > dirent::lfn_max_slots)
+        return std::nullopt;
+    const u8 checksum = run[13];
+    for (size_t k = 1; k < slots; ++k)
+        if (run[k * dirent::size + 13] != checksum)
+            return std::nullopt;
+    if (!slot_has_end(run) && run_may_be_cut)
+        return std::nullopt;
+    auto name = assemble_long_name(run, slots);
+    if (!name)
+        return std::nullopt;
+    if (entry[0] != dirent::mark_deleted)
+        return short_name_checksum(entry) == checksum ? name : std::nullopt;
+    // The alias of a long name starts with its first character in upper
+    // case (leading dots and spaces left out); other characters are
+    // converted or replaced, so only a valid short-name byte is asked of them.
+    const u8 first = deleted_first_byte(entry, checksum);
+    if (!valid_short_char(first) || first == ' ')
+        return std::nullopt;
+    size_t i = 0;
+    while (i < name->size() && ((*name)[i] == u'.' || (*name)[i] == u' '))
+        ++i;
+    if (i == name->size())
+        return std::nullopt;
+    char16_t c = (*name)[i];
+    if (c >= u'a' && c <= u'z')
+        c = char16_t(c - u'a' + u'A');
+    if (c < 0x80 && valid_short_char(u8(c)) && first != u8(c))
+        return std::nullopt;
+    return name;
+}
+
 void EntryArray::push(FatEntry* entry)
 {
     if (m_count + 1 >= m_capacity) {

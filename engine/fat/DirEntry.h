@@ -50,6 +50,47 @@ bool plausible_directory_cluster(const u8* cluster, size_t length);
 // in another cluster).
 bool directory_cluster_full(const u8* cluster, size_t length);
 
+// The checksum of an 8.3 name (11 bytes) that its long-name slots carry at
+// offset 13.
+u8 short_name_checksum(const u8* name11);
+
+// The first name byte that gives a deleted short entry (whose first byte is
+// now the deletion mark) the checksum `checksum`. Every checksum has exactly
+// one such byte.
+u8 deleted_first_byte(const u8* entry, u8 checksum);
+
+// What a free cluster that no directory links to holds, judged by its
+// entries alone.
+enum class LostClusterKind {
+    none,     // not directory entries (file data, random bytes, zeros)
+    entries,  // a later cluster of a directory
+    first,    // the first cluster of a directory ("." and ".." at its start)
+};
+
+struct LostClusterLimits {
+    u32 cluster_count = 0;  // first clusters must lie below this
+    u64 volume_bytes = 0;   // no file is larger
+};
+
+// Judges a cluster strictly: every entry up to the end mark must be a well
+// formed long-name slot (sequence or deletion mark, type 0, no cluster,
+// units ending in a 0 and 0xFFFF padding) or a well formed short entry (8.3
+// characters, padding only at the end of each part, attributes without the
+// label bit, a directory of size 0, first cluster and size in range, valid
+// times and dates); "." and ".." only as the first two entries. Several such
+// entries are needed (three, or one followed by nothing but zeros to the end
+// of the cluster), one of them a short entry other than "." and "..".
+LostClusterKind judge_lost_cluster(const u8* cluster, size_t length, const LostClusterLimits& limits);
+
+// The long name that the run of `slots` long-name slots at `run` gives the
+// short entry that follows them at `entry`, or nullopt when the slots are
+// not its own: every slot must carry the entry's checksum (for a deleted
+// entry: the checksum must ask for a first name byte that fits the long
+// name's first character). The first slot must end the name with a 0 unit;
+// a run of full slots only counts when `run_may_be_cut` is false (the run
+// did not start where the bytes at hand start).
+std::optional<std::u16string> checked_long_name(const u8* run, size_t slots, const u8* entry, bool run_may_be_cut);
+
 // A zero-terminated array of entry pointers that grows in steps of 512.
 class EntryArray {
 public:

@@ -359,6 +359,44 @@ TEST(CliRecover, Fat12Deleted) { fat_deleted("12"); }
 TEST(CliRecover, Fat16Deleted) { fat_deleted("16"); }
 TEST(CliRecover, Fat32Deleted) { fat_deleted("32"); }
 
+// A deleted folder whose clusters lie scattered: the files in clusters no
+// folder links to come back under "Lost files/Folder%u" with their long names.
+void fat_scattered(const std::string& type)
+{
+    if (!require_tool("mkfs.vfat", "dosfstools") || !require_tool("mcopy", "mtools"))
+        return;
+    TempDir tmp;
+    ASSERT_TRUE(run_fixture("fat-scattered.sh", {tmp.path().string(), type}));
+    const fs::path img = tmp / "volume.img";
+    std::string listing;
+    ASSERT_EQ(run_cli("scan deleted " + quote(img.string()), &listing), 0) << listing;
+    std::map<std::string, std::string> path_of; // name -> listed path
+    size_t lost = 0;
+    std::stringstream ss(listing);
+    for (std::string line; std::getline(ss, line);) {
+        if (line.find('\t') == std::string::npos)
+            continue; // the count line
+        const std::string path = line.substr(0, line.find('\t'));
+        EXPECT_TRUE(path_of.emplace(base_name(path), path).second) << "listed twice: " << path;
+        lost += path.rfind("Lost files/Folder", 0) == 0;
+    }
+    std::vector<Expected> expected;
+    for (const auto& r : read_rows(tmp / "files.tsv", '\t')) {
+        auto it = path_of.find(r.at(0));
+        if (it == path_of.end()) {
+            ADD_FAILURE() << "not listed with its long name: " << r.at(0);
+            continue;
+        }
+        expected.push_back({it->second, r.at(2)});
+    }
+    ASSERT_EQ(expected.size(), 200u);
+    EXPECT_GT(lost, 150u);
+    recover_and_check("deleted", img, expected, {});
+}
+
+TEST(CliRecover, Fat16ScatteredDeletedFolder) { fat_scattered("16"); }
+TEST(CliRecover, Fat32ScatteredDeletedFolder) { fat_scattered("32"); }
+
 TEST(CliRecover, Fat32Format)
 {
     if (!require_tool("mkfs.vfat", "dosfstools") || !require_tool("mcopy", "mtools"))

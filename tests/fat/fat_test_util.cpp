@@ -95,6 +95,17 @@ std::vector<Found> collect(FatDirNode* root)
     std::vector<Found> out;
     FatDirNode* cursor = root;
     walk(cursor, root, "", out, 0);
+    // Lost folders follow, each without a parent, as "Lost files/Folder%u".
+    unsigned number = 0;
+    while (cursor->next) {
+        cursor = cursor->next;
+        FatDirNode* parent = cursor->parent;
+        EXPECT_EQ(parent, nullptr) << "a node no entry accounts for";
+        EXPECT_EQ(+cursor->root, 0);
+        EXPECT_EQ(+cursor->deleted, 1);
+        const std::string prefix = "Lost files/Folder" + std::to_string(number++) + "/";
+        walk(cursor, cursor, prefix, out, 0);
+    }
     return out;
 }
 

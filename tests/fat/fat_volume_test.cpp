@@ -184,6 +184,83 @@ TEST_P(FatFormatVolumeTest, OldTreesComeBackWithTheirFiles)
 INSTANTIATE_TEST_SUITE_P(Reformat, FatFormatVolumeTest, ::testing::Values("same", "larger"),
                          [](const auto& info) { return info.param == "same" ? "SameClusterSize" : "LargerClusters"; });
 
+// ---- Folders in clusters no folder links to ------------------------------
+
+class FatLostClustersTest : public ::testing::TestWithParam<int> {
+protected:
+    void TearDown() override { fat_exit(); }
+};
+
+// A deleted folder of 200 long-named files whose clusters lie far apart: the
+// walk reaches its first cluster only, the pass over the free clusters finds
+// the rest. Each file comes back once, with its long name, byte for byte.
+TEST_P(FatLostClustersTest, ScatteredFolderComesBackWhole)
+{
+    if (!have_fat_tools())
+        return;
+    const int bits = GetParam();
+    TempDir tmp;
+    ASSERT_TRUE(salvor_test::run_fixture("fat-scattered.sh", { tmp.path().string(), std::to_string(bits) }));
+    FileVolume vol((tmp / "volume.img").string(), bits == 16 ? BG_FS_FAT16 : BG_FS_FAT32);
+    ASSERT_TRUE(fat_init(vol.volume()));
+    uint32_t files = 0, dirs = 0;
+    FatDirNode* root = fat_searchfile(1, &files, &dirs);
+    ASSERT_NE(root, nullptr);
+    EXPECT_EQ(bg_progress.load(), 100);
+    auto found = collect(root);
+
+    const auto expected = read_tsv(tmp / "files.tsv");
+    ASSERT_EQ(expected.size(), 200u);
+    std::map<std::string, std::vector<const Found*>> by_name;
+    size_t lost = 0;
+    for (const Found& f : found) {
+        const bool in_lost = f.path.rfind("Lost files/", 0) == 0;
+        lost += in_lost;
+        const std::string name = f.path.substr(f.path.rfind('/') + 1);
+        if (f.path.find("scattered folder") != std::string::npos || in_lost)
+            by_name[name].push_back(&f);
+    }
+    for (const auto& row : expected) {
+        auto it = by_name.find(row[0]);
+        ASSERT_NE(it, by_name.end()) << "not found with its long name: " << row[0];
+        ASSERT_EQ(it->second.size(), 1u) << "listed twice: " << row[0];
+        const Found* f = it->second[0];
+        const std::string& path = f->path;
+        EXPECT_TRUE(path == "Scattered Folder/" + row[0] || path.rfind("Lost files/Folder", 0) == 0) << path;
+        EXPECT_EQ(std::to_string(f->entry->size), row[1]) << path;
+        EXPECT_EQ(salvor_test::sha256_hex(read_all(fat_readfile, f->entry, 4096)), row[2]) << path;
+    }
+    // Most of the folder lies in clusters only the pass finds; nothing else
+    // is listed under "Lost files".
+    EXPECT_GT(lost, 150u);
+    EXPECT_EQ(by_name.size(), expected.size());
+}
+
+// Free space full of random bytes and of deleted files' data (text, upper-case
+// text, random, zeros, a program, an archive) makes no lost folder.
+TEST_P(FatLostClustersTest, NoPhantomsFromFileDataOrRandomBytes)
+{
+    if (!have_fat_tools())
+        return;
+    const int bits = GetParam();
+    TempDir tmp;
+    ASSERT_TRUE(salvor_test::run_fixture("fat-noise.sh", { tmp.path().string(), std::to_string(bits) }));
+    FileVolume vol((tmp / "volume.img").string(), bits == 16 ? BG_FS_FAT16 : BG_FS_FAT32);
+    ASSERT_TRUE(fat_init(vol.volume()));
+    uint32_t files = 0, dirs = 0;
+    FatDirNode* root = fat_searchfile(1, &files, &dirs);
+    ASSERT_NE(root, nullptr);
+    auto found = collect(root);
+    for (const Found& f : found)
+        EXPECT_NE(f.path.rfind("Lost files/", 0), 0u) << f.path;
+    // The six deleted files, the live folder "Kept".
+    EXPECT_EQ(files, 6u);
+    EXPECT_EQ(dirs, 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Fat16And32, FatLostClustersTest, ::testing::Values(16, 32),
+                         [](const auto& info) { return "Fat" + std::to_string(info.param); });
+
 // ---- Third-party images --------------------------------------------------------
 
 std::optional<salvor_test::fs::path> image(const std::string& name, const TempDir& tmp)

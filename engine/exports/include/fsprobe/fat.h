@@ -57,10 +57,13 @@ static_assert(sizeof(FatEntry) == 0x1A);
 // `next`, from the root node. Every directory entry (is_directory 1) in an
 // entry array has exactly one node, and the nodes of the entries of one
 // directory follow its own node in the same order as the entries, each
-// followed by the nodes below it.
+// followed by the nodes below it. After the tree walked from the root come
+// the lost folders: folders found in free clusters that no folder links to,
+// each a node with no parent (and root 0) followed by the nodes below it in
+// the same order.
 struct [[gnu::packed]] FatDirNode {
     FatDirNode* prev;        // 0x00 previous node in creation order, null for the root
-    FatDirNode* parent;      // 0x08 parent directory node, null for the root (the caller may rewrite it)
+    FatDirNode* parent;      // 0x08 parent directory node, null for the root and lost folders (the caller may rewrite it)
     FatEntry** entries;      // 0x10 this directory's kept entries, ended by a null pointer
     uint32_t first_cluster;  // 0x18 the directory's first cluster (FAT32 root: the root cluster; FAT12/16 root: 0)
     void* tree_node;         // 0x1C left null by the engine; the caller stores its folder node here
@@ -119,7 +122,11 @@ static_assert(sizeof(FatLostDir) == 0x3D);
 FSPROBE_API bool fat_init(BgVolume* volume);
 
 // Walks the directory tree from the root and keeps every deleted file and
-// folder, every folder and everything inside deleted folders. Drives
+// folder, every folder and everything inside deleted folders. Then reads
+// once, in disk order, every cluster that is free in the FAT and was not
+// visited, and keeps the entries of those that plainly hold directory
+// entries as lost folders (see FatDirNode); long names are checked against
+// their short entry's checksum, also across two such clusters. Drives
 // bg_progress (0, steps of 5, 100 at the end); a value of 100 set by someone
 // else stops the walk. Returns the root node, or null when `start` is 0, no
 // volume is open, or the root cannot be read. *file_count receives the files
