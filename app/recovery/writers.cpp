@@ -30,14 +30,17 @@ public:
     {
         const TargetDir* dir = job.place.dir;
         std::string name = job.place.name;
+        int dir_errno = 0;
         if (!dir) {
             const size_t slash = path.find_last_of('/');
             const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
             name = slash == std::string::npos ? path : path.substr(slash + 1);
-            m_own_dir = TargetDir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC), folder);
+            const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            dir_errno = errno;
+            m_own_dir = TargetDir(fd, folder);
             dir = &m_own_dir;
         }
-        CreatedFile f = dir->valid() ? job.out.CreateFile(*dir, name) : CreatedFile{-1, errno, name};
+        CreatedFile f = dir->valid() ? job.out.CreateFile(*dir, name) : CreatedFile{-1, dir_errno, name};
         m_fd = f.fd;
         m_errno = f.error;
         m_dir = dir->fd();
