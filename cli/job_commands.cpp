@@ -296,6 +296,35 @@ int run_job_scan(const JobOptions& o, Job& job, TerminalProgress& progress, bool
     return 0;
 }
 
+// The folder names of a tree path ("" for the root).
+std::vector<std::string> tree_components(const std::string& folder)
+{
+    std::vector<std::string> out;
+    size_t start = 0;
+    while (!folder.empty() && start <= folder.size()) {
+        const size_t slash = std::min(folder.find('/', start), folder.size());
+        out.push_back(folder.substr(start, slash - start));
+        start = slash + 1;
+    }
+    return out;
+}
+
+// A message with found names in it, safe for a terminal: control bytes as \xNN.
+std::string printable(const std::string& text)
+{
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7f) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
+        } else {
+            out += char(c);
+        }
+    }
+    return out;
+}
+
 bool selected(const std::vector<std::string>& selects, const std::string& path)
 {
     if (selects.empty())
@@ -382,21 +411,31 @@ int run_recover(const JobOptions& o)
         std::cout << "Scanning finished,no item found!\n";
 
     RecoveryJob rj(job.session, progress);
+    rj.target = o.target;
+    std::string reason;
+    if (!rj.out.Open(o.target, reason))
+        return fail(kExitSource, reason);
     const auto files = all_files(job.session);
-    size_t taken = 0;
+    // Files come folder by folder: the folder stays open while they do.
+    TargetDir folder;
+    std::string folder_path, folder_reason;
+    bool folder_open = false;
     for (size_t i = 0; i < files.size() && !g_stop && !rj.stats.cancelled; ++i) {
         const auto& f = files[i];
         if (!selected(o.selects, f.path))
             continue;
-        ++taken;
-        const std::string folder = f.folder.empty() ? o.target : o.target + "/" + f.folder;
-        if (!MakeFolder(folder)) {
-            ++rj.stats.failed;
+        if (!folder_open || f.folder != folder_path) {
+            folder = rj.out.OpenFolder(tree_components(f.folder), folder_reason);
+            folder_path = f.folder;
+            folder_open = true;
+        }
+        if (!folder.valid()) {
+            CountFailed(rj, folder_reason);
             continue;
         }
         progress.SetProgress(int(i * 100 / files.size()));
         progress.SetStatusText("Recovering: " + f.path);
-        WriteRecoveredFile(rj, f.file.item, folder + "/" + f.file.name);
+        WriteRecoveredFile(rj, f.file.item, folder, SafeName(f.file.name));
     }
     progress.finish();
     for (const auto& sel : o.selects)
@@ -420,7 +459,9 @@ int run_recover(const JobOptions& o)
                     (unsigned long long)rj.stats.empty, (unsigned long long)rj.stats.failed,
                     (unsigned long long)rj.stats.skipped);
     }
-    (void)taken;
+    for (const auto& [why, count] : rj.stats.failure_reasons)
+        std::fprintf(stderr, "salvor-cli: failed %llu file%s: %s\n", (unsigned long long)count, count == 1 ? "" : "s",
+                     printable(why).c_str());
     if (cancelled) {
         if (!o.json)
             std::printf("recovery has been canceled!\n");

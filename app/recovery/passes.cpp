@@ -1,12 +1,14 @@
 // The recovery passes: collect the checked nodes, write each node's files into
 // its own folder, write the checked rows of the current folder, and the two
-// raw passes.
+// raw passes. Every folder and file below the target is made through the
+// job's TargetFolder.
 #include <salvor/recovery/recovery.h>
 #include <salvor/scan/drivers.h>
 #include <salvor/scan/text.h>
 
 #include <carvex/carvex.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -17,12 +19,54 @@ namespace salvor {
 
 namespace {
 
-std::string join(const std::string& folder, const std::string& name)
+// A node's text as the name of its folder.
+std::string folder_name(const std::string& text)
 {
-    return folder + "/" + SafeName(name);
+    return SafeName(TruncateUtf8(text, 260));
+}
+
+// Every file of `files` failed for `reason` (their folder was refused).
+void fail_all(RecoveryJob& job, size_t files, const std::string& reason)
+{
+    for (size_t i = 0; i < files; ++i)
+        CountFailed(job, reason);
+}
+
+size_t checked_rows(const ResultList& list)
+{
+    size_t checked = 0;
+    for (size_t r = 0; r < list.RowCount(); ++r)
+        if (list.CheckState(r) != kUnchecked)
+            ++checked;
+    return checked;
 }
 
 } // namespace
+
+WriteStatus WriteRecoveredFile(RecoveryJob& job, uintptr_t item, const TargetDir& dir, const std::string& name)
+{
+    job.place = {&dir, name};
+    const WriteStatus st = WriteRecoveredFile(job, item, dir.shown() + "/" + name);
+    job.place = {};
+    return st;
+}
+
+void CountFailed(RecoveryJob& job, const std::string& reason)
+{
+    ++job.stats.failed;
+    ++job.stats.failure_reasons[reason];
+}
+
+bool OpenTarget(RecoveryJob& job, std::string& reason)
+{
+    if (job.out.IsOpen() && job.out.Path() == job.target)
+        return true;
+    if (!MakeFolder(job.target)) {
+        reason = "cannot create the target folder " + job.target;
+        return false;
+    }
+    return job.out.Open(job.target, reason);
+}
 
 bool MakeFolder(const std::string& path)
 {
@@ -92,17 +136,23 @@ void RecoverCheckedNodes(RecoveryJob& job)
 {
     ScanSession& s = job.session;
     CollectCheckedNodes(s.tree, s.tree.FirstRoot(), job.stack);
+    std::string reason;
+    const bool target_open = OpenTarget(job, reason);
     while (!job.stack.empty() && !job.stats.cancelled) {
         NodeId node = job.stack.back();
         job.stack.pop_back();
-        const std::string folder = join(job.target, TruncateUtf8(s.tree.Text(node), 260));
-        if (!MakeFolder(folder))
-            continue;
         const auto files = NodeFiles(s, node);
+        TargetDir folder;
+        if (target_open)
+            folder = job.out.OpenFolder({folder_name(s.tree.Text(node))}, reason);
+        if (!folder.valid()) {
+            fail_all(job, files.size(), reason);
+            continue;
+        }
         for (size_t i = 0; i < files.size() && !job.stats.cancelled; ++i) {
             job.progress.SetProgress(int(i % 100));
             job.progress.SetStatusText("Recovering: " + files[i].name);
-            WriteRecoveredFile(job, files[i].item, join(folder, files[i].name));
+            WriteRecoveredFile(job, files[i].item, folder, SafeName(files[i].name));
         }
         job.progress.SetProgress(99);
     }
@@ -112,15 +162,17 @@ void RecoverCheckedRows(RecoveryJob& job)
 {
     ScanSession& s = job.session;
     ResultList& list = s.list;
-    size_t checked = 0;
-    for (size_t r = 0; r < list.RowCount(); ++r)
-        if (list.CheckState(r) != kUnchecked)
-            ++checked;
+    const size_t checked = checked_rows(list);
     if (checked == 0)
         return;
-    job.target = join(job.target, TruncateUtf8(s.tree.Text(s.current_folder), 260));
-    if (!MakeFolder(job.target))
+    // The target becomes target/<current folder> until the next Recover.
+    std::string reason;
+    if (!OpenTarget(job, reason) || !job.out.Enter({folder_name(s.tree.Text(s.current_folder))}, reason)) {
+        fail_all(job, checked, reason);
         return;
+    }
+    job.target = job.out.Path();
+    const TargetDir folder = job.out.OpenFolder({}, reason);
     const bool ntfs_or_fat = s.fs_code >= 1 && s.fs_code <= 4;
     size_t k = 0;
     for (size_t r = 0; r < list.RowCount() && !job.stats.cancelled; ++r) {
@@ -129,7 +181,7 @@ void RecoverCheckedRows(RecoveryJob& job)
         job.progress.SetProgress(int(k * 100 / checked));
         const std::string name = TruncateUtf8(list.Text(r, 0), 260);
         job.progress.SetStatusText((ntfs_or_fat ? "Recovering:" : "Recovering: ") + name);
-        if (Recovered(WriteRecoveredFile(job, list.ItemData(r), join(job.target, name))))
+        if (Recovered(WriteRecoveredFile(job, list.ItemData(r), folder, SafeName(name))))
             list.SetCheckState(r, kUnchecked);
         ++k;
     }
@@ -139,25 +191,30 @@ void RecoverCheckedRows(RecoveryJob& job)
 void RecoverRawCategories(RecoveryJob& job)
 {
     ScanSession& s = job.session;
+    std::string reason;
+    const bool target_open = OpenTarget(job, reason);
     for (int c = kPhoto; c <= kOthers && !job.stats.cancelled; ++c) {
         NodeId category = s.category_node[c];
         if (!s.raw.enabled(c) || !category)
             continue;
-        const std::string cfolder = join(job.target, s.tree.Text(category));
-        if (!MakeFolder(cfolder))
-            continue;
+        const std::string cname = SafeName(s.tree.Text(category));
         for (NodeId t = s.tree.FirstChild(category); t && !job.stats.cancelled; t = s.tree.NextSibling(t)) {
             if (s.tree.CheckState(t) == kUnchecked)
                 continue;
             const std::string text = s.tree.Text(t);
-            const std::string tfolder = join(cfolder, text);
-            if (!MakeFolder(tfolder))
-                continue;
             const std::string type = RawTypeOfNode(text);
             const size_t open = text.find('('), close = text.find(')');
             const long count = open != std::string::npos && close != std::string::npos && close > open
                                    ? std::strtol(text.c_str() + open + 1, nullptr, 10)
                                    : 0;
+            TargetDir tfolder;
+            if (target_open)
+                tfolder = job.out.OpenFolder({cname, SafeName(text)}, reason);
+            if (!tfolder.valid()) {
+                fail_all(job, size_t(std::max(0L, count)), reason);
+                s.tree.SetCheckState(t, kUnchecked);
+                continue;
+            }
             for (int32_t n = 0; n < INT32_MAX && !job.stats.cancelled; ++n) {
                 CxItem* item = cx_get_item(type.c_str(), n);
                 if (!item)
@@ -166,12 +223,12 @@ void RecoverRawCategories(RecoveryJob& job)
                 std::snprintf(name, sizeof name, "%d.%s", n, type.c_str());
                 job.progress.SetProgress(count > 0 ? int(int64_t(n) * 100 / count) : 0);
                 job.progress.SetStatusText(std::string("Recovering:") + name);
-                WriteRecoveredFile(job, reinterpret_cast<uintptr_t>(item), join(tfolder, name));
+                WriteRecoveredFile(job, reinterpret_cast<uintptr_t>(item), tfolder, name);
             }
             s.tree.SetCheckState(t, kUnchecked);
         }
         s.tree.SetCheckState(category, kUnchecked);
-        ::rmdir(cfolder.c_str()); // only succeeds when no type folder was made
+        job.out.RemoveEmptyFolder(cname); // only when no type folder was made
     }
 }
 
@@ -179,28 +236,30 @@ void RecoverRawRows(RecoveryJob& job)
 {
     ScanSession& s = job.session;
     ResultList& list = s.list;
-    size_t checked = 0;
-    for (size_t r = 0; r < list.RowCount(); ++r)
-        if (list.CheckState(r) != kUnchecked)
-            ++checked;
+    const size_t checked = checked_rows(list);
     if (checked == 0 || !s.volume || bg_volume_cluster_size(s.volume) == 0)
         return;
-    job.target = join(job.target, s.tree.Text(s.tree.Parent(s.current_folder)));
-    if (!MakeFolder(job.target))
-        return;
+    // The target becomes target/<category>/<type>(<checked count>).
     const std::string text = s.tree.Text(s.current_folder);
     char count[32];
     std::snprintf(count, sizeof count, "(%zu)", checked);
-    job.target = join(job.target, text.substr(0, text.find('(')) + count);
-    if (!MakeFolder(job.target))
+    std::string reason;
+    if (!OpenTarget(job, reason) ||
+        !job.out.Enter({SafeName(s.tree.Text(s.tree.Parent(s.current_folder))),
+                        SafeName(text.substr(0, text.find('(')) + count)},
+                       reason)) {
+        fail_all(job, checked, reason);
         return;
+    }
+    job.target = job.out.Path();
+    const TargetDir folder = job.out.OpenFolder({}, reason);
     size_t k = 0;
     for (size_t r = 0; r < list.RowCount() && !job.stats.cancelled; ++r) {
         if (list.CheckState(r) == kUnchecked)
             continue;
         job.progress.SetProgress(int(k * 100 / checked));
         job.progress.SetStatusText("Recovering: " + list.Text(r, 0));
-        if (Recovered(WriteRecoveredFile(job, list.ItemData(r), join(job.target, list.Text(r, 0)))))
+        if (Recovered(WriteRecoveredFile(job, list.ItemData(r), folder, SafeName(list.Text(r, 0)))))
             list.SetCheckState(r, kUnchecked);
         ++k;
     }

@@ -21,23 +21,44 @@ namespace salvor {
 
 namespace {
 
-// One target file, created new and removed unless kept.
+// One target file, created new and removed unless kept. It is made in a
+// folder of the job's target when WriteRecoveredFile was given one (the path
+// is then only what messages show), otherwise at `path` as the caller named it.
 class TargetFile {
 public:
-    explicit TargetFile(const std::string& path) : m_path(path)
+    TargetFile(RecoveryJob& job, const std::string& path) : m_job(job)
     {
-        m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-        m_errno = m_fd < 0 ? errno : 0;
+        const TargetDir* dir = job.place.dir;
+        std::string name = job.place.name;
+        int dir_errno = 0;
+        if (!dir) {
+            const size_t slash = path.find_last_of('/');
+            const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+            name = slash == std::string::npos ? path : path.substr(slash + 1);
+            const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+            dir_errno = errno;
+            m_own_dir = TargetDir(fd, folder);
+            dir = &m_own_dir;
+        }
+        CreatedFile f = dir->valid() ? job.out.CreateFile(*dir, name) : CreatedFile{-1, dir_errno, name};
+        m_fd = f.fd;
+        m_errno = f.error;
+        m_dir = dir->fd();
+        m_name = f.name;
         if (m_fd >= 0)
             posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+        else if (m_errno != EEXIST)
+            ++job.stats.failure_reasons[std::string("cannot create the file: ") + std::strerror(m_errno)];
     }
     ~TargetFile()
     {
         if (m_fd >= 0)
             ::close(m_fd);
         if (m_fd >= 0 && !m_keep)
-            ::unlink(m_path.c_str());
+            m_job.out.RemoveFile(m_dir, m_name);
     }
+    TargetFile(const TargetFile&) = delete;
+    TargetFile& operator=(const TargetFile&) = delete;
     bool open() const { return m_fd >= 0; }
     WriteStatus open_failure() const { return m_errno == EEXIST ? WriteStatus::kSkipped : WriteStatus::kFailed; }
     bool write(const void* data, size_t count)
@@ -62,13 +83,16 @@ public:
         m_fd = -1;
         m_keep = true;
         if (rc != 0)
-            ::unlink(m_path.c_str());
+            m_job.out.RemoveFile(m_dir, m_name);
         return rc == 0;
     }
     uint64_t written() const { return m_written; }
 
 private:
-    std::string m_path;
+    RecoveryJob& m_job;
+    TargetDir m_own_dir;
+    int m_dir = -1;
+    std::string m_name; // the name created in m_dir
     int m_fd = -1;
     int m_errno = 0;
     bool m_keep = false;
@@ -105,7 +129,7 @@ WriteStatus chunked_copy(RecoveryJob& job, const std::string& path, uint64_t siz
     if (chunk == 0)
         return WriteStatus::kFailed;
     std::vector<uint8_t> buffer(chunk);
-    TargetFile out(path);
+    TargetFile out(job, path);
     if (!out.open())
         return out.open_failure();
     uint64_t chunks_read = 0;
@@ -189,7 +213,7 @@ WriteStatus write_ext2(RecoveryJob& job, Ext2LostFile* file, const std::string& 
     // Staging of up to 1 MiB, so the target sees large writes.
     constexpr size_t kStage = 1048576;
     std::vector<uint8_t> stage(kStage);
-    TargetFile out(path);
+    TargetFile out(job, path);
     if (!out.open())
         return out.open_failure();
     const uint32_t* list = ext2_get_fileblocklist(file);
@@ -243,7 +267,7 @@ WriteStatus write_ext3(RecoveryJob& job, Ext3FoundFile* file, const std::string&
     if (size == EXT3_NO_SIZE)
         return WriteStatus::kFailed;
     std::vector<uint8_t> buffer(EXT3_READ_CHUNK_MAX);
-    TargetFile out(path);
+    TargetFile out(job, path);
     if (!out.open())
         return out.open_failure();
     uint64_t position = 0;
@@ -280,7 +304,7 @@ WriteStatus write_hfsplus(RecoveryJob& job, HfspFileRecord* file, const std::str
         return WriteStatus::kFailed;
     const uint64_t size = hfsp_get_filesize(file);
     std::vector<uint8_t> buffer(static_cast<size_t>(block));
-    TargetFile out(path);
+    TargetFile out(job, path);
     if (!out.open())
         return out.open_failure();
     if (size == 0) {
@@ -324,7 +348,7 @@ WriteStatus write_raw(RecoveryJob& job, CxItem* item, const std::string& path)
     const uint64_t size = cx_item_size(item);
     if (size == 0) {
         // A carved item without bytes is no recovered file.
-        TargetFile out(path);
+        TargetFile out(job, path);
         return out.open() ? WriteStatus::kFailed : out.open_failure();
     }
     cx_end_read();

@@ -331,6 +331,102 @@ TEST(CliLongNames, HfsPlusDeleted)
                       {{"Folder 0/" + ascii, sha256_hex(a)}, {"Folder 0/" + fitted(accented), sha256_hex(b)}}, {});
 }
 
+// Deleted FAT files TEST.TXT and BEST.TXT both show as _EST.TXT: both are
+// written, the second as "_EST (2).TXT"; a second run skips both.
+TEST(CliRecover, FatNamesThatClashAreAllWritten)
+{
+    if (!require_tool("mkfs.vfat", "dosfstools") || !require_tool("mcopy", "mtools"))
+        return;
+    TempDir tmp;
+    const fs::path img = tmp / "clash.img";
+    ASSERT_TRUE(run_fixture("cli-name-clash.sh", {img.string(), (tmp / "files.tsv").string()}));
+    const auto rows = read_rows(tmp / "files.tsv", '\t');
+    ASSERT_EQ(rows.size(), 3u);
+    recover_and_check("deleted", img,
+                      {{"_EST.TXT", rows[0].at(2)}, {"_EST (2).TXT", rows[1].at(2)}, {"Docs/_OTE.TXT", rows[2].at(2)}},
+                      {"KEEP.TXT"});
+}
+
+// Links planted in the target are never followed: a folder that is a link
+// (out of the target or inside it) or a file fails its files with the
+// reason, and nothing is written anywhere else.
+TEST(CliRecover, NothingIsWrittenThroughPlantedLinks)
+{
+    if (!require_tool("mkfs.vfat", "dosfstools") || !require_tool("mcopy", "mtools"))
+        return;
+    TempDir tmp;
+    const fs::path img = tmp / "clash.img";
+    ASSERT_TRUE(run_fixture("cli-name-clash.sh", {img.string(), (tmp / "files.tsv").string()}));
+    enum Plant { kLinkOut, kLinkIn, kFile };
+    for (Plant plant : {kLinkOut, kLinkIn, kFile}) {
+        TempDir out;
+        const fs::path target = out / "target", outside = out / "outside";
+        fs::create_directories(target / "Real");
+        fs::create_directories(outside);
+        if (plant == kLinkOut)
+            fs::create_directory_symlink(outside, target / "Docs");
+        else if (plant == kLinkIn)
+            fs::create_directory_symlink(target / "Real", target / "Docs");
+        else
+            write_file(target / "Docs", {'x'});
+        // A link at a file's own path is left alone: the file is skipped.
+        fs::create_symlink(outside / "written.txt", target / "_EST.TXT");
+        std::string output;
+        EXPECT_EQ(run_cli("recover deleted " + quote(img.string()) + " --to " + quote(target.string()), &output), 3)
+            << output;
+        EXPECT_NE(output.find("recovered 1 files"), std::string::npos) << output;
+        EXPECT_NE(output.find("failed 1, skipped 1"), std::string::npos) << output;
+        EXPECT_NE(output.find(plant == kFile ? "failed 1 file: " + target.string() + "/Docs is not a folder"
+                                             : "failed 1 file: " + target.string() + "/Docs is a symbolic link"),
+                  std::string::npos)
+            << output;
+        EXPECT_TRUE(fs::is_empty(outside)) << output;
+        EXPECT_TRUE(fs::is_empty(target / "Real")) << output;
+        EXPECT_TRUE(fs::is_regular_file(target / "_EST (2).TXT")) << output;
+    }
+}
+
+// HFS+ names that the clean-up makes equal are all written: ".." and "__",
+// and two names of 255 two-byte characters cut to the same 255 bytes (the
+// numbered one also fits in 255 bytes and keeps its extension).
+TEST(CliRecover, HfsPlusNamesThatClashAreAllWritten)
+{
+    std::string accented;
+    for (int i = 0; i < 250; ++i)
+        accented += "\xC3\xA9";
+    const std::vector<std::string> names = {"..", "__", accented + "1.pdf", accented + "2.pdf"};
+    hfsplus_test::HfsPlusImageBuilder builder;
+    std::map<size_t, std::string> sha_by_size;
+    for (size_t i = 0; i < names.size(); ++i) {
+        const auto data = random_bytes(1000 * (i + 1), 30 + i);
+        sha_by_size[data.size()] = sha256_hex(data);
+        builder.add_deleted_file(hfsplus_test::HfsPlusImageBuilder::kRootFolder, names[i], data,
+                                 hfsplus_test::DeletedPlace::NodeFreeSpace);
+    }
+    TempDir tmp;
+    const fs::path img = tmp / "hfsplus.img";
+    write_file(img, builder.build());
+    // The first of two clashing files listed keeps the name.
+    std::string listing;
+    ASSERT_EQ(run(cli() + " scan deleted " + quote(img.string()) + " 2>/dev/null", &listing), 0);
+    auto listed_first = [&](size_t x, size_t y) {
+        const size_t px = listing.find("\t" + std::to_string(x) + "\t"), py = listing.find("\t" + std::to_string(y) + "\t");
+        EXPECT_NE(px, std::string::npos) << listing;
+        EXPECT_NE(py, std::string::npos) << listing;
+        return px < py;
+    };
+    const std::string cut = fitted(accented + "1.pdf");
+    ASSERT_EQ(cut.size(), 254u);
+    const std::string numbered = accented.substr(0, 246) + " (2).pdf";
+    const bool dots_first = listed_first(1000, 2000), one_first = listed_first(3000, 4000);
+    recover_and_check("deleted", img,
+                      {{"Folder 0/__", sha_by_size[dots_first ? 1000 : 2000]},
+                       {"Folder 0/__ (2)", sha_by_size[dots_first ? 2000 : 1000]},
+                       {"Folder 0/" + cut, sha_by_size[one_first ? 3000 : 4000]},
+                       {"Folder 0/" + numbered, sha_by_size[one_first ? 4000 : 3000]}},
+                      {});
+}
+
 void fat_deleted(const std::string& type)
 {
     if (!require_tool("mkfs.vfat", "dosfstools") || !require_tool("mcopy", "mtools"))

@@ -3,10 +3,12 @@
 // nothing on the target is ever overwritten.
 #pragma once
 
+#include <salvor/recovery/target_folder.h>
 #include <salvor/scan/session.h>
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -32,6 +34,8 @@ struct RecoveryStats {
     uint64_t failed = 0;
     uint64_t skipped = 0;
     bool cancelled = false;
+    // Why files failed: reason -> number of files.
+    std::map<std::string, uint64_t> failure_reasons;
 };
 
 struct RecoveryJob {
@@ -42,12 +46,32 @@ struct RecoveryJob {
     std::string target;
     RecoveryStats stats;
     std::deque<NodeId> stack;
+    // The target held open; the passes open it from `target` when it is not.
+    // It also remembers the names this run used.
+    TargetFolder out;
+    // Where the file being written is created (set by WriteRecoveredFile
+    // for the writers).
+    struct Place {
+        const TargetDir* dir = nullptr;
+        std::string name;
+    } place;
 };
 
 // Writes the file that a row's item data stands for (the engine follows the
-// session's mode and file-system code) to `path`. Counts the result in the
-// job's statistics.
+// session's mode and file-system code) as `name` in `dir`, a folder of the
+// job's target (a clash with a name this run used gives a numbered name).
+// Counts the result in the job's statistics.
+WriteStatus WriteRecoveredFile(RecoveryJob& job, uintptr_t item, const TargetDir& dir, const std::string& name);
+// The same at `path`, whose folder the caller names as it is (its links are
+// followed, as for a target chosen by the user). When job.place is set, the
+// file is made there and `path` is only what messages show.
 WriteStatus WriteRecoveredFile(RecoveryJob& job, uintptr_t item, const std::string& path);
+
+// Opens the job's target folder (made when missing) unless it is open.
+bool OpenTarget(RecoveryJob& job, std::string& reason);
+
+// Counts a file that failed before anything was written, with the reason.
+void CountFailed(RecoveryJob& job, const std::string& reason);
 
 // Every checked node of the tree, in pre-order, unchecked as it is taken.
 void CollectCheckedNodes(ResultTree& tree, NodeId root, std::deque<NodeId>& stack);
@@ -73,7 +97,9 @@ struct NodeFile {
 uint64_t ItemSize(const ScanSession& session, uintptr_t item);
 std::vector<NodeFile> NodeFiles(ScanSession& session, NodeId node);
 
-// Creates a folder (and its parents); an existing one is reused.
+// Creates a folder (and its parents); an existing one is reused. Only for a
+// path the user chose: it follows links. Everything below the target is made
+// through TargetFolder.
 bool MakeFolder(const std::string& path);
 
 } // namespace salvor
