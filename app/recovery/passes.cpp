@@ -183,7 +183,7 @@ void RecoverRawRows(RecoveryJob& job)
     for (size_t r = 0; r < list.RowCount(); ++r)
         if (list.CheckState(r) != kUnchecked)
             ++checked;
-    if (checked == 0 || !s.volume || bg_volume_cluster_size(s.volume) == 0)
+    if (checked == 0 || !s.volume) // a volume without a file system has no cluster size and needs none
         return;
     job.target = join(job.target, s.tree.Text(s.tree.Parent(s.current_folder)));
     if (!MakeFolder(job.target))
