@@ -51,7 +51,9 @@ std::vector<NodeFile> NodeFiles(ScanSession& session, NodeId node)
     view.raw = session.raw;
     // Lend the placement table for the listing instead of copying it.
     view.ntfs_placement.swap(session.ntfs_placement);
+    std::swap(view.ntfs_index, session.ntfs_index);
     FillResultList(view);
+    std::swap(view.ntfs_index, session.ntfs_index);
     view.ntfs_placement.swap(session.ntfs_placement);
     std::vector<NodeFile> files;
     files.reserve(scratch.RowCount());
