@@ -95,7 +95,9 @@ std::vector<NodeFile> NodeFiles(ScanSession& session, NodeId node)
     view.raw = session.raw;
     // Lend the placement table for the listing instead of copying it.
     view.ntfs_placement.swap(session.ntfs_placement);
+    std::swap(view.ntfs_index, session.ntfs_index);
     FillResultList(view);
+    std::swap(view.ntfs_index, session.ntfs_index);
     view.ntfs_placement.swap(session.ntfs_placement);
     std::vector<NodeFile> files;
     files.reserve(scratch.RowCount());
@@ -237,7 +239,7 @@ void RecoverRawRows(RecoveryJob& job)
     ScanSession& s = job.session;
     ResultList& list = s.list;
     const size_t checked = checked_rows(list);
-    if (checked == 0 || !s.volume || bg_volume_cluster_size(s.volume) == 0)
+    if (checked == 0 || !s.volume) // a volume without a file system has no cluster size and needs none
         return;
     // The target becomes target/<category>/<type>(<checked count>).
     const std::string text = s.tree.Text(s.current_folder);

@@ -21,6 +21,23 @@ namespace salvor {
 
 namespace {
 
+// Files are read in blocks of 1 MiB: a small file costs one read of its own
+// size, a large one reads of 1 MiB that the engines split only at their runs.
+// The block is a multiple of the allocation unit, so the reads stay aligned to
+// it; a volume that has no unit (no file system, a damaged boot sector) or one
+// past any real file system's (2 MiB for NTFS) reads in plain 1 MiB blocks.
+constexpr uint32_t kReadBlock = 1u << 20;
+constexpr uint32_t kLargestUnit = 2u << 20;
+
+uint32_t read_block(uint64_t unit)
+{
+    if (unit == 0 || unit > kLargestUnit)
+        return kReadBlock;
+    if (unit >= kReadBlock)
+        return uint32_t(unit);
+    return kReadBlock - kReadBlock % uint32_t(unit);
+}
+
 // One target file, created new and removed unless kept. It is made in a
 // folder of the job's target when WriteRecoveredFile was given one (the path
 // is then only what messages show), otherwise at `path` as the caller named it.
@@ -127,8 +144,9 @@ WriteStatus chunked_copy(RecoveryJob& job, const std::string& path, uint64_t siz
                          const ChunkReader& read)
 {
     if (chunk == 0)
-        return WriteStatus::kFailed;
-    std::vector<uint8_t> buffer(chunk);
+        chunk = kReadBlock;
+    // Sized by the file, so that small files do not each clear a whole block.
+    std::vector<uint8_t> buffer(size_t(std::max<uint64_t>(1, std::min<uint64_t>(chunk, size))));
     TargetFile out(job, path);
     if (!out.open())
         return out.open_failure();
@@ -154,7 +172,7 @@ WriteStatus chunked_copy(RecoveryJob& job, const std::string& path, uint64_t siz
 
 uint32_t volume_chunk(const ScanSession& session)
 {
-    return session.volume ? bg_volume_cluster_size(session.volume) : 0;
+    return read_block(session.volume ? bg_volume_cluster_size(session.volume) : 0);
 }
 
 WriteStatus write_ntfs_deleted(RecoveryJob& job, NtfsFileInfo* f, const std::string& path)
@@ -172,7 +190,7 @@ WriteStatus write_ntfs_format(RecoveryJob& job, NtfsFormatInfo* r, const std::st
 {
     const int32_t block = Ntfs_Format_BlockSize(r);
     Ntfs_RWfile_Set(2);
-    WriteStatus st = chunked_copy(job, path, r->size, block > 0 ? uint32_t(block) : 0, [&](uint8_t* buf, uint32_t len) {
+    WriteStatus st = chunked_copy(job, path, r->size, read_block(block > 0 ? uint64_t(block) : 0), [&](uint8_t* buf, uint32_t len) {
         return Ntfs_Read_ForMat_Data(r, buf, len) == NTFS_DATA_OK;
     });
     Ntfs_RWfile_Set(2);
@@ -205,7 +223,7 @@ WriteStatus write_fat(RecoveryJob& job, uintptr_t item, const std::string& path)
 WriteStatus write_ext2(RecoveryJob& job, Ext2LostFile* file, const std::string& path)
 {
     const uint32_t block = ext2_get_blocksize();
-    if (block == 0)
+    if (block == 0 || block > 65536) // ext2 blocks are 1 to 64 KiB
         return WriteStatus::kFailed;
     const uint64_t size = ext2_get_filesize(file);
     if (size == EXT2_NO_SIZE)

@@ -260,12 +260,36 @@ int NtfsFormatDriver(ScanSession& session, NodeId root, LoadingState& loading)
     return 1;
 }
 
+namespace {
+
+// The placed records of the current folder, in list order.
+template <class Record>
+const std::vector<const void*>& FolderRecords(ScanSession& session)
+{
+    auto& index = session.ntfs_index;
+    if (index.head != session.ntfs_head || index.placed != session.ntfs_placement.size()) {
+        index.records.clear();
+        for (auto* r = static_cast<const Record*>(session.ntfs_head); r; r = r->next) {
+            auto it = session.ntfs_placement.find(r);
+            if (it != session.ntfs_placement.end())
+                index.records[it->second].push_back(r);
+        }
+        index.head = session.ntfs_head;
+        index.placed = session.ntfs_placement.size();
+    }
+    static const std::vector<const void*> none;
+    auto it = index.records.find(session.current_folder);
+    return it == index.records.end() ? none : it->second;
+}
+
+} // namespace
+
 void NtfsDeletedListing(ScanSession& session)
 {
     session.list.Clear();
-    for (auto* f = static_cast<NtfsFileInfo*>(session.ntfs_head); f; f = f->next) {
-        auto it = session.ntfs_placement.find(f);
-        if (f->state != 0 || it == session.ntfs_placement.end() || it->second != session.current_folder)
+    for (const void* placed : FolderRecords<NtfsFileInfo>(session)) {
+        auto* f = static_cast<NtfsFileInfo*>(const_cast<void*>(placed));
+        if (f->state != 0)
             continue;
         session.list.AppendRow(full_name(f->record_number, f->name, f->name_length), FormatSize(f->size),
                                EngineTimeText(f->created), reinterpret_cast<uintptr_t>(f));
@@ -274,10 +298,8 @@ void NtfsDeletedListing(ScanSession& session)
 
 void NtfsFormatListing(ScanSession& session)
 {
-    for (auto* r = static_cast<NtfsFormatInfo*>(session.ntfs_head); r; r = r->next) {
-        auto it = session.ntfs_placement.find(r);
-        if (it == session.ntfs_placement.end() || it->second != session.current_folder)
-            continue;
+    for (const void* placed : FolderRecords<NtfsFormatInfo>(session)) {
+        auto* r = static_cast<NtfsFormatInfo*>(const_cast<void*>(placed));
         session.list.AppendRow(NameFromUtf16Bytes(r->name, r->name_length), FormatSize(r->size),
                                EngineTimeText(r->created), reinterpret_cast<uintptr_t>(r));
     }

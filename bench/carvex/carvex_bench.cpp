@@ -275,6 +275,35 @@ int check(const char* dir, const char* manifest)
     return 0;
 }
 
+// Files recovered by salvor-cli: named by type and number, so they are
+// matched to the placed files by content.
+int check_salvor(const char* dir, const char* manifest)
+{
+    auto placed = load_manifest(manifest);
+    std::multimap<std::string, uint64_t> by_sha;
+    for (auto& [off, p] : placed)
+        by_sha.emplace(p.sha, off);
+    uint64_t files = 0, exact = 0, bytes = 0;
+    for (auto& e : fs::recursive_directory_iterator(dir)) {
+        if (!e.is_regular_file())
+            continue;
+        ++files;
+        auto data = slurp(e.path());
+        bytes += data.size();
+        Sha256 h;
+        h.update(data.data(), data.size());
+        auto it = by_sha.find(h.hex());
+        if (it != by_sha.end()) {
+            ++exact;
+            by_sha.erase(it);
+        }
+    }
+    std::printf("salvor-cli: %" PRIu64 " of %zu placed files byte-exact (%" PRIu64 " files, %" PRIu64
+                " bytes written)\n",
+                exact, placed.size(), files, bytes);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -285,6 +314,8 @@ int main(int argc, char** argv)
         return scan(argv[2], argv[3]);
     if (argc == 4 && std::strcmp(argv[1], "check") == 0)
         return check(argv[2], argv[3]);
-    std::fprintf(stderr, "usage: carvex_bench make POOL IMAGE MIB MANIFEST | scan IMAGE MANIFEST | check DIR MANIFEST\n");
+    if (argc == 4 && std::strcmp(argv[1], "check-salvor") == 0)
+        return check_salvor(argv[2], argv[3]);
+    std::fprintf(stderr, "usage: carvex_bench make POOL IMAGE MIB MANIFEST | scan IMAGE MANIFEST | check DIR MANIFEST | check-salvor DIR MANIFEST\n");
     return 2;
 }

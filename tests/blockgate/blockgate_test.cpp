@@ -540,3 +540,64 @@ TEST(SharedImages, EveryImageIsListedWithItsFileSystems)
 }
 
 } // namespace
+
+// Reads that cost the source about what they use: the pattern of a recovery
+// (a 1 KiB record, then a file's data in 4 KiB chunks, file after file at
+// scattered places) and of a long sequential scan, counted by bg_bytes_read.
+TEST(ReadCost, SmallFilesAndLongScansReadAboutWhatTheyUse)
+{
+    TempDir t;
+    const fs::path img = t / "data.img";
+    const uint64_t size = 64 * MiB;
+    write_file(img, random_bytes(size_t(size), 5));
+    bg_release_devices();
+    bg_clear_images();
+    bg_set_real_disks(0);
+    ASSERT_EQ(bg_add_image(img.c_str()), 0);
+    bg_scan_disks();
+    ASSERT_NE(bg_disk_list, nullptr);
+    BgReader* d = bg_disk_list->disk;
+    const std::vector<uint8_t> truth = read_file(img);
+    std::vector<uint8_t> buf(4096);
+    std::mt19937_64 rng(9);
+
+    uint64_t used = 0;
+    const uint64_t files = 400;
+    uint64_t before = bg_bytes_read();
+    for (uint64_t f = 0; f < files; ++f) {
+        const uint64_t record = 1 * MiB + f * 1024; // records one after another
+        ASSERT_EQ(d->read(d, buf.data(), 1024, record), 1024u);
+        ASSERT_EQ(std::memcmp(buf.data(), truth.data() + record, 1024), 0);
+        const uint64_t start = (8 * MiB + rng() % (48 * MiB)) & ~uint64_t(4095);
+        const uint64_t length = 4096 * (1 + rng() % 24);
+        for (uint64_t p = 0; p < length; p += 4096) {
+            ASSERT_EQ(d->read(d, buf.data(), 4096, start + p), 4096u);
+            ASSERT_EQ(std::memcmp(buf.data(), truth.data() + start + p, 4096), 0) << start + p;
+        }
+        used += length;
+    }
+    const uint64_t records = files * 1024;
+    const uint64_t small = bg_bytes_read() - before;
+    EXPECT_LE(double(small), 1.5 * double(used) + 2.0 * double(records)) << "used " << used;
+
+    // One long run of 4 KiB reads: read ahead, but not much past its end.
+    before = bg_bytes_read();
+    const uint64_t run_start = 8 * MiB + 512, run_length = 24 * MiB;
+    for (uint64_t p = 0; p < run_length; p += 4096) {
+        ASSERT_EQ(d->read(d, buf.data(), 4096, run_start + p), 4096u);
+        ASSERT_EQ(std::memcmp(buf.data(), truth.data() + run_start + p, 4096), 0) << p;
+    }
+    const uint64_t scan = bg_bytes_read() - before;
+    EXPECT_GE(scan, run_length);
+    EXPECT_LE(scan, run_length + 1 * MiB) << "a run read twice?";
+
+    // A read larger than half a window goes straight through, exactly.
+    before = bg_bytes_read();
+    std::vector<uint8_t> big(700 * 1024);
+    ASSERT_EQ(d->read(d, big.data(), uint32_t(big.size()), 3 * MiB + 7), big.size());
+    EXPECT_EQ(bg_bytes_read() - before, big.size());
+    EXPECT_EQ(std::memcmp(big.data(), truth.data() + 3 * MiB + 7, big.size()), 0);
+    bg_release_devices();
+    bg_clear_images();
+    bg_set_real_disks(1);
+}

@@ -3,6 +3,7 @@
 #include "internal.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -11,6 +12,8 @@
 #include <unistd.h>
 
 namespace blockgate {
+
+std::atomic<uint64_t> g_bytes_read{0};
 
 uint64_t read_fully(int fd, void* buffer, uint64_t count, uint64_t offset)
 {
@@ -24,54 +27,106 @@ uint64_t read_fully(int fd, void* buffer, uint64_t count, uint64_t offset)
             break;
         done += uint64_t(n);
     }
+    g_bytes_read.fetch_add(done, std::memory_order_relaxed);
     return done;
+}
+
+ReadAhead::Stream* ReadAhead::holding(uint64_t pos)
+{
+    for (auto& s : m_streams)
+        if (s.length && pos >= s.start && pos - s.start < s.length)
+            return &s;
+    return nullptr;
+}
+
+ReadAhead::Stream* ReadAhead::continuing(uint64_t offset)
+{
+    for (auto& s : m_streams)
+        if (s.next == offset)
+            return &s;
+    return nullptr;
+}
+
+ReadAhead::Stream* ReadAhead::least_used()
+{
+    Stream* victim = &m_streams[0];
+    for (auto& s : m_streams)
+        if (s.used < victim->used)
+            victim = &s;
+    return victim;
 }
 
 uint32_t ReadAhead::read(int fd, void* buffer, uint32_t count, uint64_t offset, uint64_t end)
 {
     if (fd < 0 || offset >= end || count == 0)
         return 0;
-    uint64_t want = std::min<uint64_t>(count, end - offset);
+    const uint64_t want = std::min<uint64_t>(count, end - offset);
     if (want >= window_size / 2)
         return uint32_t(read_fully(fd, buffer, want, offset));
 
     std::lock_guard guard(m_lock);
     auto* out = static_cast<uint8_t*>(buffer);
+    // The stream this read belongs to: the one it continues, else the one
+    // whose window it starts in, else the one used least recently.
+    Stream* stream = continuing(offset);
+    const bool sequential = stream != nullptr;
+    const uint64_t streak = sequential ? stream->streak : 0;
+    if (!stream)
+        stream = holding(offset);
+    if (!stream)
+        stream = least_used();
     uint64_t done = 0;
-    // Read ahead only for a reader that goes on where it stopped: scattered
-    // reads (inode tables, indirect blocks) fetch just their own pages.
-    bool sequential = offset == m_next;
-    m_next = offset + want;
     while (done < want) {
-        uint64_t pos = offset + done;
-        if (m_window && pos >= m_start && pos < m_start + m_length) {
-            uint64_t n = std::min<uint64_t>(want - done, m_start + m_length - pos);
-            std::memcpy(out + done, m_window.get() + (pos - m_start), n);
+        const uint64_t pos = offset + done;
+        if (Stream* s = holding(pos)) {
+            const uint64_t n = std::min<uint64_t>(want - done, s->start + s->length - pos);
+            std::memcpy(out + done, s->window.get() + (pos - s->start), n);
+            s->used = ++m_clock;
             done += n;
             continue;
         }
-        if (!m_window)
-            m_window.reset(new uint8_t[window_size]);
-        // Align the window to 4 KiB so it matches the device's pages.
-        uint64_t start = pos & ~uint64_t(4095);
-        uint64_t span = sequential ? window_size : ((offset + want - start + 4095) & ~uint64_t(4095));
-        uint64_t length = std::min<uint64_t>(std::min<uint64_t>(span, window_size), end - start);
-        m_start = start;
-        m_length = uint32_t(read_fully(fd, m_window.get(), length, start));
-        if (pos >= m_start + m_length) {
+        const uint64_t need = want - done;
+        // Read ahead by half the streak, in whole pages, within one window.
+        const uint64_t ahead = std::min<uint64_t>((streak / 2) & ~uint64_t(4095), window_size - need);
+        if (ahead == 0 && need >= 4096) {
+            // Nothing to guess: exactly the caller's bytes, straight to it.
+            const uint64_t got = read_fully(fd, out + done, need, pos);
+            done += got;
+            break;
+        }
+        uint64_t from = pos;
+        uint64_t to = pos + need + ahead;
+        if (ahead == 0) {
+            // A small lookup takes its whole pages: the next lookup of a
+            // scanner is often in the same page.
+            from = pos & ~uint64_t(4095);
+            to = (to + 4095) & ~uint64_t(4095);
+        }
+        to = std::min(to, end);
+        if (!stream->window)
+            stream->window.reset(new uint8_t[window_size]);
+        stream->start = from;
+        stream->length = uint32_t(read_fully(fd, stream->window.get(), to - from, from));
+        if (pos >= stream->start + stream->length) {
             // Nothing readable at pos: an unreadable range or the end.
-            m_length = 0;
+            stream->length = 0;
             break;
         }
     }
+    stream->next = offset + done;
+    stream->streak = (sequential ? streak : 0) + done;
+    stream->used = ++m_clock;
     return uint32_t(done);
 }
 
 void ReadAhead::invalidate()
 {
     std::lock_guard guard(m_lock);
-    m_length = 0;
-    m_next = ~uint64_t(0);
+    for (auto& s : m_streams) {
+        s.length = 0;
+        s.next = ~uint64_t(0);
+        s.streak = 0;
+    }
 }
 
 uint32_t Disk::read(void* buffer, uint32_t count, uint64_t offset)

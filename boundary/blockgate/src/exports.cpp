@@ -2,6 +2,9 @@
 #include "internal.h"
 
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -15,6 +18,7 @@ using namespace blockgate;
 
 namespace blockgate {
 extern Disk* g_last_disk_read_at_zero;
+extern std::atomic<uint64_t> g_bytes_read;
 }
 
 namespace {
@@ -277,3 +281,28 @@ BG_API uint64_t* bg_extended_list(void)
 }
 
 } // extern "C"
+
+extern "C" BG_API uint64_t bg_bytes_read(void)
+{
+    return g_bytes_read.load(std::memory_order_relaxed);
+}
+
+namespace {
+
+// With BLOCKGATE_READ_LOG naming a file, the process appends the bytes it
+// read from devices and images to it when it ends (for the benchmarks, which
+// measure tools run as separate processes).
+struct ReadLog {
+    ~ReadLog()
+    {
+        const char* path = std::getenv("BLOCKGATE_READ_LOG");
+        if (!path || !*path)
+            return;
+        if (FILE* f = std::fopen(path, "a")) {
+            std::fprintf(f, "bytes_read %llu\n", static_cast<unsigned long long>(bg_bytes_read()));
+            std::fclose(f);
+        }
+    }
+} g_read_log;
+
+} // namespace

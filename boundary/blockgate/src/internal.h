@@ -12,11 +12,18 @@
 
 namespace blockgate {
 
-// Serves small sequential reads from one larger read. Each reader has its own
-// window; a read larger than half the window bypasses it.
+// Serves small reads from a few windows, one per stream of reads (a scanner
+// interleaving record reads with data reads keeps both). A read that goes on
+// where a stream's last read ended fetches ahead of it, but never more than
+// half of what that stream has read back to back so far: a reader that stops
+// has read at most half as much again as it used, and a long sequential reader
+// soon reads whole windows. A read that continues no stream fetches just the
+// 4 KiB pages it touches (a small one, for the lookups of the scanners) or
+// exactly its own bytes; a read larger than half a window bypasses them all.
 class ReadAhead {
 public:
     static constexpr uint32_t window_size = 1u << 20;
+    static constexpr int streams = 4;
 
     // Reads [offset, offset + count) of the file `fd` limited to `end`.
     // Returns the bytes delivered (short at `end` or at an unreadable range).
@@ -24,14 +31,26 @@ public:
     void invalidate();
 
 private:
+    struct Stream {
+        std::unique_ptr<uint8_t[]> window;
+        uint64_t start = 0;
+        uint32_t length = 0;
+        uint64_t next = ~uint64_t(0); // where this stream's last read ended
+        uint64_t streak = 0;          // bytes it read back to back up to `next`
+        uint64_t used = 0;
+    };
+    Stream* holding(uint64_t pos);
+    Stream* continuing(uint64_t offset);
+    Stream* least_used();
+
     std::mutex m_lock;
-    std::unique_ptr<uint8_t[]> m_window;
-    uint64_t m_start = 0;
-    uint32_t m_length = 0;
-    uint64_t m_next = 0; // where the previous read ended
+    Stream m_streams[streams];
+    uint64_t m_clock = 0;
 };
 
-// pread until `count` bytes or end of file / error. Returns bytes read.
+// pread until `count` bytes or end of file / error. Returns bytes read. Every
+// read of a device or image goes through here and is counted.
+
 uint64_t read_fully(int fd, void* buffer, uint64_t count, uint64_t offset);
 
 struct Volume;

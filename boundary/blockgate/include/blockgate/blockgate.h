@@ -143,6 +143,10 @@ BG_API uint64_t bg_object_size(BgReader* object);
 // Cluster size of a FAT, NTFS, exFAT, ext or HFS+ volume in bytes; 0 otherwise.
 BG_API uint32_t bg_volume_cluster_size(BgVolume* volume);
 
+// Bytes read from devices and images by this process so far, all readers
+// together (for measurements: what a job costs its source).
+BG_API uint64_t bg_bytes_read(void);
+
 BG_API int32_t bg_get_progress(void);
 BG_API int32_t bg_progress_done(void);
 

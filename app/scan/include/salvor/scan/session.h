@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace salvor {
 
@@ -60,6 +61,15 @@ struct ScanSession {
     // records, whose placement field is 32 bits wide and cannot hold a node
     // handle of a 64-bit program.
     std::unordered_map<const void*, NodeId> ntfs_placement;
+    // The placed records of each folder node, in list order: made from
+    // ntfs_placement by the first listing that needs it, so that listing
+    // every folder walks the result list once rather than once per folder.
+    // Made again when the list head or the number of placed records changes.
+    struct NtfsFolderIndex {
+        const void* head = nullptr;
+        size_t placed = 0;
+        std::unordered_map<NodeId, std::vector<const void*>> records;
+    } ntfs_index;
     // Raw Recovery: the category nodes of this scan (0 when not made).
     NodeId category_node[4] = {0, 0, 0, 0};
     RawSelection raw;
