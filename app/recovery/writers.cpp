@@ -21,6 +21,10 @@ namespace salvor {
 
 namespace {
 
+// The error of the last failed create, write or close of a target file in
+// this thread: the reason a failed file is counted under.
+thread_local int t_target_errno = 0;
+
 // One target file, created new and removed unless kept.
 class TargetFile {
 public:
@@ -39,7 +43,11 @@ public:
             ::unlink(m_path.c_str());
     }
     bool open() const { return m_fd >= 0; }
-    WriteStatus open_failure() const { return m_errno == EEXIST ? WriteStatus::kSkipped : WriteStatus::kFailed; }
+    WriteStatus open_failure() const
+    {
+        t_target_errno = m_errno;
+        return m_errno == EEXIST ? WriteStatus::kSkipped : WriteStatus::kFailed;
+    }
     bool write(const void* data, size_t count)
     {
         const auto* p = static_cast<const uint8_t*>(data);
@@ -47,8 +55,10 @@ public:
             ssize_t n = ::write(m_fd, p, count);
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n <= 0)
+            if (n <= 0) {
+                t_target_errno = n < 0 ? errno : EIO;
                 return false;
+            }
             p += n;
             count -= size_t(n);
             m_written += uint64_t(n);
@@ -61,8 +71,10 @@ public:
         int rc = ::close(m_fd);
         m_fd = -1;
         m_keep = true;
-        if (rc != 0)
+        if (rc != 0) {
+            t_target_errno = errno;
             ::unlink(m_path.c_str());
+        }
         return rc == 0;
     }
     uint64_t written() const { return m_written; }
@@ -341,6 +353,7 @@ WriteStatus WriteRecoveredFile(RecoveryJob& job, uintptr_t item, const std::stri
 {
     WriteStatus st = WriteStatus::kFailed;
     const ScanSession& s = job.session;
+    t_target_errno = 0;
     if (item == 0) {
         st = WriteStatus::kFailed;
     } else if (s.mode == kModeRaw) {
@@ -365,7 +378,11 @@ WriteStatus WriteRecoveredFile(RecoveryJob& job, uintptr_t item, const std::stri
     case WriteStatus::kWritten: ++job.stats.written; break;
     case WriteStatus::kEmpty: ++job.stats.empty; break;
     case WriteStatus::kSkipped: ++job.stats.skipped; break;
-    case WriteStatus::kFailed: ++job.stats.failed; break;
+    case WriteStatus::kFailed:
+        ++job.stats.failed;
+        ++job.stats.failure_reasons[t_target_errno ? std::strerror(t_target_errno)
+                                                   : "nothing of its data could be read from the source"];
+        break;
     case WriteStatus::kCancelled: job.stats.cancelled = true; break;
     }
     return st;

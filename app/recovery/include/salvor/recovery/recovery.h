@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -32,6 +33,8 @@ struct RecoveryStats {
     uint64_t failed = 0;
     uint64_t skipped = 0;
     bool cancelled = false;
+    // Why the failed files failed: reason text -> number of files.
+    std::map<std::string, uint64_t> failure_reasons;
 };
 
 struct RecoveryJob {
