@@ -19,7 +19,7 @@ namespace {
 
 std::string join(const std::string& folder, const std::string& name)
 {
-    return folder + "/" + SafeName(name);
+    return folder + "/" + TargetName(name);
 }
 
 } // namespace
