@@ -136,8 +136,8 @@ std::string backup_fault(int32_t check, uint32_t record)
         return r + " lies inside a volume that the file itself describes";
     case BS_CHECK_VOLUME_BEYOND:
         return r + " describes a volume beyond the end of this disk (a backup of another disk?)";
-    case BS_CHECK_ON_BOOT_SECTOR:
-        return r + " would overwrite the boot sector of a volume on this disk (a backup of another disk?)";
+    case BS_CHECK_NOT_TABLE_SECTOR:
+        return r + " would overwrite data on this disk, not a partition table (a backup of another disk?)";
     default:
         return "it does not describe a partition table chain";
     }

@@ -226,16 +226,24 @@ BackupCheck check_against_disk(BgReader* disk, const u8* in, u32 count)
     BackupCheck c = check_records(in, count, disk_size, sizes, size_count);
     if (c.result != backup_check::ok)
         return c;
-    // An extended boot record is never a volume's first sector: a record
-    // there belongs to another disk's layout.
+    // Where an extended boot record goes, the disk holds one now (the
+    // signature, and no volume boot sector) or a wiped table (zeros from
+    // byte 446 on). Anything else is data: the file describes another
+    // disk's layout, and the record would land in a volume of this one.
     for (u32 r = 1; r < count; ++r) {
         u8 sector[sector_bytes] {};
         if (!disk->read || disk->read(disk, sector, sector_bytes, offset_of(in, r)) < sector_bytes)
+            return {backup_check::not_table_sector, r};
+        bool wiped = true;
+        for (u32 i = table_offset; i < sector_bytes; ++i)
+            wiped = wiped && sector[i] == 0;
+        if (wiped)
             continue;
         BgVolume info {};
-        if (bg_test_fat_boot(disk, sector, &info) == 0 || bg_test_other_boot(sector, &info) == 0
-            || bg_test_ntfs_boot(disk, sector, &info) == 0)
-            return {backup_check::on_boot_sector, r};
+        const bool boot = bg_test_fat_boot(disk, sector, &info) == 0 || bg_test_other_boot(sector, &info) == 0
+                          || bg_test_ntfs_boot(disk, sector, &info) == 0;
+        if (boot || !has_signature(sector))
+            return {backup_check::not_table_sector, r};
     }
     return c;
 }

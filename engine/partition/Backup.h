@@ -29,7 +29,7 @@ constexpr i32 outside_disk = 3;
 constexpr i32 not_in_chain = 4;
 constexpr i32 inside_volume = 5;
 constexpr i32 volume_beyond = 6;
-constexpr i32 on_boot_sector = 7;
+constexpr i32 not_table_sector = 7;
 } // namespace backup_check
 
 // Whether the records of a backup file describe one table chain that can be

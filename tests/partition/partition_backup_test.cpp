@@ -242,6 +242,10 @@ TEST_F(PartitionBackup, FailedWritesAreReported)
 TEST_F(PartitionBackup, RestoresAtMostTwentyFiveRecordsAndOnlyTableBytes)
 {
     auto original = random_bytes(64 * 512, 7);
+    for (uint64_t k = 1; k < 26; ++k) { // the extended boot records' signatures
+        original[k * 2 * 512 + 510] = 0x55;
+        original[k * 2 * 512 + 511] = 0xAA;
+    }
     auto path = image("rand.img", original);
     // One chain of 25 extended boot records (and a 26th) at every second
     // sector, each with a one-sector logical drive in the sector after it.
@@ -367,11 +371,26 @@ TEST_F(PartitionBackup, RestoreRefusesRecordsOutsideTheirOwnChain)
     fs::path in = m_tmp / "foreign.bin";
     write_file(in, good);
     int fd = ::open(in.c_str(), O_RDONLY);
-    EXPECT_EQ(bs_check_backup(disk, fd, &at), BS_CHECK_ON_BOOT_SECTOR);
+    EXPECT_EQ(bs_check_backup(disk, fd, &at), BS_CHECK_NOT_TABLE_SECTOR);
     EXPECT_EQ(at, 1u);
     ::close(fd);
     EXPECT_EQ(restore(other_path, good), 1);
     EXPECT_EQ(sha256_file(other_path), other_hash);
+
+    // Where the second record goes this disk holds data now: refused. A
+    // wiped table there (zeros) is what a restore is for.
+    auto bytes = d.bytes();
+    const uint64_t second_at = load_le64(good.data() + 2 * 72);
+    auto data = random_bytes(512, 3);
+    std::copy(data.begin(), data.end(), bytes.begin() + long(second_at));
+    write_file(path, bytes);
+    EXPECT_EQ(check(good, &at), BS_CHECK_NOT_TABLE_SECTOR);
+    EXPECT_EQ(at, 2u);
+    std::fill_n(bytes.begin() + long(second_at), 512, 0);
+    write_file(path, bytes);
+    EXPECT_EQ(check(good, &at), BS_CHECK_OK);
+    ASSERT_EQ(restore(path, good), 0);
+    EXPECT_TRUE(read_file(path) == d.bytes());
 }
 
 // Sector 0 saved as it was (zeros, or a volume boot sector's code) is one

@@ -51,7 +51,7 @@ enum {
     BS_CHECK_NOT_IN_CHAIN = 4,    // a record is not where the extended entry before it points
     BS_CHECK_INSIDE_VOLUME = 5,   // a record lies inside a volume that the records describe
     BS_CHECK_VOLUME_BEYOND = 6,   // a record describes a volume starting beyond the end of the disk
-    BS_CHECK_ON_BOOT_SECTOR = 7,  // a record would overwrite the boot sector of a volume on the disk
+    BS_CHECK_NOT_TABLE_SECTOR = 7, // a record's sector on the disk holds data, not a table (nor zeros)
 };
 
 // Saves the partition tables of `disk` to the open, writable, empty file `fd`
@@ -71,8 +71,9 @@ FSPROBE_API int32_t bs_back(BgReader* disk, int fd);
 // Checks the backup file `fd` against `disk` without writing anything: the
 // first record is the master boot record, every further record lies where
 // the chain of extended entries before it points (the chain bs_backup
-// follows), no record lies inside a volume that the records describe or on
-// a volume boot sector of the disk. Returns a BS_CHECK_* result; the record
+// follows), no record lies inside a volume that the records describe, and
+// every extended boot record's sector on the disk holds a table or zeros now
+// (not a volume boot sector, not data). Returns a BS_CHECK_* result; the record
 // at fault goes to `*record` (when not null). bs_back runs the same check
 // before its first write.
 FSPROBE_API int32_t bs_check_backup(BgReader* disk, int fd, uint32_t* record);
