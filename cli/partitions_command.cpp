@@ -138,6 +138,8 @@ std::string backup_fault(int32_t check, uint32_t record)
         return r + " describes a volume beyond the end of this disk (a backup of another disk?)";
     case BS_CHECK_NOT_TABLE_SECTOR:
         return r + " would overwrite data on this disk, not a partition table (a backup of another disk?)";
+    case BS_CHECK_INSIDE_DISK_VOLUME:
+        return r + " lies inside a volume of this disk (a backup of another disk?)";
     default:
         return "it does not describe a partition table chain";
     }

@@ -14,7 +14,8 @@ static_assert(BS_CHECK_OK == backup_check::ok && BS_CHECK_UNREADABLE == backup_c
               && BS_CHECK_NOT_IN_CHAIN == backup_check::not_in_chain
               && BS_CHECK_INSIDE_VOLUME == backup_check::inside_volume
               && BS_CHECK_VOLUME_BEYOND == backup_check::volume_beyond
-              && BS_CHECK_NOT_TABLE_SECTOR == backup_check::not_table_sector);
+              && BS_CHECK_NOT_TABLE_SECTOR == backup_check::not_table_sector
+              && BS_CHECK_INSIDE_DISK_VOLUME == backup_check::inside_disk_volume);
 
 extern "C" {
 

@@ -226,6 +226,18 @@ BackupCheck check_against_disk(BgReader* disk, const u8* in, u32 count)
     BackupCheck c = check_records(in, count, disk_size, sizes, size_count);
     if (c.result != backup_check::ok)
         return c;
+    // A record inside a volume the disk has now (by its current table; a
+    // volume from offset 0 is a disk without one) would write into it.
+    for (u32 r = 1; r < count; ++r) {
+        const u64 at = offset_of(in, r);
+        for (BgVolumeNode* v = bg_volume_list; v; v = v->next) {
+            const BgVolume* vol = v->volume;
+            if (vol->disk_number != disk->disk_number || vol->start == 0)
+                continue;
+            if (at >= vol->start && at - vol->start < vol->size)
+                return {backup_check::inside_disk_volume, r};
+        }
+    }
     // Where an extended boot record goes, the disk holds one now (the
     // signature, and no volume boot sector) or a wiped table (zeros from
     // byte 446 on). Anything else is data: the file describes another

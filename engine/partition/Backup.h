@@ -30,6 +30,7 @@ constexpr i32 not_in_chain = 4;
 constexpr i32 inside_volume = 5;
 constexpr i32 volume_beyond = 6;
 constexpr i32 not_table_sector = 7;
+constexpr i32 inside_disk_volume = 8;
 } // namespace backup_check
 
 // Whether the records of a backup file describe one table chain that can be

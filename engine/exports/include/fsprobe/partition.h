@@ -52,6 +52,7 @@ enum {
     BS_CHECK_INSIDE_VOLUME = 5,   // a record lies inside a volume that the records describe
     BS_CHECK_VOLUME_BEYOND = 6,   // a record describes a volume starting beyond the end of the disk
     BS_CHECK_NOT_TABLE_SECTOR = 7, // a record's sector on the disk holds data, not a table (nor zeros)
+    BS_CHECK_INSIDE_DISK_VOLUME = 8, // a record lies inside a volume of the disk's current table
 };
 
 // Saves the partition tables of `disk` to the open, writable, empty file `fd`
@@ -73,7 +74,8 @@ FSPROBE_API int32_t bs_back(BgReader* disk, int fd);
 // the chain of extended entries before it points (the chain bs_backup
 // follows), no record lies inside a volume that the records describe, and
 // every extended boot record's sector on the disk holds a table or zeros now
-// (not a volume boot sector, not data). Returns a BS_CHECK_* result; the record
+// (not a volume boot sector, not data) and lies in no volume that the disk's
+// current table gives (the volume list of the last bg_scan_volumes). Returns a BS_CHECK_* result; the record
 // at fault goes to `*record` (when not null). bs_back runs the same check
 // before its first write.
 FSPROBE_API int32_t bs_check_backup(BgReader* disk, int fd, uint32_t* record);
