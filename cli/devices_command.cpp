@@ -1,6 +1,7 @@
 // salvor-cli devices: the disks and volumes blockgate sees.
 #include "commands.h"
 #include "fs_names.h"
+#include "output.h"
 
 #include <blockgate/blockgate.h>
 #include <nlohmann/json.hpp>
@@ -16,7 +17,8 @@ int run_devices(const DevicesOptions& options)
     for (const auto& image : options.images) {
         int32_t err = bg_add_image(image.c_str());
         if (err != 0) {
-            std::fprintf(stderr, "salvor-cli: cannot open %s: %s\n", image.c_str(), std::strerror(err));
+            std::fprintf(stderr, "salvor-cli: cannot open %s: %s\n", shown(image).c_str(),
+                         open_error_text(image, err).c_str());
             bg_clear_images();
             return kExitSource;
         }
@@ -39,21 +41,21 @@ int run_devices(const DevicesOptions& options)
                                {"fs_code", int32_t(vol->fs_code)},
                                {"fs", fs_name(vol->fs_code)}});
         }
-        nlohmann::ordered_json entry = {{"number", int32_t(disk->disk_number)},
-                                {"name", disk->name ? disk->name : ""},
-                                {"size", bg_object_size(disk)},
-                                {"sector_size", uint32_t(disk->bytes_per_sector)},
-                                {"volumes", volumes}};
+        nlohmann::ordered_json entry = {{"number", int32_t(disk->disk_number)}};
+        put_text(entry, "name", disk->name ? disk->name : "");
+        entry["size"] = bg_object_size(disk);
+        entry["sector_size"] = uint32_t(disk->bytes_per_sector);
+        entry["volumes"] = volumes;
         if (int32_t err = bg_last_error(disk))
             entry["error"] = std::strerror(err);
         disks.push_back(std::move(entry));
     }
 
     if (options.json) {
-        std::cout << nlohmann::ordered_json({{"disks", disks}}).dump() << "\n";
+        std::cout << dump_json(nlohmann::ordered_json({{"disks", disks}})) << "\n";
     } else {
         for (const auto& disk : disks) {
-            std::cout << "disk " << disk["number"].get<int>() << "  " << disk["name"].get<std::string>() << "  "
+            std::cout << "disk " << disk["number"].get<int>() << "  " << shown(disk["name"].get<std::string>()) << "  "
                       << disk["size"].get<uint64_t>() << " bytes, sector " << disk["sector_size"].get<uint32_t>();
             if (disk.contains("error"))
                 std::cout << "  (cannot open: " << disk["error"].get<std::string>() << ")";

@@ -2,6 +2,7 @@
 // the desktop program, driven from the command line.
 #include "commands.h"
 #include "fs_names.h"
+#include "output.h"
 
 #include <salvor/recovery/recovery.h>
 #include <salvor/recovery/target_check.h>
@@ -95,7 +96,8 @@ private:
         if (!m_enabled)
             return;
         m_drawn = true;
-        std::string status = m_status.size() > 60 ? m_status.substr(0, 60) : m_status;
+        // Found names can hold control characters: shown escaped.
+        const std::string status = TruncateUtf8(shown(m_status), 60);
         std::fprintf(stderr, "\r%3d%% %-60s", m_percent, status.c_str());
         std::fflush(stderr);
     }
@@ -135,18 +137,18 @@ BgVolume* resolve_source(const JobOptions& o, std::string& error)
     bg_set_real_disks(0);
     bg_clear_images();
     if (int32_t err = bg_add_image(o.source.c_str())) {
-        error = "cannot open " + o.source + ": " + std::strerror(err);
+        error = "cannot open " + shown(o.source) + ": " + open_error_text(o.source, err);
         return nullptr;
     }
     bg_scan_disks();
     bg_scan_volumes();
     if (!bg_disk_list) {
-        error = "cannot open " + o.source;
+        error = "cannot open " + shown(o.source);
         return nullptr;
     }
     BgReader* disk = bg_disk_list->disk;
     if (int32_t err = bg_last_error(disk)) {
-        error = "cannot read " + o.source + ": " + std::strerror(err);
+        error = "cannot read " + shown(o.source) + ": " + std::strerror(err);
         return nullptr;
     }
     std::vector<BgVolume*> volumes;
@@ -155,14 +157,14 @@ BgVolume* resolve_source(const JobOptions& o, std::string& error)
             volumes.push_back(v->volume);
     if (o.volume >= 0) {
         if (size_t(o.volume) >= volumes.size()) {
-            error = o.source + " has no volume " + std::to_string(o.volume) + " (it holds " +
+            error = shown(o.source) + " has no volume " + std::to_string(o.volume) + " (it holds " +
                     std::to_string(volumes.size()) + ")";
             return nullptr;
         }
         return volumes[size_t(o.volume)];
     }
     if (volumes.size() != 1) {
-        error = o.source + " holds " + std::to_string(volumes.size()) + " volumes: choose one with --volume N";
+        error = shown(o.source) + " holds " + std::to_string(volumes.size()) + " volumes: choose one with --volume N";
         return nullptr;
     }
     return volumes.front();
@@ -193,9 +195,9 @@ bool parse_types(const std::string& text, RawSelection& raw, std::string& error)
 }
 
 struct FoundFile {
-    std::string folder; // tree path of the node ("" for the root)
-    std::string path;   // folder + "/" + name
-    NodeFile file;
+    std::string folder; // the node's folder below the target, as written ("" for the root)
+    std::string path;   // tree path of the file as listed (node names, then the file name)
+    NodeFile file;      // file.name: the name as written to the target
 };
 
 // Every file of the result tree with its tree path, in tree order.
@@ -208,23 +210,26 @@ std::vector<FoundFile> all_files(ScanSession& session)
         return out;
     struct Pending {
         NodeId node;
-        std::string path;
+        std::string path;   // as listed
+        std::string folder; // as written
     };
-    std::vector<Pending> pending{{root, ""}};
+    const auto join = [](const std::string& a, const std::string& b) { return a.empty() ? b : a + "/" + b; };
+    std::vector<Pending> pending{{root, "", ""}};
     while (!pending.empty()) {
         Pending p = pending.back();
         pending.pop_back();
         for (auto& f : NodeFiles(session, p.node)) {
             FoundFile ff;
-            ff.folder = p.path;
-            ff.path = p.path.empty() ? f.name : p.path + "/" + f.name;
+            ff.folder = p.folder;
+            ff.path = join(p.path, f.name);
+            f.name = TargetName(f.name);
             ff.file = std::move(f);
             out.push_back(std::move(ff));
         }
         std::vector<Pending> children;
         for (NodeId c = tree.FirstChild(p.node); c; c = tree.NextSibling(c)) {
             const std::string name = SafeName(tree.Text(c));
-            children.push_back({c, p.path.empty() ? name : p.path + "/" + name});
+            children.push_back({c, join(p.path, name), join(p.folder, TargetName(name))});
         }
         for (auto it = children.rbegin(); it != children.rend(); ++it)
             pending.push_back(*it);
@@ -309,22 +314,6 @@ std::vector<std::string> tree_components(const std::string& folder)
     return out;
 }
 
-// A message with found names in it, safe for a terminal: control bytes as \xNN.
-std::string printable(const std::string& text)
-{
-    std::string out;
-    for (unsigned char c : text) {
-        if (c < 0x20 || c == 0x7f) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\x%02x", c);
-            out += buf;
-        } else {
-            out += char(c);
-        }
-    }
-    return out;
-}
-
 bool selected(const std::vector<std::string>& selects, const std::string& path)
 {
     if (selects.empty())
@@ -353,20 +342,24 @@ int run_scan(const JobOptions& o)
     const auto files = all_files(job.session);
     if (o.json) {
         nlohmann::ordered_json list = nlohmann::ordered_json::array();
-        for (const auto& f : files)
-            list.push_back({{"path", f.path}, {"size", f.file.size}, {"time", f.file.time}});
-        nlohmann::ordered_json out = {{"source", o.source},
-                                      {"mode", o.mode},
-                                      {"fs_code", int32_t(job.session.mode == kModeFormat
-                                                              ? job.session.fs_code
-                                                              : job.session.volume->fs_code)},
-                                      {"files", list}};
-        std::cout << out.dump() << "\n";
+        for (const auto& f : files) {
+            nlohmann::ordered_json entry = nlohmann::ordered_json::object();
+            put_text(entry, "path", f.path);
+            entry["size"] = f.file.size;
+            entry["time"] = f.file.time;
+            list.push_back(std::move(entry));
+        }
+        nlohmann::ordered_json out = nlohmann::ordered_json::object();
+        put_text(out, "source", o.source);
+        out["mode"] = o.mode;
+        out["fs_code"] = int32_t(job.session.mode == kModeFormat ? job.session.fs_code : job.session.volume->fs_code);
+        out["files"] = std::move(list);
+        std::cout << dump_json(out) << "\n";
     } else {
         if (nothing)
             std::cout << "Scanning finished,no item found!\n";
         for (const auto& f : files)
-            std::cout << f.path << "\t" << f.file.size << "\t" << f.file.time << "\n";
+            std::cout << shown(f.path) << "\t" << f.file.size << "\t" << f.file.time << "\n";
         std::cout << files.size() << " files\n";
     }
     return kExitOk;
@@ -380,7 +373,7 @@ int run_recover(const JobOptions& o)
     if (o.mode != "deleted" && o.mode != "format" && o.mode != "raw")
         return fail(kExitUsage, "unknown mode '" + o.mode + "' (deleted, format, raw)");
     if (::access(o.source.c_str(), R_OK) != 0)
-        return fail(kExitSource, "cannot open " + o.source + ": " + std::strerror(errno));
+        return fail(kExitSource, "cannot open " + shown(o.source) + ": " + std::strerror(errno));
     // Judge the target by its nearest existing folder before anything is
     // created, so not even the target folder is made on the source.
     std::string existing = o.target;
@@ -393,11 +386,11 @@ int run_recover(const JobOptions& o)
         existing = slash == 0 ? "/" : existing.substr(0, slash);
     }
     if (TargetOnSource(existing, o.source))
-        return fail(kExitSource, "the target folder " + o.target + " lies on the source volume");
+        return fail(kExitSource, "the target folder " + shown(o.target) + " lies on the source volume");
     if (!MakeFolder(o.target))
-        return fail(kExitSource, "cannot create the target folder " + o.target);
+        return fail(kExitSource, "cannot create the target folder " + shown(o.target));
     if (::access(o.target.c_str(), W_OK | X_OK) != 0)
-        return fail(kExitSource, "the target folder " + o.target + " is not writable");
+        return fail(kExitSource, "the target folder " + shown(o.target) + " is not writable");
 
     Job job;
     TerminalProgress progress(::isatty(2));
@@ -440,28 +433,38 @@ int run_recover(const JobOptions& o)
     progress.finish();
     for (const auto& sel : o.selects)
         if (std::none_of(files.begin(), files.end(), [&](const FoundFile& f) { return selected({sel}, f.path); }))
-            std::fprintf(stderr, "salvor-cli: nothing found under --select %s\n", sel.c_str());
+            std::fprintf(stderr, "salvor-cli: nothing found under --select %s\n", shown(sel).c_str());
     const bool cancelled = g_stop || rj.stats.cancelled;
     if (o.json) {
-        const nlohmann::ordered_json summary = {{"source", o.source},
-                                                {"mode", o.mode},
-                                                {"target", o.target},
-                                                {"recovered", rj.stats.written},
+        nlohmann::ordered_json summary = nlohmann::ordered_json::object();
+        put_text(summary, "source", o.source);
+        summary["mode"] = o.mode;
+        put_text(summary, "target", o.target);
+        summary.update(nlohmann::ordered_json{{"recovered", rj.stats.written},
                                                 {"bytes", rj.stats.bytes},
                                                 {"empty", rj.stats.empty},
                                                 {"failed", rj.stats.failed},
                                                 {"skipped", rj.stats.skipped},
-                                                {"cancelled", cancelled}};
-        std::cout << summary.dump() << "\n";
+                                                {"cancelled", cancelled}});
+        nlohmann::ordered_json failures = nlohmann::ordered_json::array();
+        for (const auto& [reason, count] : rj.stats.failure_reasons) {
+            nlohmann::ordered_json f = nlohmann::ordered_json::object();
+            put_text(f, "reason", reason);
+            f["files"] = count;
+            failures.push_back(std::move(f));
+        }
+        summary["failures"] = std::move(failures);
+        std::cout << dump_json(summary) << "\n";
     } else {
         std::printf("recovered %llu files (%llu bytes), empty %llu, failed %llu, skipped %llu\n",
                     (unsigned long long)rj.stats.written, (unsigned long long)rj.stats.bytes,
                     (unsigned long long)rj.stats.empty, (unsigned long long)rj.stats.failed,
                     (unsigned long long)rj.stats.skipped);
+        // Once per reason, so a full target or a refused name is seen.
+        for (const auto& [reason, count] : rj.stats.failure_reasons)
+            std::printf("failed: %llu file%s: %s\n", (unsigned long long)count, count == 1 ? "" : "s",
+                        shown(reason).c_str());
     }
-    for (const auto& [why, count] : rj.stats.failure_reasons)
-        std::fprintf(stderr, "salvor-cli: failed %llu file%s: %s\n", (unsigned long long)count, count == 1 ? "" : "s",
-                     printable(why).c_str());
     if (cancelled) {
         if (!o.json)
             std::printf("recovery has been canceled!\n");

@@ -3,9 +3,48 @@
 
 #include <CLI/CLI.hpp>
 
+#include <salvor/scan/text.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 using namespace salvor::cli;
+
+namespace {
+
+// The first argument that is not an option names the command. CLI11 would
+// only say that an unknown one "was not expected"; this names what exists.
+std::string unknown_command(int argc, char** argv)
+{
+    static const std::vector<std::string> commands = {"devices", "scan", "recover", "partitions"};
+    static const std::vector<std::string> actions = {"search", "rebuild", "backup", "restore"};
+    const auto listed = [](const std::vector<std::string>& names) {
+        std::string out;
+        for (const auto& n : names)
+            out += (out.empty() ? "" : ", ") + n;
+        return out;
+    };
+    int i = 1;
+    while (i < argc && argv[i][0] == '-')
+        ++i;
+    if (i >= argc)
+        return {};
+    const std::string command = argv[i];
+    if (std::find(commands.begin(), commands.end(), command) == commands.end())
+        return "unknown command '" + salvor::EscapedText(command) + "' (commands: " + listed(commands) + ")";
+    if (command != "partitions")
+        return {};
+    for (++i; i < argc && argv[i][0] == '-';)
+        ++i;
+    if (i < argc && std::find(actions.begin(), actions.end(), std::string(argv[i])) == actions.end())
+        return "unknown partitions command '" + salvor::EscapedText(argv[i]) + "' (commands: " + listed(actions) +
+               ")";
+    return {};
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
@@ -27,7 +66,13 @@ int main(int argc, char** argv)
         cmd->add_option("--fs", opts->fs, "format: fat12 | fat16 | fat32 | ntfs (default ntfs)");
         cmd->add_option("--types", opts->types, "raw: any of photo,music,video,others (default all)");
         cmd->add_option("--volume", opts->volume, "the N-th volume (from 0) of a whole-disk image or disk")
-            ->check(CLI::NonNegativeNumber);
+            ->check(CLI::Validator(
+                [](std::string& value) -> std::string {
+                    const bool digits = !value.empty() && value.size() <= 9 &&
+                                        value.find_first_not_of("0123456789") == std::string::npos;
+                    return digits ? std::string() : std::string("--volume takes a number from 0");
+                },
+                "N"));
         cmd->add_flag("--json", opts->json, "print one JSON object");
     }
     rec_cmd->add_option("--to", recover.target, "folder to write the recovered files into")->required();
@@ -50,12 +95,24 @@ int main(int argc, char** argv)
     p_restore->add_option("FILE", parts.file, "backup file")->required();
     p_restore->add_flag("--yes", parts.yes, "really write (the current tables are saved first)");
 
+    if (const std::string unknown = unknown_command(argc, argv); !unknown.empty()) {
+        std::fprintf(stderr, "salvor-cli: %s\n", unknown.c_str());
+        return kExitUsage;
+    }
     try {
         app.parse(argc, argv);
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
         return app.exit(e);
+    } catch (const CLI::ValidationError& e) {
+        // Our validators give the whole sentence ("--volume takes ..."):
+        // shown without CLI11's "--volume: " in front.
+        std::string text = e.what();
+        if (const size_t sep = text.find(": --"); sep != std::string::npos)
+            text = text.substr(sep + 2);
+        std::fprintf(stderr, "salvor-cli: %s\n", text.c_str());
+        return kExitUsage;
     } catch (const CLI::ParseError& e) {
         app.exit(e);
         return kExitUsage;

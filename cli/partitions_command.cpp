@@ -4,6 +4,7 @@
 // saved to a new backup file in the working directory.
 #include "commands.h"
 #include "fs_names.h"
+#include "output.h"
 
 #include <salvor/devices/catalogue.h>
 #include <salvor/scan/text.h>
@@ -41,27 +42,41 @@ int fail(int status, const std::string& message)
     return status;
 }
 
+// A protective 0xEE entry in the master boot record: the disk's real table
+// is a GPT.
+bool has_gpt_entry(BgReader& disk)
+{
+    uint8_t sector[512] {};
+    if (!disk.read || disk.read(&disk, sector, sizeof sector, 0) != sizeof sector)
+        return false;
+    for (int i = 0; i < 4; ++i)
+        if (sector[446 + 16 * i + 4] == 0xEE)
+            return true;
+    return false;
+}
+
 BgReader* open_disk(const std::string& path, std::string& error)
 {
     bg_set_real_disks(0);
     bg_clear_images();
     if (int32_t err = bg_add_image(path.c_str())) {
-        error = "cannot open " + path + ": " + std::strerror(err);
+        error = "cannot open " + shown(path) + ": " + open_error_text(path, err);
         return nullptr;
     }
     bg_scan_disks();
     bg_scan_volumes();
     if (!bg_disk_list) {
-        error = "cannot open " + path;
+        error = "cannot open " + shown(path);
         return nullptr;
     }
     BgReader* disk = bg_disk_list->disk;
     if (int32_t err = bg_last_error(disk)) {
-        error = "cannot read " + path + ": " + std::strerror(err);
+        error = "cannot read " + shown(path) + ": " + std::strerror(err);
         return nullptr;
     }
     if (IsDynamicDisk(*disk)) {
-        error = "Can not recover dynamic disks, please select another disk";
+        error = has_gpt_entry(*disk) ? "GPT disks are not supported by the partition rebuild"
+                                     : "Can not recover dynamic disks, please select another disk";
         return nullptr;
     }
     return disk;
@@ -104,6 +119,32 @@ std::string save_current_tables(BgReader* disk, const std::string& disk_path, st
     return {};
 }
 
+// Why bs_check_backup refused a backup file.
+std::string backup_fault(int32_t check, uint32_t record)
+{
+    const std::string r = "record " + std::to_string(record);
+    switch (check) {
+    case BS_CHECK_UNREADABLE:
+        return "the file is empty, unreadable or not a whole number of 72-byte records (at most 25)";
+    case BS_CHECK_FIRST_NOT_MBR:
+        return "its first record is not the master boot record (offset 0)";
+    case BS_CHECK_OUTSIDE_DISK:
+        return r + " is not at a sector of this disk";
+    case BS_CHECK_NOT_IN_CHAIN:
+        return r + " is not where the extended entries before it point";
+    case BS_CHECK_INSIDE_VOLUME:
+        return r + " lies inside a volume that the file itself describes";
+    case BS_CHECK_VOLUME_BEYOND:
+        return r + " describes a volume beyond the end of this disk (a backup of another disk?)";
+    case BS_CHECK_NOT_TABLE_SECTOR:
+        return r + " would overwrite data on this disk, not a partition table (a backup of another disk?)";
+    case BS_CHECK_INSIDE_DISK_VOLUME:
+        return r + " lies inside a volume of this disk (a backup of another disk?)";
+    default:
+        return "it does not describe a partition table chain";
+    }
+}
+
 struct Found {
     std::string name;
     uint64_t start = 0;
@@ -144,7 +185,7 @@ void print_found(const std::vector<Found>& found, bool json)
                             {"fs_code", f.fs_code},
                             {"fs", fs_name(f.fs_code)},
                             {"state", f.primary ? "Primary partition" : "Extended partition"}});
-        std::cout << nlohmann::ordered_json({{"partitions", list}}).dump() << "\n";
+        std::cout << dump_json(nlohmann::ordered_json({{"partitions", list}})) << "\n";
         return;
     }
     for (const auto& f : found)
@@ -170,15 +211,15 @@ int run_partitions(const PartitionOptions& o)
     if (o.action == "backup") {
         int fd = ::open(o.file.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
         if (fd < 0)
-            return fail(kExitSource, "cannot create " + o.file + ": " + std::strerror(errno));
+            return fail(kExitSource, "cannot create " + shown(o.file) + ": " + std::strerror(errno));
         const int32_t rc = bs_backup(disk, fd);
         const bool closed = ::close(fd) == 0;
         if (rc != BS_BACKUP_OK || !closed) {
             ::unlink(o.file.c_str());
             return fail(kExitSource, rc == BS_BACKUP_NO_TABLE ? "the disk holds no partition table"
-                                                               : "cannot save the tables to " + o.file);
+                                                               : "cannot save the tables to " + shown(o.file));
         }
-        std::cout << "saved the partition tables of " << o.disk << " to " << o.file << "\n";
+        std::cout << "saved the partition tables of " << shown(o.disk) << " to " << shown(o.file) << "\n";
         return kExitOk;
     }
     if (o.action == "rebuild") {
@@ -193,27 +234,35 @@ int run_partitions(const PartitionOptions& o)
         const std::string saved = save_current_tables(disk, o.disk, error);
         if (saved.empty())
             return fail(kExitSource, error);
-        std::cout << "saved the current tables to " << saved << "\n";
+        std::cout << "saved the current tables to " << shown(saved) << "\n";
         if (!write_Partition_table(disk))
             return fail(kExitSource, "the partition table could not be written");
-        std::cout << "wrote the rebuilt partition table to " << o.disk << "\n";
+        std::cout << "wrote the rebuilt partition table to " << shown(o.disk) << "\n";
         return kExitOk;
     }
     if (o.action == "restore") {
-        int fd = ::open(o.file.c_str(), O_RDONLY | O_CLOEXEC);
+        // Never blocks: a FIFO opened for reading would wait for a writer.
+        int fd = ::open(o.file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
         if (fd < 0)
-            return fail(kExitSource, "cannot open " + o.file + ": " + std::strerror(errno));
+            return fail(kExitSource, "cannot open " + shown(o.file) + ": " + std::strerror(errno));
         struct stat st {};
-        const bool sane = ::fstat(fd, &st) == 0 && st.st_size > 0 &&
-                          st.st_size % sizeof(PartitionBackupRecord) == 0 &&
-                          st.st_size <= off_t(PARTITION_BACKUP_MAX_RECORDS * sizeof(PartitionBackupRecord));
-        if (!sane) {
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            const std::string kind = S_ISREG(st.st_mode) ? "unreadable" : file_kind(st);
             ::close(fd);
-            return fail(kExitSource, o.file + " is not a partition backup file");
+            return fail(kExitSource, shown(o.file) + " is " + kind + ", not a partition backup file");
+        }
+        const bool sane = st.st_size > 0 && st.st_size % sizeof(PartitionBackupRecord) == 0 &&
+                          st.st_size <= off_t(PARTITION_BACKUP_MAX_RECORDS * sizeof(PartitionBackupRecord));
+        uint32_t record = 0;
+        const int32_t check = sane ? bs_check_backup(disk, fd, &record) : int32_t(BS_CHECK_UNREADABLE);
+        if (check != BS_CHECK_OK) {
+            ::close(fd);
+            return fail(kExitSource, "refused to restore " + shown(o.file) + ": " + backup_fault(check, record) +
+                                         "; nothing written");
         }
         if (!o.yes) {
             ::close(fd);
-            std::cout << o.file << " holds " << st.st_size / off_t(sizeof(PartitionBackupRecord))
+            std::cout << shown(o.file) << " holds " << st.st_size / off_t(sizeof(PartitionBackupRecord))
                       << " table records; nothing written (add --yes to restore them)\n";
             return kExitOk;
         }
@@ -222,12 +271,12 @@ int run_partitions(const PartitionOptions& o)
             ::close(fd);
             return fail(kExitSource, error);
         }
-        std::cout << "saved the current tables to " << saved << "\n";
+        std::cout << "saved the current tables to " << shown(saved) << "\n";
         const int32_t rc = bs_back(disk, fd);
         ::close(fd);
         if (rc != BS_BACK_OK)
-            return fail(kExitSource, "the tables could not be restored from " + o.file);
-        std::cout << "restored the partition tables of " << o.disk << " from " << o.file << "\n";
+            return fail(kExitSource, "the tables could not be restored from " + shown(o.file));
+        std::cout << "restored the partition tables of " << shown(o.disk) << " from " << shown(o.file) << "\n";
         return kExitOk;
     }
     return fail(kExitUsage, "unknown partitions action '" + o.action + "' (search, rebuild, backup, restore)");

@@ -22,7 +22,7 @@ namespace {
 // A node's text as the name of its folder.
 std::string folder_name(const std::string& text)
 {
-    return SafeName(TruncateUtf8(text, 260));
+    return TargetName(TruncateUtf8(text, 260));
 }
 
 // Every file of `files` failed for `reason` (their folder was refused).
@@ -154,7 +154,7 @@ void RecoverCheckedNodes(RecoveryJob& job)
         for (size_t i = 0; i < files.size() && !job.stats.cancelled; ++i) {
             job.progress.SetProgress(int(i % 100));
             job.progress.SetStatusText("Recovering: " + files[i].name);
-            WriteRecoveredFile(job, files[i].item, folder, SafeName(files[i].name));
+            WriteRecoveredFile(job, files[i].item, folder, TargetName(files[i].name));
         }
         job.progress.SetProgress(99);
     }
@@ -183,7 +183,7 @@ void RecoverCheckedRows(RecoveryJob& job)
         job.progress.SetProgress(int(k * 100 / checked));
         const std::string name = TruncateUtf8(list.Text(r, 0), 260);
         job.progress.SetStatusText((ntfs_or_fat ? "Recovering:" : "Recovering: ") + name);
-        if (Recovered(WriteRecoveredFile(job, list.ItemData(r), folder, SafeName(name))))
+        if (Recovered(WriteRecoveredFile(job, list.ItemData(r), folder, TargetName(name))))
             list.SetCheckState(r, kUnchecked);
         ++k;
     }
@@ -199,7 +199,7 @@ void RecoverRawCategories(RecoveryJob& job)
         NodeId category = s.category_node[c];
         if (!s.raw.enabled(c) || !category)
             continue;
-        const std::string cname = SafeName(s.tree.Text(category));
+        const std::string cname = TargetName(s.tree.Text(category));
         for (NodeId t = s.tree.FirstChild(category); t && !job.stats.cancelled; t = s.tree.NextSibling(t)) {
             if (s.tree.CheckState(t) == kUnchecked)
                 continue;
@@ -211,7 +211,7 @@ void RecoverRawCategories(RecoveryJob& job)
                                    : 0;
             TargetDir tfolder;
             if (target_open)
-                tfolder = job.out.OpenFolder({cname, SafeName(text)}, reason);
+                tfolder = job.out.OpenFolder({cname, TargetName(text)}, reason);
             if (!tfolder.valid()) {
                 fail_all(job, size_t(std::max(0L, count)), reason);
                 s.tree.SetCheckState(t, kUnchecked);
@@ -247,8 +247,8 @@ void RecoverRawRows(RecoveryJob& job)
     std::snprintf(count, sizeof count, "(%zu)", checked);
     std::string reason;
     if (!OpenTarget(job, reason) ||
-        !job.out.Enter({SafeName(s.tree.Text(s.tree.Parent(s.current_folder))),
-                        SafeName(text.substr(0, text.find('(')) + count)},
+        !job.out.Enter({TargetName(s.tree.Text(s.tree.Parent(s.current_folder))),
+                        TargetName(text.substr(0, text.find('(')) + count)},
                        reason)) {
         fail_all(job, checked, reason);
         return;
@@ -261,7 +261,7 @@ void RecoverRawRows(RecoveryJob& job)
             continue;
         job.progress.SetProgress(int(k * 100 / checked));
         job.progress.SetStatusText("Recovering: " + list.Text(r, 0));
-        if (Recovered(WriteRecoveredFile(job, list.ItemData(r), folder, SafeName(list.Text(r, 0)))))
+        if (Recovered(WriteRecoveredFile(job, list.ItemData(r), folder, TargetName(list.Text(r, 0)))))
             list.SetCheckState(r, kUnchecked);
         ++k;
     }

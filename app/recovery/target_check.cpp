@@ -1,25 +1,19 @@
 // Refusal of a target folder on the source volume.
 #include <salvor/recovery/target_check.h>
 
-#include <climits>
-#include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
+#include <linux/loop.h>
 #include <sstream>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#include <vector>
 
 namespace salvor {
 
 namespace {
-
-std::string real_path(const std::string& path)
-{
-    char buf[PATH_MAX];
-    if (::realpath(path.c_str(), buf))
-        return buf;
-    return path;
-}
 
 std::string read_line(const std::string& path)
 {
@@ -57,9 +51,11 @@ std::string unescape(const std::string& s)
     return out;
 }
 
-// The mount source of the file system with device number `dev`.
-std::string mount_source(dev_t dev, const std::string& mountinfo)
+// The mount sources of the file system with device number `dev` (a file
+// system mounted at several places is listed once per mount).
+std::vector<std::string> mount_sources(dev_t dev, const std::string& mountinfo)
 {
+    std::vector<std::string> out;
     std::ifstream in(mountinfo);
     std::string line;
     const std::string want = std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
@@ -75,9 +71,57 @@ std::string mount_source(dev_t dev, const std::string& mountinfo)
         std::istringstream tail(line.substr(sep + 3));
         std::string fstype, source;
         tail >> fstype >> source;
-        return unescape(source);
+        out.push_back(unescape(source));
     }
-    return {};
+    return out;
+}
+
+// What a source is, independent of the path that named it: an image file by
+// its device and inode, a block device by its device number.
+struct Identity {
+    bool block = false;
+    dev_t dev = 0; // the file's file system (image) or the device itself (block)
+    ino_t ino = 0;
+};
+
+bool same(const Identity& a, const struct stat& b)
+{
+    if (a.block)
+        return S_ISBLK(b.st_mode) && b.st_rdev == a.dev;
+    return S_ISREG(b.st_mode) && b.st_dev == a.dev && b.st_ino == a.ino;
+}
+
+// The directory of a block device in sysfs, for a partition its disk's.
+std::string whole_device_dir(dev_t dev, const std::string& sysfs)
+{
+    const std::string base = sysfs + "/dev/block/" + std::to_string(major(dev)) + ":" + std::to_string(minor(dev));
+    if (!read_line(base + "/partition").empty())
+        return base + "/..";
+    return base;
+}
+
+// A loop device (or a partition of one) backed by the source: the backing
+// file as the loop driver holds it (device and inode, which survive a rename
+// or another hard link), else the backing file's name in sysfs.
+bool loop_backed_by(dev_t dev, const Identity& source, const std::string& sysfs)
+{
+    const std::string dir = whole_device_dir(dev, sysfs);
+    const std::string backing = read_line(dir + "/loop/backing_file");
+    if (backing.empty())
+        return false; // not a loop device, or one without a file
+    if (sysfs == "/sys") {
+        const std::string whole = read_line(dir + "/dev");
+        int fd = whole.empty() ? -1 : ::open(("/dev/block/" + whole).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+        if (fd >= 0) {
+            loop_info64 info {};
+            const bool got = ::ioctl(fd, LOOP_GET_STATUS64, &info) == 0;
+            ::close(fd);
+            if (got && !source.block && dev_t(info.lo_device) == source.dev && ino_t(info.lo_inode) == source.ino)
+                return true;
+        }
+    }
+    struct stat b {};
+    return ::stat(backing.c_str(), &b) == 0 && same(source, b);
 }
 
 } // namespace
@@ -88,8 +132,10 @@ bool TargetOnSource(const std::string& target, const std::string& source, const 
     struct stat t {}, s {};
     if (::stat(target.c_str(), &t) != 0 || ::stat(source.c_str(), &s) != 0)
         return false;
-    const std::string src = real_path(source);
+    Identity id;
     if (S_ISBLK(s.st_mode)) {
+        id.block = true;
+        id.dev = s.st_rdev;
         if (t.st_dev == s.st_rdev)
             return true;
         // A partition of the source disk, or the disk of a source partition.
@@ -99,22 +145,23 @@ bool TargetOnSource(const std::string& target, const std::string& source, const 
         const std::string source_dev = std::to_string(major(s.st_rdev)) + ":" + std::to_string(minor(s.st_rdev));
         if (!read_line(base + "/partition").empty() && parent_dev == source_dev)
             return true;
+    } else {
+        id.dev = s.st_dev;
+        id.ino = s.st_ino;
     }
-    const std::string mounted = mount_source(t.st_dev, mountinfo);
-    if (mounted.empty())
-        return false;
-    if (real_path(mounted) == src)
-        return true;
-    // A loop device backed by the source image.
-    if (mounted.rfind("/dev/loop", 0) == 0) {
-        std::string name = mounted.substr(5);
-        const size_t p = name.find('p');
-        if (p != std::string::npos && p > 4)
-            name = name.substr(0, p); // loop0p1 -> loop0
-        const std::string backing = read_line(sysfs + "/block/" + name + "/loop/backing_file");
-        if (!backing.empty() && real_path(backing) == src)
+    // The target's file system: mounted from the source itself (a FUSE
+    // mount names the image file), or from a loop device backed by it.
+    for (const std::string& mounted : mount_sources(t.st_dev, mountinfo)) {
+        struct stat m {};
+        if (::stat(mounted.c_str(), &m) == 0 && same(id, m))
+            return true;
+        if (m.st_mode != 0 && S_ISBLK(m.st_mode) && loop_backed_by(m.st_rdev, id, sysfs))
             return true;
     }
+    // A loop device that mountinfo does not name as such (a mount through
+    // a device-mapper name or a renamed node): the target's device itself.
+    if (major(t.st_dev) != 0 && loop_backed_by(t.st_dev, id, sysfs))
+        return true;
     return false;
 }
 

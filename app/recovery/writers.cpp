@@ -38,6 +38,10 @@ uint32_t read_block(uint64_t unit)
     return kReadBlock - kReadBlock % uint32_t(unit);
 }
 
+// Why the last target file of this thread failed to be created, written or
+// closed ("" when it did not): the reason a failed file is counted under.
+thread_local std::string t_target_failure;
+
 // One target file, created new and removed unless kept. It is made in a
 // folder of the job's target when WriteRecoveredFile was given one (the path
 // is then only what messages show), otherwise at `path` as the caller named it.
@@ -64,8 +68,6 @@ public:
         m_name = f.name;
         if (m_fd >= 0)
             posix_fadvise(m_fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-        else if (m_errno != EEXIST)
-            ++job.stats.failure_reasons[std::string("cannot create the file: ") + std::strerror(m_errno)];
     }
     ~TargetFile()
     {
@@ -77,7 +79,12 @@ public:
     TargetFile(const TargetFile&) = delete;
     TargetFile& operator=(const TargetFile&) = delete;
     bool open() const { return m_fd >= 0; }
-    WriteStatus open_failure() const { return m_errno == EEXIST ? WriteStatus::kSkipped : WriteStatus::kFailed; }
+    WriteStatus open_failure() const
+    {
+        if (m_errno != EEXIST)
+            t_target_failure = std::string("cannot create the file: ") + std::strerror(m_errno);
+        return m_errno == EEXIST ? WriteStatus::kSkipped : WriteStatus::kFailed;
+    }
     bool write(const void* data, size_t count)
     {
         const auto* p = static_cast<const uint8_t*>(data);
@@ -85,8 +92,10 @@ public:
             ssize_t n = ::write(m_fd, p, count);
             if (n < 0 && errno == EINTR)
                 continue;
-            if (n <= 0)
+            if (n <= 0) {
+                t_target_failure = std::string("cannot write the file: ") + std::strerror(n < 0 ? errno : EIO);
                 return false;
+            }
             p += n;
             count -= size_t(n);
             m_written += uint64_t(n);
@@ -99,8 +108,10 @@ public:
         int rc = ::close(m_fd);
         m_fd = -1;
         m_keep = true;
-        if (rc != 0)
+        if (rc != 0) {
+            t_target_failure = std::string("cannot close the file: ") + std::strerror(errno);
             m_job.out.RemoveFile(m_dir, m_name);
+        }
         return rc == 0;
     }
     uint64_t written() const { return m_written; }
@@ -383,6 +394,7 @@ WriteStatus WriteRecoveredFile(RecoveryJob& job, uintptr_t item, const std::stri
 {
     WriteStatus st = WriteStatus::kFailed;
     const ScanSession& s = job.session;
+    t_target_failure.clear();
     if (item == 0) {
         st = WriteStatus::kFailed;
     } else if (s.mode == kModeRaw) {
@@ -407,7 +419,11 @@ WriteStatus WriteRecoveredFile(RecoveryJob& job, uintptr_t item, const std::stri
     case WriteStatus::kWritten: ++job.stats.written; break;
     case WriteStatus::kEmpty: ++job.stats.empty; break;
     case WriteStatus::kSkipped: ++job.stats.skipped; break;
-    case WriteStatus::kFailed: ++job.stats.failed; break;
+    case WriteStatus::kFailed:
+        ++job.stats.failed;
+        ++job.stats.failure_reasons[t_target_failure.empty() ? "nothing of its data could be read from the source"
+                                                             : t_target_failure];
+        break;
     case WriteStatus::kCancelled: job.stats.cancelled = true; break;
     }
     return st;

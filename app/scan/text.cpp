@@ -100,6 +100,128 @@ std::string SafeName(const std::string& text)
     return TruncateUtf8(s.substr(0, dot), kMaxNameBytes - ext) + s.substr(dot);
 }
 
+size_t Utf8SequenceLength(const char* text, size_t size)
+{
+    if (size == 0)
+        return 0;
+    const auto* p = reinterpret_cast<const uint8_t*>(text);
+    const uint8_t lead = p[0];
+    if (lead < 0x80)
+        return 1;
+    size_t length;
+    uint32_t cp;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        cp = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        cp = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        cp = lead & 0x07;
+    } else {
+        return 0; // a continuation byte, an overlong two-byte lead, or beyond U+10FFFF
+    }
+    if (size < length)
+        return 0;
+    for (size_t i = 1; i < length; ++i) {
+        if ((p[i] & 0xC0) != 0x80)
+            return 0;
+        cp = cp << 6 | (p[i] & 0x3F);
+    }
+    if ((length == 3 && cp < 0x800) || (length == 4 && (cp < 0x10000 || cp > 0x10FFFF)))
+        return 0; // overlong, or beyond Unicode
+    if (cp >= 0xD800 && cp <= 0xDFFF)
+        return 0; // a UTF-16 surrogate
+    return length;
+}
+
+bool IsValidUtf8(const std::string& text)
+{
+    for (size_t i = 0; i < text.size();) {
+        const size_t n = Utf8SequenceLength(text.data() + i, text.size() - i);
+        if (n == 0)
+            return false;
+        i += n;
+    }
+    return true;
+}
+
+namespace {
+
+// U+0080 to U+009F: the C1 controls, which some terminals act on.
+bool is_c1_control(const char* seq, size_t length)
+{
+    return length == 2 && uint8_t(seq[0]) == 0xC2 && uint8_t(seq[1]) <= 0x9F;
+}
+
+bool is_c0_control(uint8_t c) { return c < 0x20 || c == 0x7F; }
+
+void append_hex_escape(std::string& out, uint8_t byte)
+{
+    static const char digits[] = "0123456789abcdef";
+    out += "\\x";
+    out += digits[byte >> 4];
+    out += digits[byte & 0x0F];
+}
+
+} // namespace
+
+std::string EscapedText(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        const size_t n = Utf8SequenceLength(text.data() + i, text.size() - i);
+        if (n == 0) {
+            append_hex_escape(out, uint8_t(text[i]));
+            ++i;
+            continue;
+        }
+        if (n == 1) {
+            const uint8_t c = uint8_t(text[i]);
+            if (c == '\\')
+                out += "\\\\";
+            else if (c == '\t')
+                out += "\\t";
+            else if (c == '\n')
+                out += "\\n";
+            else if (c == '\r')
+                out += "\\r";
+            else if (is_c0_control(c))
+                append_hex_escape(out, c);
+            else
+                out += char(c);
+        } else if (is_c1_control(text.data() + i, n)) {
+            append_hex_escape(out, uint8_t(text[i]));
+            append_hex_escape(out, uint8_t(text[i + 1]));
+        } else {
+            out.append(text, i, n);
+        }
+        i += n;
+    }
+    return out;
+}
+
+std::string TargetName(const std::string& text)
+{
+    std::string s = SafeName(text);
+    std::string out;
+    out.reserve(s.size());
+    for (size_t i = 0; i < s.size();) {
+        const size_t n = Utf8SequenceLength(s.data() + i, s.size() - i);
+        if (n == 1 && is_c0_control(uint8_t(s[i]))) {
+            out += '_';
+        } else if (n == 2 && is_c1_control(s.data() + i, n)) {
+            out += '_';
+        } else {
+            out.append(s, i, n ? n : 1);
+        }
+        i += n ? n : 1;
+    }
+    return out;
+}
+
 std::string NameFromUtf16Bytes(const uint8_t* bytes, size_t units)
 {
     // Stop at a terminating zero unit inside the stored length.

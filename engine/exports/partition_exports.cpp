@@ -8,6 +8,15 @@
 
 using namespace fsprobe::partition;
 
+static_assert(BS_CHECK_OK == backup_check::ok && BS_CHECK_UNREADABLE == backup_check::unreadable
+              && BS_CHECK_FIRST_NOT_MBR == backup_check::first_not_mbr
+              && BS_CHECK_OUTSIDE_DISK == backup_check::outside_disk
+              && BS_CHECK_NOT_IN_CHAIN == backup_check::not_in_chain
+              && BS_CHECK_INSIDE_VOLUME == backup_check::inside_volume
+              && BS_CHECK_VOLUME_BEYOND == backup_check::volume_beyond
+              && BS_CHECK_NOT_TABLE_SECTOR == backup_check::not_table_sector
+              && BS_CHECK_INSIDE_DISK_VOLUME == backup_check::inside_disk_volume);
+
 extern "C" {
 
 FSPROBE_API int32_t bs_backup(BgReader* disk, int fd)
@@ -34,6 +43,15 @@ FSPROBE_API int32_t bs_back(BgReader* disk, int fd)
         return restore_tables(disk, fd);
     } catch (...) {
         return BS_BACK_FAILED;
+    }
+}
+
+FSPROBE_API int32_t bs_check_backup(BgReader* disk, int fd, uint32_t* record)
+{
+    try {
+        return check_backup(disk, fd, record);
+    } catch (...) {
+        return BS_CHECK_UNREADABLE;
     }
 }
 

@@ -88,6 +88,34 @@ TEST(Texts, NamesStayInTheirFolderAndWithin255Bytes)
     EXPECT_EQ(NameFromUtf16(units, 10), "a\xef\xbf\xbd" "b");
 }
 
+// Found names with control characters and bytes that are not UTF-8: shown as
+// one escaped line that can be undone to the exact bytes, written with '_'
+// for every control character.
+TEST(Texts, ControlCharactersAndInvalidBytesAreEscapedOrReplaced)
+{
+    EXPECT_EQ(EscapedText("plain \xc3\xa9t\xc3\xa9.txt"), "plain \xc3\xa9t\xc3\xa9.txt");
+    EXPECT_EQ(EscapedText("a\nb\rc\td"), "a\\nb\\rc\\td");
+    EXPECT_EQ(EscapedText("\x1b[31mred\x07"), "\\x1b[31mred\\x07");
+    EXPECT_EQ(EscapedText("back\\n"), "back\\\\n"); // a real backslash stays told apart from an escape
+    EXPECT_EQ(EscapedText("bad\xff\xfe"), "bad\\xff\\xfe");
+    EXPECT_EQ(EscapedText("csi\xc2\x9b" "2J"), "csi\\xc2\\x9b2J"); // U+009B, a C1 control
+    EXPECT_EQ(EscapedText("\xe6\x97"), "\\xe6\\x97"); // a cut sequence
+    EXPECT_EQ(EscapedText("\xc0\xaf"), "\\xc0\\xaf"); // an overlong '/'
+    EXPECT_EQ(EscapedText("\xed\xa0\x80"), "\\xed\\xa0\\x80"); // a surrogate
+    EXPECT_EQ(EscapedText(std::string("nul\0x", 5)), "nul\\x00x");
+
+    EXPECT_TRUE(IsValidUtf8("\xe6\x97\xa5\xf0\x9f\x98\x80 ok"));
+    EXPECT_FALSE(IsValidUtf8("\xff"));
+    EXPECT_FALSE(IsValidUtf8("\xf4\x90\x80\x80")); // beyond U+10FFFF
+    EXPECT_FALSE(IsValidUtf8("\xe0\x80\xaf"));      // overlong
+
+    EXPECT_EQ(TargetName("new\nline\x1b[31m.txt"), "new_line_[31m.txt");
+    EXPECT_EQ(TargetName("del\x7f\xc2\x85x"), "del__x");
+    EXPECT_EQ(TargetName("bad\xff\xc3\xa9.bin"), "bad\xff\xc3\xa9.bin"); // bytes are a valid Linux name
+    EXPECT_EQ(TargetName("a/b"), "a_b");
+    EXPECT_EQ(TargetName(".."), "__");
+}
+
 // root -> A -> (B, C), root -> D
 struct CheckFixture : ::testing::Test {
     MemoryResultTree tree;

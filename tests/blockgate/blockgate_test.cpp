@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <map>
 #include <random>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using namespace salvor_test;
@@ -352,7 +353,37 @@ TEST(Images, MissingOrUnusableImagesAreRefusedWithTheirErrno)
     EXPECT_EQ(bg_add_image(t.path().c_str()), EISDIR);
     EXPECT_EQ(bg_add_image(""), EINVAL);
     EXPECT_EQ(bg_add_image(nullptr), EINVAL);
+    // A FIFO would block a reader's open until a writer comes: refused at once.
+    const fs::path fifo = t / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_EQ(bg_add_image(fifo.c_str()), EINVAL);
+    EXPECT_EQ(bg_add_image("/dev/null"), EINVAL); // a character device
     bg_clear_images();
+}
+
+// A file shorter than one sector holds no volume, even when its bytes are
+// the start of a FAT12 boot sector.
+TEST(Images, AFileShorterThanABootSectorIsNoVolume)
+{
+    TempDir t;
+    auto boot = salvor_test::fat_boot_sector(12, 720, 0, 1, 1);
+    std::vector<uint8_t> floppy(720 * 512, 0);
+    std::copy(boot.begin(), boot.end(), floppy.begin());
+    salvor_test::write_file(t / "whole.img", floppy);
+    salvor_test::write_file(t / "cut.img", std::vector<uint8_t>(floppy.begin(), floppy.begin() + 511));
+    bg_set_real_disks(0);
+    for (const char* name : {"whole.img", "cut.img"}) {
+        bg_clear_images();
+        ASSERT_EQ(bg_add_image((t / name).c_str()), 0);
+        bg_scan_disks();
+        bg_scan_volumes();
+        ASSERT_NE(bg_volume_list, nullptr) << name;
+        EXPECT_EQ(int32_t(bg_volume_list->volume->fs_code), std::string(name) == "whole.img" ? BG_FS_FAT12 : 0)
+            << name;
+        bg_release_devices();
+    }
+    bg_clear_images();
+    bg_set_real_disks(1);
 }
 
 TEST(Images, SyntheticChainsWithLoopsAndFourPrimaries)

@@ -13,6 +13,7 @@
 #include <map>
 #include <set>
 #include <sstream>
+#include <sys/stat.h>
 
 namespace {
 
@@ -423,8 +424,8 @@ TEST(CliRecover, NothingIsWrittenThroughPlantedLinks)
             << output;
         EXPECT_NE(output.find("recovered 1 files"), std::string::npos) << output;
         EXPECT_NE(output.find("failed 1, skipped 1"), std::string::npos) << output;
-        EXPECT_NE(output.find(plant == kFile ? "failed 1 file: " + target.string() + "/Docs is not a folder"
-                                             : "failed 1 file: " + target.string() + "/Docs is a symbolic link"),
+        EXPECT_NE(output.find(plant == kFile ? "failed: 1 file: " + target.string() + "/Docs is not a folder"
+                                             : "failed: 1 file: " + target.string() + "/Docs is a symbolic link"),
                   std::string::npos)
             << output;
         EXPECT_TRUE(fs::is_empty(outside)) << output;
@@ -992,7 +993,255 @@ TEST(CliRecover, JsonSummary)
     EXPECT_EQ(out, "{\"source\":" + nlohmann::json(img.string()).dump() +
                        ",\"mode\":\"deleted\",\"target\":" + nlohmann::json((tmp / "r").string()).dump() +
                        ",\"recovered\":1,\"bytes\":5000,\"empty\":1,\"failed\":0,\"skipped\":0,"
-                       "\"cancelled\":false}\n");
+                       "\"cancelled\":false,\"failures\":[]}\n");
+}
+
+std::string hex_of(const std::string& bytes)
+{
+    std::string out;
+    char buf[3];
+    for (unsigned char c : bytes) {
+        std::snprintf(buf, sizeof buf, "%02x", c);
+        out += buf;
+    }
+    return out;
+}
+
+// Replaces every occurrence of `from` in the file by `to` (same length).
+void patch_bytes(const fs::path& path, const std::string& from, const std::string& to)
+{
+    ASSERT_EQ(from.size(), to.size());
+    auto bytes = read_file(path);
+    size_t hits = 0;
+    for (auto it = bytes.begin(); (it = std::search(it, bytes.end(), from.begin(), from.end())) != bytes.end();) {
+        std::copy(to.begin(), to.end(), it);
+        ++hits;
+    }
+    ASSERT_GT(hits, 0u) << from;
+    write_file(path, bytes);
+}
+
+// Deleted ext3 names holding a newline, an ESC sequence, a backslash and
+// bytes that are not UTF-8: one escaped line each in the listing, valid JSON
+// with the exact bytes, and '_' for the control characters on the target.
+TEST(CliNames, ControlCharactersAndInvalidBytesInExt3Names)
+{
+    if (!require_tool("mke2fs", "e2fsprogs") || !require_tool("debugfs", "e2fsprogs"))
+        return;
+    TempDir tmp;
+    const fs::path img = tmp / "ext3.img";
+    const std::vector<std::pair<std::string, std::string>> names = {
+        {"oddQ1.txt", std::string("odd\n1.txt")},
+        {"escQQQQQred.txt", std::string("esc\x1b[31mred.txt")},
+        {"badQQ.bin", std::string("bad\xff\xfe.bin")},
+        {"slashQ.txt", std::string("slash\\.txt")},
+    };
+    ASSERT_EQ(run("mke2fs -q -F -t ext3 -b 1024 -N 64 " + quote(img.string()) + " 4096K 2>/dev/null"), 0);
+    std::string script = "mkdir d\n";
+    std::map<std::string, std::string> sha; // by final name
+    for (size_t i = 0; i < names.size(); ++i) {
+        const auto data = random_bytes(1500 + 700 * i, 40 + i);
+        write_file(tmp / ("f" + std::to_string(i)), data);
+        script += "write " + (tmp / ("f" + std::to_string(i))).string() + " d/" + names[i].first + "\n";
+        sha[names[i].second] = sha256_hex(data);
+    }
+    for (const auto& n : names)
+        script += "rm d/" + n.first + "\n";
+    write_file(tmp / "cmds", std::vector<uint8_t>(script.begin(), script.end()));
+    ASSERT_EQ(run("debugfs -w -f " + quote((tmp / "cmds").string()) + " " + quote(img.string()) + " >/dev/null 2>&1"),
+              0);
+    for (const auto& n : names)
+        patch_bytes(img, n.first, n.second);
+
+    std::string listing;
+    ASSERT_EQ(run(cli() + " scan deleted " + quote(img.string()) + " 2>/dev/null", &listing), 0);
+    EXPECT_EQ(listing.find('\x1b'), std::string::npos) << "an escape sequence reached the terminal";
+    EXPECT_EQ(std::count(listing.begin(), listing.end(), '\n'), long(names.size() + 1)) << listing;
+    for (const char* shown : {"Folder 0/odd\\n1.txt\t", "Folder 0/esc\\x1b[31mred.txt\t",
+                              "Folder 0/bad\\xff\\xfe.bin\t", "Folder 0/slash\\\\.txt\t"})
+        EXPECT_NE(listing.find(shown), std::string::npos) << shown << "\n" << listing;
+
+    std::string json;
+    ASSERT_EQ(run(cli() + " scan deleted --json " + quote(img.string()) + " 2>/dev/null", &json), 0);
+    const auto doc = nlohmann::json::parse(json); // throws on anything but valid JSON
+    std::set<std::string> exact;
+    for (const auto& f : doc.at("files")) {
+        const std::string path = f.at("path").get<std::string>();
+        if (f.contains("path_hex")) {
+            EXPECT_NE(path.find("\xef\xbf\xbd"), std::string::npos) << path; // U+FFFD in place of the bytes
+            const std::string hex = f.at("path_hex").get<std::string>();
+            std::string raw;
+            for (size_t i = 0; i + 1 < hex.size(); i += 2)
+                raw += char(std::stoi(hex.substr(i, 2), nullptr, 16));
+            exact.insert(raw);
+        } else {
+            exact.insert(path);
+        }
+    }
+    for (const auto& n : names)
+        EXPECT_TRUE(exact.count("Folder 0/" + n.second)) << hex_of(n.second) << "\n" << json;
+
+    std::vector<Expected> expected;
+    for (const auto& [name, hash] : sha) {
+        std::string written = name;
+        for (char& c : written)
+            if (uint8_t(c) < 0x20)
+                c = '_';
+        expected.push_back({"Folder 0/" + written, hash});
+    }
+    recover_and_check("deleted", img, expected, {});
+}
+
+// An image path that is not UTF-8: devices --json stays valid and keeps the
+// exact bytes; the text listing shows them escaped.
+TEST(CliNames, DevicesJsonWithAnImagePathThatIsNotUtf8)
+{
+    TempDir tmp;
+    const std::string name = std::string("disk\xff\x1b[2J.img");
+    const fs::path img = tmp / name;
+    write_file(img, std::vector<uint8_t>(1 << 20, 0));
+    std::string out;
+    ASSERT_EQ(run(cli() + " devices --json " + quote(img.string()) + " 2>/dev/null", &out), 0) << out;
+    const auto doc = nlohmann::json::parse(out);
+    bool found = false;
+    for (const auto& d : doc.at("disks"))
+        if (d.contains("name_hex") && d.at("name_hex").get<std::string>() == hex_of(img.string()))
+            found = true;
+    EXPECT_TRUE(found) << out;
+    ASSERT_EQ(run(cli() + " devices " + quote(img.string()) + " 2>/dev/null", &out), 0) << out;
+    EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+    EXPECT_NE(out.find("disk\\xff\\x1b[2J.img"), std::string::npos) << out;
+}
+
+// A backup of another disk, a record pointing into a volume, random entries:
+// refused with the reason, with and without --yes, and nothing written.
+TEST(CliPartitions, RestoreRefusesFilesThatAreNotThisDisksChain)
+{
+    if (!require_tool("sfdisk", "fdisk"))
+        return;
+    TempDir tmp;
+    const fs::path img = tmp / "sample.img";
+    ASSERT_TRUE(make_sample_disk(img));
+    const std::string original = sha256_file(img);
+    // Another disk: an extended partition whose first EBR lies at 3 MiB,
+    // inside the sample disk's NTFS volume (1 MiB to 9 MiB).
+    const fs::path other = tmp / "other.img";
+    ASSERT_EQ(run("truncate -s 64M " + quote(other.string()) + " && printf 'start=2048,size=2048,type=83\\n"
+                  "start=6144,size=40960,type=5\\nstart=8192,size=4096,type=83\\n' | sfdisk -q " +
+                  quote(other.string()) + " >/dev/null 2>&1"),
+              0);
+    const std::string in_tmp = "cd " + quote(tmp.path().string()) + " && ";
+    std::string out;
+    ASSERT_EQ(run(in_tmp + cli() + " partitions backup other.img other.bin 2>&1", &out), 0) << out;
+    ASSERT_GE(fs::file_size(tmp / "other.bin"), 144u) << "no extended boot record in the backup";
+    for (const char* yes : {"", " --yes"}) {
+        EXPECT_EQ(run(in_tmp + cli() + " partitions restore sample.img other.bin" + yes + " 2>&1", &out), 2) << out;
+        EXPECT_NE(out.find("refused to restore other.bin: record 1 lies inside a volume of this disk"),
+                  std::string::npos)
+            << out;
+    }
+    // The extended entry moved into the primary volume of the same file.
+    auto bad = read_file(tmp / "other.bin");
+    auto inside = bad;
+    for (int i = 0; i < 4; ++i)
+        if (inside[8 + 16 * i + 4] == 0x05)
+            inside[8 + 16 * i + 8] = 0x00, inside[8 + 16 * i + 9] = 0x0C; // sector 3072, inside 2048..4095
+    const uint64_t at = 3072 * 512;
+    for (int b = 0; b < 8; ++b)
+        inside[72 + b] = uint8_t(at >> (8 * b));
+    write_file(tmp / "inside.bin", inside);
+    EXPECT_EQ(run(in_tmp + cli() + " partitions restore sample.img inside.bin --yes 2>&1", &out), 2) << out;
+    EXPECT_NE(out.find("record 1 lies inside a volume that the file itself describes"), std::string::npos) << out;
+    // Random entries and offsets behind the sample's own master boot record.
+    ASSERT_EQ(run(in_tmp + cli() + " partitions backup sample.img own.bin 2>&1", &out), 0) << out;
+    auto noisy = read_file(tmp / "own.bin");
+    auto noise = random_bytes(2 * 72, 5);
+    for (int k = 0; k < 2; ++k)
+        for (int b = 0; b < 8; ++b)
+            noise[72 * k + b] = b == 2 ? uint8_t(k + 1) : 0; // offsets 64 KiB and 128 KiB: sector-aligned
+    noisy.insert(noisy.end(), noise.begin(), noise.end());
+    write_file(tmp / "noisy.bin", noisy);
+    EXPECT_EQ(run(in_tmp + cli() + " partitions restore sample.img noisy.bin --yes 2>&1", &out), 2) << out;
+    EXPECT_NE(out.find("is not where the extended entries before it point"), std::string::npos) << out;
+    EXPECT_EQ(sha256_file(img), original) << "a refused restore wrote to the disk";
+    for (const auto& e : fs::directory_iterator(tmp.path()))
+        EXPECT_NE(e.path().filename().string().rfind("salvor-tables-", 0), 0u) << "saved before refusing";
+    // The disk's own backup is still taken.
+    EXPECT_EQ(run(in_tmp + cli() + " partitions restore sample.img own.bin --yes 2>&1", &out), 0) << out;
+    EXPECT_EQ(sha256_file(img), original);
+}
+
+// Sources that are no disk or file, and refusals that say what is wrong.
+TEST(CliErrors, NonSeekableSourcesAndNamedRefusals)
+{
+    TempDir tmp;
+    const fs::path fifo = tmp / "fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    write_file(tmp / "blank.img", std::vector<uint8_t>(1 << 20, 0));
+    std::string out;
+    // Each would block for ever in open(); `timeout` turns a hang into 124.
+    const std::string t = "timeout 20 " + cli() + " ";
+    for (const std::string& args :
+         {"scan deleted " + quote(fifo.string()), "recover deleted " + quote(fifo.string()) + " --to " +
+                                                      quote((tmp / "r").string()),
+          "devices " + quote(fifo.string()), "partitions search " + quote(fifo.string()),
+          "partitions restore " + quote((tmp / "blank.img").string()) + " " + quote(fifo.string()) + " --yes"}) {
+        EXPECT_EQ(run(t + args + " 2>&1", &out), 2) << args << "\n" << out;
+        EXPECT_NE(out.find("a FIFO"), std::string::npos) << args << "\n" << out;
+    }
+    EXPECT_EQ(run_cli("bogus", &out), 64);
+    EXPECT_NE(out.find("unknown command 'bogus' (commands: devices, scan, recover, partitions)"), std::string::npos)
+        << out;
+    EXPECT_EQ(run_cli("partitions fix " + quote((tmp / "blank.img").string()), &out), 64);
+    EXPECT_NE(out.find("(commands: search, rebuild, backup, restore)"), std::string::npos) << out;
+    EXPECT_EQ(run_cli("scan deleted --volume -1 " + quote((tmp / "blank.img").string()), &out), 64);
+    EXPECT_NE(out.find("salvor-cli: --volume takes a number from 0"), std::string::npos) << out;
+
+    // The first 511 bytes of a FAT12 floppy are no FAT12 volume.
+    if (require_tool("mkfs.vfat", "dosfstools")) {
+        ASSERT_EQ(run("mkfs.vfat -C " + quote((tmp / "floppy.img").string()) + " 360 >/dev/null 2>&1 && head -c 511 " +
+                      quote((tmp / "floppy.img").string()) + " > " + quote((tmp / "cut.img").string())),
+                  0);
+        EXPECT_EQ(run_cli("devices --json " + quote((tmp / "cut.img").string()), &out), 0);
+        EXPECT_NE(out.find("\"size\":511,\"fs_code\":0"), std::string::npos) << out;
+    }
+    // A GPT disk is named as such.
+    if (require_tool("sfdisk", "fdisk")) {
+        const fs::path gpt = tmp / "gpt.img";
+        ASSERT_EQ(run("truncate -s 8M " + quote(gpt.string()) + " && printf 'label: gpt\\nstart=2048,size=4096\\n' | "
+                      "sfdisk -q " + quote(gpt.string()) + " >/dev/null 2>&1"),
+                  0);
+        EXPECT_EQ(run_cli("partitions search " + quote(gpt.string()), &out), 2);
+        EXPECT_NE(out.find("GPT disks are not supported by the partition rebuild"), std::string::npos) << out;
+    }
+}
+
+// A target that fills up: every failed file is counted under its reason.
+TEST(CliRecover, AFullTargetSaysWhyFilesFailed)
+{
+    if (!require_tool("mke2fs", "e2fsprogs") || !require_tool("debugfs", "e2fsprogs"))
+        return;
+    TempDir tmp;
+    const fs::path img = tmp / "ext3.img";
+    ASSERT_TRUE(run_fixture("ext-ext3.sh", {img.string()}));
+    const fs::path small = tmp / "small";
+    fs::create_directory(small);
+    if (run("mount -t tmpfs -o size=8k tmpfs " + quote(small.string()) + " 2>/dev/null") != 0)
+        GTEST_SKIP() << "cannot mount a small tmpfs here (not root?)";
+    std::string out, json;
+    const int rc = run_cli("recover deleted " + quote(img.string()) + " --to " + quote((small / "r").string()), &out);
+    run(cli() + " recover deleted --json " + quote(img.string()) + " --to " + quote((small / "j").string()) +
+            " 2>/dev/null",
+        &json);
+    run("umount " + quote(small.string()));
+    EXPECT_EQ(rc, 3) << out;
+    EXPECT_NE(out.find("No space left on device"), std::string::npos) << out;
+    EXPECT_NE(out.find("failed: "), std::string::npos) << out;
+    const auto doc = nlohmann::json::parse(json);
+    bool full = false;
+    for (const auto& f : doc.at("failures"))
+        full = full || f.at("reason").get<std::string>() == "No space left on device";
+    EXPECT_TRUE(full) << json;
 }
 
 TEST(CliErrors, TargetOnTheSourceVolume)
@@ -1010,9 +1259,39 @@ TEST(CliErrors, TargetOnTheSourceVolume)
         GTEST_SKIP() << "cannot mount with ntfs-3g (no FUSE here)";
     std::string out;
     const int rc = run_cli("recover deleted " + quote(img.string()) + " --to " + quote((mnt / "out").string()), &out);
+    // The same image through a hard link: another name, the same file.
+    const fs::path link = tmp / "link.img";
+    fs::create_hard_link(img, link);
+    std::string linked;
+    const int rc_link =
+        run_cli("recover deleted " + quote(link.string()) + " --to " + quote((mnt / "out").string()), &linked);
     run("umount " + quote(mnt.string()));
     EXPECT_EQ(rc, 2) << out;
     EXPECT_NE(out.find("lies on the source volume"), std::string::npos) << out;
+    EXPECT_EQ(rc_link, 2) << linked;
+    EXPECT_NE(linked.find("lies on the source volume"), std::string::npos) << linked;
+}
+
+// A loop-mounted image, named through a hard link.
+TEST(CliErrors, TargetOnALoopMountOfTheSourceThroughAHardLink)
+{
+    if (!require_tool("mke2fs", "e2fsprogs"))
+        return;
+    TempDir tmp;
+    const fs::path img = tmp / "ext2.img";
+    ASSERT_EQ(run("mke2fs -q -F -t ext2 " + quote(img.string()) + " 8M 2>/dev/null"), 0);
+    const fs::path link = tmp / "other-name.img";
+    fs::create_hard_link(img, link);
+    const fs::path mnt = tmp / "mnt";
+    fs::create_directory(mnt);
+    if (run("mount -o loop " + quote(img.string()) + " " + quote(mnt.string()) + " 2>/dev/null") != 0)
+        GTEST_SKIP() << "cannot loop-mount here (not root, or no loop devices)";
+    std::string out;
+    const int rc = run_cli("recover deleted " + quote(link.string()) + " --to " + quote((mnt / "out").string()), &out);
+    run("umount " + quote(mnt.string()));
+    EXPECT_EQ(rc, 2) << out;
+    EXPECT_NE(out.find("lies on the source volume"), std::string::npos) << out;
+    EXPECT_FALSE(fs::exists(mnt / "out"));
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 // Backup and restore of partition tables on disk image files opened through
 // blockgate (the extended boot records come from its chain list).
+#include "Backup.h"
 #include "partition_test_util.h"
 
 #include <fsprobe/partition.h>
@@ -241,12 +242,29 @@ TEST_F(PartitionBackup, FailedWritesAreReported)
 TEST_F(PartitionBackup, RestoresAtMostTwentyFiveRecordsAndOnlyTableBytes)
 {
     auto original = random_bytes(64 * 512, 7);
+    for (uint64_t k = 1; k < 26; ++k) { // the extended boot records' signatures
+        original[k * 2 * 512 + 510] = 0x55;
+        original[k * 2 * 512 + 511] = 0xAA;
+    }
     auto path = image("rand.img", original);
+    // One chain of 25 extended boot records (and a 26th) at every second
+    // sector, each with a one-sector logical drive in the sector after it.
     std::vector<uint8_t> file;
     for (uint64_t k = 0; k < 26; ++k) {
-        uint8_t entries[64];
-        for (int i = 0; i < 64; ++i)
-            entries[i] = uint8_t(k * 3 + i);
+        uint8_t entries[64] {};
+        if (k == 0) {
+            entries[4] = 0x0F; // extended partition from sector 2
+            fsprobe::store_le32(entries + 8, 2);
+            fsprobe::store_le32(entries + 12, 60);
+        } else {
+            entries[1] = uint8_t(k); // a mark of the record in the unused CHS bytes
+            entries[4] = 0x83;
+            fsprobe::store_le32(entries + 8, 1);
+            fsprobe::store_le32(entries + 12, 1);
+            entries[16 + 4] = 0x05; // link to the next record, from the extended start
+            fsprobe::store_le32(entries + 16 + 8, uint32_t(2 * k));
+            fsprobe::store_le32(entries + 16 + 12, 2);
+        }
         auto r = record(k * 2 * 512, entries);
         file.insert(file.end(), r.begin(), r.end());
     }
@@ -267,6 +285,136 @@ TEST_F(PartitionBackup, RestoresAtMostTwentyFiveRecordsAndOnlyTableBytes)
         // The sector between two records is untouched.
         EXPECT_EQ(std::memcmp(s + 512, o + 512, 512), 0);
     }
+}
+
+// The restore writes only where the file's own table chain says: a file that
+// describes another layout, points a record into a volume it describes, or
+// holds random entries is refused before the first write.
+TEST_F(PartitionBackup, RestoreRefusesRecordsOutsideTheirOwnChain)
+{
+    DiskBuilder d(20000);
+    d.mbr({ { 0x80, 0x07, 63, 4000 }, { 0, 0x0F, 4063, 12000 } });
+    d.logical_chain(4063, { 3000, 3000, 3000 }, 63);
+    auto path = image("ext.img", d.bytes());
+    std::vector<uint8_t> good;
+    ASSERT_EQ(backup(path, good), 0);
+    ASSERT_EQ(good.size(), 4u * 72);
+    const std::string hash = sha256_file(path);
+    const auto check = [&](const std::vector<uint8_t>& file, uint32_t* at) {
+        BgReader* disk = open_image(path);
+        fs::path in = m_tmp / ("check" + std::to_string(m_count++) + ".bin");
+        write_file(in, file);
+        int fd = ::open(in.c_str(), O_RDONLY);
+        const int32_t rc = bs_check_backup(disk, fd, at);
+        ::close(fd);
+        return rc;
+    };
+    uint32_t at = 99;
+    EXPECT_EQ(check(good, &at), BS_CHECK_OK);
+    EXPECT_EQ(at, 0u);
+
+    // The second record moved by one sector: no longer where the first EBR links.
+    auto moved = good;
+    fsprobe::store_le64(moved.data() + 2 * 72, load_le64(moved.data() + 2 * 72) + 512);
+    EXPECT_EQ(check(moved, &at), BS_CHECK_NOT_IN_CHAIN);
+    EXPECT_EQ(at, 2u);
+    // Two records swapped, a record dropped from the middle, one too many.
+    auto swapped = good;
+    std::swap_ranges(swapped.begin() + 72, swapped.begin() + 144, swapped.begin() + 144);
+    EXPECT_EQ(check(swapped, &at), BS_CHECK_NOT_IN_CHAIN);
+    auto dropped = good;
+    dropped.erase(dropped.begin() + 72, dropped.begin() + 144);
+    EXPECT_EQ(check(dropped, &at), BS_CHECK_NOT_IN_CHAIN);
+    EXPECT_EQ(at, 1u);
+    auto extra = good;
+    extra.insert(extra.end(), good.begin() + 72, good.begin() + 144);
+    EXPECT_EQ(check(extra, &at), BS_CHECK_NOT_IN_CHAIN);
+    EXPECT_EQ(at, 4u);
+
+    // A chain that leads into the primary volume the file describes.
+    uint8_t into[64] {};
+    into[4] = 0x07;
+    fsprobe::store_le32(into + 8, 63);
+    fsprobe::store_le32(into + 12, 4000);
+    into[16 + 4] = 0x0F;
+    fsprobe::store_le32(into + 16 + 8, 1000); // inside sectors 63..4062
+    fsprobe::store_le32(into + 16 + 12, 100);
+    auto inside = record(0, into);
+    uint8_t ebr[64] {};
+    auto second = record(1000 * 512, ebr);
+    inside.insert(inside.end(), second.begin(), second.end());
+    EXPECT_EQ(check(inside, &at), BS_CHECK_INSIDE_VOLUME);
+    EXPECT_EQ(at, 1u);
+
+    // Random entries behind a good master boot record.
+    for (uint64_t seed = 1; seed <= 20; ++seed) {
+        auto noise = random_bytes(3 * 72, seed);
+        auto file = record(0, d.bytes().data() + 446);
+        for (int k = 0; k < 3; ++k)
+            fsprobe::store_le64(noise.data() + 72 * k, (load_le64(noise.data() + 72 * k) % 20000) * 512);
+        file.insert(file.end(), noise.begin(), noise.end());
+        EXPECT_NE(check(file, nullptr), BS_CHECK_OK) << "seed " << seed;
+        EXPECT_EQ(restore(path, file), 1) << "seed " << seed;
+    }
+    EXPECT_EQ(restore(path, moved), 1);
+    EXPECT_EQ(restore(path, inside), 1);
+    EXPECT_EQ(sha256_file(path), hash) << "a refused file wrote to the disk";
+
+    // A backup of another disk: its chain starts where this disk has a
+    // volume's boot sector.
+    DiskBuilder other(20000);
+    other.mbr({ { 0x80, 0x0C, 4063, 8000 } });
+    put_fat(other, 32, 4063, 8000, 4063);
+    auto other_path = image("other.img", other.bytes());
+    const std::string other_hash = sha256_file(other_path);
+    BgReader* disk = open_image(other_path);
+    fs::path in = m_tmp / "foreign.bin";
+    write_file(in, good);
+    int fd = ::open(in.c_str(), O_RDONLY);
+    EXPECT_EQ(bs_check_backup(disk, fd, &at), BS_CHECK_NOT_TABLE_SECTOR);
+    EXPECT_EQ(at, 1u);
+    ::close(fd);
+    EXPECT_EQ(restore(other_path, good), 1);
+    EXPECT_EQ(sha256_file(other_path), other_hash);
+
+    // Where the second record goes this disk holds data now: refused. A
+    // wiped table there (zeros) is what a restore is for.
+    auto bytes = d.bytes();
+    const uint64_t second_at = load_le64(good.data() + 2 * 72);
+    auto data = random_bytes(512, 3);
+    std::copy(data.begin(), data.end(), bytes.begin() + long(second_at));
+    write_file(path, bytes);
+    EXPECT_EQ(check(good, &at), BS_CHECK_NOT_TABLE_SECTOR);
+    EXPECT_EQ(at, 2u);
+    std::fill_n(bytes.begin() + long(second_at), 512, 0);
+    write_file(path, bytes);
+    EXPECT_EQ(check(good, &at), BS_CHECK_OK);
+    ASSERT_EQ(restore(path, good), 0);
+    EXPECT_TRUE(read_file(path) == d.bytes());
+}
+
+// Sector 0 saved as it was (zeros, or a volume boot sector's code) is one
+// record at offset 0 and stays restorable whatever its bytes say.
+TEST_F(PartitionBackup, ASingleRecordOfSectorZeroIsAlwaysRestorable)
+{
+    const auto sizes = std::vector<uint32_t>{ 512, 4096 };
+    for (uint64_t seed = 0; seed < 50; ++seed) {
+        auto file = seed == 0 ? std::vector<uint8_t>(72, 0) : random_bytes(72, seed);
+        std::fill_n(file.begin(), 8, 0);
+        EXPECT_EQ(fsprobe::partition::check_records(file.data(), 1, 20000 * 512, sizes.data(), 2).result, 0)
+            << "seed " << seed;
+    }
+    uint8_t ext[64] {};
+    ext[4] = 0x0F;
+    fsprobe::store_le32(ext + 8, 100);
+    fsprobe::store_le32(ext + 12, 100);
+    auto file = record(0, ext);
+    uint8_t link[64] {};
+    auto r = record(100 * 4096, link);
+    file.insert(file.end(), r.begin(), r.end());
+    // Counted in 4096-byte sectors the chain holds; in 512-byte ones it does not.
+    EXPECT_EQ(fsprobe::partition::check_records(file.data(), 2, 0, sizes.data(), 2).result, 0);
+    EXPECT_EQ(fsprobe::partition::check_records(file.data(), 2, 0, sizes.data(), 1).result, 4);
 }
 
 // Third-party samples: backed up with the table sectors mmls (The Sleuth Kit)

@@ -1,6 +1,8 @@
 // Feeds the search, the kind test and the rebuild with disks made of a small
 // template (a FAT12 volume, an NTFS volume and an extended boot record) over
-// which the fuzzer's bytes are laid at a place the input chooses.
+// which the fuzzer's bytes are laid at a place the input chooses; the same
+// bytes also go to the restore's check of backup records.
+#include "Backup.h"
 #include "Definitions.h"
 #include "partition_test_util.h"
 
@@ -34,6 +36,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     static const std::vector<uint8_t> base = make_template();
     if (size < 3)
         return 0;
+    // The same bytes as backup records: the restore's check of a file.
+    static const uint32_t sector_sizes[] = {512, 4096};
+    const auto records = uint32_t(std::min<size_t>((size - 3) / 72, 25));
+    if (records)
+        fsprobe::partition::check_records(data + 3, records, data[2] & 1 ? 0 : base.size(), sector_sizes, 2);
     std::vector<uint8_t> disk_bytes = base;
     size_t at = (size_t(data[0]) | size_t(data[1]) << 8) % disk_bytes.size();
     uint32_t sectors_per_track = data[2] % 64 + 1;

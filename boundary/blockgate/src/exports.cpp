@@ -32,11 +32,48 @@ std::vector<BgVolumeNode> g_volume_nodes;
 std::vector<uint64_t> g_extended;
 
 // Opens a disk read-only and learns its size and sector size.
+// Opens `path` for reading without ever blocking in open: a FIFO opened
+// for reading waits for a writer. O_NONBLOCK is cleared again once the file
+// is known to be a regular file or a block device.
+int open_readable(const char* path, struct stat& st, int& err)
+{
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        err = errno;
+        return -1;
+    }
+    if (::fstat(fd, &st) != 0) {
+        err = errno;
+        ::close(fd);
+        return -1;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        err = EISDIR;
+        ::close(fd);
+        return -1;
+    }
+    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode)) {
+        err = EINVAL; // a FIFO, socket or character device is no disk
+        ::close(fd);
+        return -1;
+    }
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+        err = errno;
+        ::close(fd);
+        return -1;
+    }
+    err = 0;
+    return fd;
+}
+
 void open_disk(Disk& d)
 {
-    d.fd = ::open(d.path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat opened {};
+    int err = 0;
+    d.fd = open_readable(d.path.c_str(), opened, err);
     if (d.fd < 0) {
-        d.open_errno = errno;
+        d.open_errno = err;
         return;
     }
     struct stat st {};
@@ -71,13 +108,14 @@ void add_volume(Disk& d, uint64_t start, uint64_t length, const std::string& nam
     v->length = length;
     v->name = name;
     init_volume_reader(*v);
-    if (d.fd >= 0)
-        v->reader.read(&v->reader, v->boot, 512, 0);
+    // A volume is judged by its whole boot sector: a file shorter than one
+    // sector (the first 511 bytes of a FAT12 floppy) holds no volume.
+    const bool whole_boot = d.fd >= 0 && length >= 512 && v->reader.read(&v->reader, v->boot, 512, 0) == 512;
     BgVolume& r = v->record;
     std::memset(&r, 0, sizeof r);
     r.disk_number = d.reader.disk_number;
     r.size = length;
-    r.fs_code = d.fd >= 0 ? detect_file_system(&v->reader, v->boot) : BG_FS_UNKNOWN;
+    r.fs_code = whole_boot ? detect_file_system(&v->reader, v->boot) : BG_FS_UNKNOWN;
     r.drive_letter = '?';
     r.reader = &v->reader;
     r.boot_sector = v->boot;
@@ -121,19 +159,12 @@ BG_API int32_t bg_add_image(const char* path)
 {
     if (!path || !*path)
         return EINVAL;
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return errno;
     struct stat st {};
-    int rc = ::fstat(fd, &st);
-    int err = rc != 0 ? errno : 0;
-    ::close(fd);
-    if (err)
+    int err = 0;
+    int fd = open_readable(path, st, err);
+    if (fd < 0)
         return err;
-    if (S_ISDIR(st.st_mode))
-        return EISDIR;
-    if (!S_ISREG(st.st_mode) && !S_ISBLK(st.st_mode))
-        return EINVAL;
+    ::close(fd);
     std::lock_guard guard(g_lock);
     g_images.emplace_back(path);
     return 0;

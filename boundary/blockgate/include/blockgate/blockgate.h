@@ -121,7 +121,9 @@ BG_API extern BgVolumeNode* bg_volume_list;
 
 // Registers a disk image file (whole-disk MBR/GPT image or bare file-system
 // image) to be listed by the next bg_scan_disks. Returns 0, or an errno value
-// (ENOENT, EACCES, EISDIR, ...) when the file cannot be opened for reading.
+// (ENOENT, EACCES, EISDIR, ...) when the file cannot be opened for reading;
+// EINVAL for a file that is neither a regular file nor a block device (a
+// FIFO, socket or character device), which is refused without blocking.
 BG_API int32_t bg_add_image(const char* path);
 // Forgets every registered image (the next scan lists real disks only).
 BG_API void bg_clear_images(void);

@@ -38,7 +38,21 @@ enum {
 // Results of bs_back.
 enum {
     BS_BACK_OK = 0,
-    BS_BACK_FAILED = 1, // file empty, unreadable, malformed, or a disk write failed
+    BS_BACK_FAILED = 1, // file empty, unreadable, malformed, refused by bs_check_backup, or a disk write failed
+};
+// Results of bs_check_backup: whether a backup file describes a table chain
+// that can be written to this disk. Every result but BS_CHECK_OK names the
+// record at fault through the index argument.
+enum {
+    BS_CHECK_OK = 0,
+    BS_CHECK_UNREADABLE = 1,      // empty, unreadable, or not a whole number of 72-byte records
+    BS_CHECK_FIRST_NOT_MBR = 2,   // the first record is not the master boot record (offset 0)
+    BS_CHECK_OUTSIDE_DISK = 3,    // a record's offset is not a sector of this disk
+    BS_CHECK_NOT_IN_CHAIN = 4,    // a record is not where the extended entry before it points
+    BS_CHECK_INSIDE_VOLUME = 5,   // a record lies inside a volume that the records describe
+    BS_CHECK_VOLUME_BEYOND = 6,   // a record describes a volume starting beyond the end of the disk
+    BS_CHECK_NOT_TABLE_SECTOR = 7, // a record's sector on the disk holds data, not a table (nor zeros)
+    BS_CHECK_INSIDE_DISK_VOLUME = 8, // a record lies inside a volume of the disk's current table
 };
 
 // Saves the partition tables of `disk` to the open, writable, empty file `fd`
@@ -55,6 +69,16 @@ FSPROBE_API int32_t bs_backup_current(BgReader* disk, int fd);
 // first; only bytes 446..511 of each recorded sector change. The file is read
 // from offset 0 whatever its position. Returns a BS_BACK_* result.
 FSPROBE_API int32_t bs_back(BgReader* disk, int fd);
+// Checks the backup file `fd` against `disk` without writing anything: the
+// first record is the master boot record, every further record lies where
+// the chain of extended entries before it points (the chain bs_backup
+// follows), no record lies inside a volume that the records describe, and
+// every extended boot record's sector on the disk holds a table or zeros now
+// (not a volume boot sector, not data) and lies in no volume that the disk's
+// current table gives (the volume list of the last bg_scan_volumes). Returns a BS_CHECK_* result; the record
+// at fault goes to `*record` (when not null). bs_back runs the same check
+// before its first write.
+FSPROBE_API int32_t bs_check_backup(BgReader* disk, int fd, uint32_t* record);
 
 // Searches `disk` track by track for FAT and NTFS volumes. Returns the first
 // of FOUND_VOLUME_TABLE_SIZE records (the table ends at the first record whose

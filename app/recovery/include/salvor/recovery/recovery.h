@@ -34,7 +34,7 @@ struct RecoveryStats {
     uint64_t failed = 0;
     uint64_t skipped = 0;
     bool cancelled = false;
-    // Why files failed: reason -> number of files.
+    // Why the failed files failed: reason text -> number of files.
     std::map<std::string, uint64_t> failure_reasons;
 };
 

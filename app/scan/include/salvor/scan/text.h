@@ -34,6 +34,27 @@ std::string TruncateUtf8(const std::string& text, size_t max_bytes);
 // become "_" and "__", so a damaged name can never leave its folder.
 std::string SafeName(const std::string& text);
 
+// The length of the valid UTF-8 sequence at the start of `text`, or 0 when
+// its first byte does not begin one (a stray, overlong, surrogate or
+// out-of-range sequence).
+size_t Utf8SequenceLength(const char* text, size_t size);
+
+// Whether `text` is valid UTF-8 throughout.
+bool IsValidUtf8(const std::string& text);
+
+// A found name (or any text taken from a disk or from a path) as a terminal
+// shows it: one line, nothing the terminal interprets. A backslash becomes
+// "\\", tab, newline and carriage return "\t", "\n", "\r", and every
+// other control byte (below 0x20 and 0x7F), every C1 control (U+0080 to
+// U+009F) and every byte that is not part of valid UTF-8 "\xNN" per byte.
+// The escapes can be undone to the exact bytes.
+std::string EscapedText(const std::string& text);
+
+// A name as it is written to a target folder: the SafeName of the listing
+// with every control character (below 0x20, 0x7F, and U+0080 to U+009F)
+// replaced by '_'.
+std::string TargetName(const std::string& text);
+
 // UTF-16 (possibly unaligned little-endian bytes) to a SafeName.
 std::string NameFromUtf16Bytes(const uint8_t* bytes, size_t units);
 std::string NameFromUtf16(const char16_t* text, size_t max_units);
