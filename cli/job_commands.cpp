@@ -347,6 +347,8 @@ int run_scan(const JobOptions& o)
             put_text(entry, "path", f.path);
             entry["size"] = f.file.size;
             entry["time"] = f.file.time;
+            if (SizeBeyondVolume(job.session, f.file.size))
+                entry["damaged"] = true;
             list.push_back(std::move(entry));
         }
         nlohmann::ordered_json out = nlohmann::ordered_json::object();
@@ -358,8 +360,10 @@ int run_scan(const JobOptions& o)
     } else {
         if (nothing)
             std::cout << "Scanning finished,no item found!\n";
+        // A size beyond the volume is damaged metadata: said in a fourth column.
         for (const auto& f : files)
-            std::cout << shown(f.path) << "\t" << f.file.size << "\t" << f.file.time << "\n";
+            std::cout << shown(f.path) << "\t" << f.file.size << "\t" << f.file.time
+                      << (SizeBeyondVolume(job.session, f.file.size) ? "\tdamaged" : "") << "\n";
         std::cout << files.size() << " files\n";
     }
     return kExitOk;
@@ -445,6 +449,7 @@ int run_recover(const JobOptions& o)
                                                 {"empty", rj.stats.empty},
                                                 {"failed", rj.stats.failed},
                                                 {"skipped", rj.stats.skipped},
+                                                {"damaged", rj.stats.damaged},
                                                 {"cancelled", cancelled}});
         nlohmann::ordered_json failures = nlohmann::ordered_json::array();
         for (const auto& [reason, count] : rj.stats.failure_reasons) {
@@ -460,6 +465,10 @@ int run_recover(const JobOptions& o)
                     (unsigned long long)rj.stats.written, (unsigned long long)rj.stats.bytes,
                     (unsigned long long)rj.stats.empty, (unsigned long long)rj.stats.failed,
                     (unsigned long long)rj.stats.skipped);
+        if (rj.stats.damaged)
+            std::printf("damaged %llu files: their size is more than the volume holds; written as far as they "
+                        "could be read\n",
+                        (unsigned long long)rj.stats.damaged);
         // Once per reason, so a full target or a refused name is seen.
         for (const auto& [reason, count] : rj.stats.failure_reasons)
             std::printf("failed: %llu file%s: %s\n", (unsigned long long)count, count == 1 ? "" : "s",
@@ -470,7 +479,7 @@ int run_recover(const JobOptions& o)
             std::printf("recovery has been canceled!\n");
         return kExitPartial;
     }
-    return rj.stats.failed || rj.stats.skipped ? kExitPartial : kExitOk;
+    return rj.stats.failed || rj.stats.skipped || rj.stats.damaged ? kExitPartial : kExitOk;
 }
 
 } // namespace salvor::cli

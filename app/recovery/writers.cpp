@@ -127,11 +127,20 @@ private:
     uint64_t m_written = 0;
 };
 
+// Set by a writer when the file it wrote claimed more than its volume holds
+// and was cut to what could be read.
+thread_local bool t_cut_short = false;
+
 // Ends a streamed file: a stream that stopped early (an unreadable chunk ends
 // the engine's stream) leaves the rest of the file at its length as zeros;
-// then the file is kept and counted.
+// then the file is kept and counted. A size beyond the volume is damaged
+// metadata: the file keeps what was read and is not padded.
 WriteStatus finish_padded(RecoveryJob& job, TargetFile& out, uint64_t size)
 {
+    if (SizeBeyondVolume(job.session, size)) {
+        t_cut_short = true;
+        size = out.written();
+    }
     std::vector<uint8_t> zeros(4096);
     while (out.written() < size) {
         const size_t n = size_t(std::min<uint64_t>(zeros.size(), size - out.written()));
@@ -150,12 +159,19 @@ using ChunkReader = std::function<bool(uint8_t* buffer, uint32_t length)>;
 
 // Copies `size` bytes in chunks of `chunk` bytes: S / C full chunks, then the
 // remainder. A chunk that cannot be read is written as zeros, so the file
-// keeps its length and its later data stays in place.
+// keeps its length and its later data stays in place. A size beyond the
+// volume is damaged metadata: the copy then ends at the first chunk that
+// cannot be read, and never goes past the volume's size.
 WriteStatus chunked_copy(RecoveryJob& job, const std::string& path, uint64_t size, uint32_t chunk,
                          const ChunkReader& read)
 {
     if (chunk == 0)
         chunk = kReadBlock;
+    const bool cut = SizeBeyondVolume(job.session, size);
+    if (cut) {
+        t_cut_short = true;
+        size = job.session.volume->size;
+    }
     // Sized by the file, so that small files do not each clear a whole block.
     std::vector<uint8_t> buffer(size_t(std::max<uint64_t>(1, std::min<uint64_t>(chunk, size))));
     TargetFile out(job, path);
@@ -169,6 +185,8 @@ WriteStatus chunked_copy(RecoveryJob& job, const std::string& path, uint64_t siz
         std::memset(buffer.data(), 0, length);
         if (read(buffer.data(), length))
             ++chunks_read;
+        else if (cut)
+            break;
         if (!out.write(buffer.data(), length))
             return WriteStatus::kFailed;
         done += length;
@@ -177,7 +195,7 @@ WriteStatus chunked_copy(RecoveryJob& job, const std::string& path, uint64_t siz
         return WriteStatus::kFailed;
     if (!out.keep())
         return WriteStatus::kFailed;
-    job.stats.bytes += size;
+    job.stats.bytes += out.written();
     return WriteStatus::kWritten;
 }
 
@@ -395,6 +413,7 @@ WriteStatus WriteRecoveredFile(RecoveryJob& job, uintptr_t item, const std::stri
     WriteStatus st = WriteStatus::kFailed;
     const ScanSession& s = job.session;
     t_target_failure.clear();
+    t_cut_short = false;
     if (item == 0) {
         st = WriteStatus::kFailed;
     } else if (s.mode == kModeRaw) {
@@ -413,10 +432,13 @@ WriteStatus WriteRecoveredFile(RecoveryJob& job, uintptr_t item, const std::stri
     } else if (s.fs_code == 10) {
         st = write_hfsplus(job, reinterpret_cast<HfspFileRecord*>(item), path);
     }
-    if (st == WriteStatus::kWritten && ItemSize(s, item) == 0)
+    if (st == WriteStatus::kWritten && t_cut_short)
+        st = WriteStatus::kDamaged;
+    else if (st == WriteStatus::kWritten && ItemSize(s, item) == 0)
         st = WriteStatus::kEmpty;
     switch (st) {
     case WriteStatus::kWritten: ++job.stats.written; break;
+    case WriteStatus::kDamaged: ++job.stats.damaged; break;
     case WriteStatus::kEmpty: ++job.stats.empty; break;
     case WriteStatus::kSkipped: ++job.stats.skipped; break;
     case WriteStatus::kFailed:
@@ -427,6 +449,11 @@ WriteStatus WriteRecoveredFile(RecoveryJob& job, uintptr_t item, const std::stri
     case WriteStatus::kCancelled: job.stats.cancelled = true; break;
     }
     return st;
+}
+
+bool SizeBeyondVolume(const ScanSession& session, uint64_t size)
+{
+    return session.volume && session.volume->size > 0 && size > session.volume->size;
 }
 
 uint64_t ItemSize(const ScanSession& s, uintptr_t item)

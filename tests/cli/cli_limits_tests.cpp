@@ -10,12 +10,8 @@
 
 #include <algorithm>
 
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
+#include <cstdio>
 
-#include <cstring>
-#include <fcntl.h>
 
 namespace {
 
@@ -28,35 +24,35 @@ struct Outcome {
     long peak_kib = 0;
 };
 
-// Runs salvor-cli with `args` (no shell), its output discarded, and returns
-// its exit status and peak resident memory.
+std::string quote(const std::string& s)
+{
+    std::string out = "'";
+    for (char c : s)
+        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+// Runs salvor-cli with `args`, its output discarded, and returns its exit
+// status and peak resident memory. A small python3 parent starts it: a child
+// forked from this (large) test process would count the test's own pages in
+// its peak.
 Outcome run_measured(const std::vector<std::string>& args)
 {
-    const std::string cli = (bin_dir() / "salvor-cli").string();
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(cli.c_str()));
+    std::string cmd = "ASAN_OPTIONS=detect_leaks=0:quarantine_size_mb=8 python3 -c '"
+                      "import os,subprocess,sys\n"
+                      "p=subprocess.Popen(sys.argv[1:],stdout=subprocess.DEVNULL,stderr=subprocess.DEVNULL)\n"
+                      "_,st,ru=os.wait4(p.pid,0)\n"
+                      "print(os.waitstatus_to_exitcode(st),ru.ru_maxrss)' ";
+    cmd += quote((bin_dir() / "salvor-cli").string());
     for (const auto& a : args)
-        argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int null = ::open("/dev/null", O_WRONLY);
-        ::dup2(null, 1);
-        ::dup2(null, 2);
-        // The sanitizer's quarantine keeps freed blocks resident; keep it
-        // small so the figure is the program's own.
-        ::setenv("ASAN_OPTIONS", "detect_leaks=0:quarantine_size_mb=8", 1);
-        ::execv(cli.c_str(), argv.data());
-        _exit(127);
-    }
-    Outcome out;
-    int status = 0;
-    struct rusage usage {};
-    if (pid > 0 && ::wait4(pid, &status, 0, &usage) == pid) {
-        out.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        out.peak_kib = usage.ru_maxrss;
-    }
-    return out;
+        cmd += " " + quote(a);
+    std::string out;
+    Outcome o;
+    if (run(cmd, &out) != 0 || std::sscanf(out.c_str(), "%d %ld", &o.status, &o.peak_kib) != 2)
+        ADD_FAILURE() << "cannot measure: " << out;
+    if (o.status < 0)
+        o.status = 128 - o.status; // killed by a signal
+    return o;
 }
 
 uint64_t tree_bytes(const fs::path& dir)
@@ -134,7 +130,7 @@ TEST(CliLimits, FatHugeClustersAndFileSizes)
                   "' ::ABIG.BIN && mdel -i '" + base.string() + "' ::ABIG.BIN"),
               0);
     const auto bytes = read_file(base);
-    const size_t entry = find_bytes(bytes, "BIG     BIN");
+    const size_t entry = find_bytes(bytes, "BIG    BIN");
     ASSERT_NE(entry, std::string::npos);
     // A deleted entry claiming 4 GiB - 1.
     auto huge_file = bytes;
@@ -188,4 +184,48 @@ TEST(CliLimits, ExtHugeBlocksAndFileSizes)
         write_file(img, mutant);
         check_all_modes(img, {{"deleted"}, {"raw"}});
     }
+}
+
+// A deleted FAT entry that claims 4 GiB on a 40 MiB volume: listed as damaged,
+// written only as far as the volume can be read, counted apart, exit 3.
+TEST(CliLimits, SizesBeyondTheVolumeAreCutAndCountedAsDamaged)
+{
+    if (!require_tool("mkfs.vfat", "dosfstools") || !require_tool("mcopy", "mtools"))
+        return;
+    TempDir tmp;
+    const fs::path img = tmp / "fat32.img";
+    std::vector<uint8_t> data(300000);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = uint8_t(i * 7 + i / 251);
+    write_file(tmp / "a.bin", data);
+    ASSERT_EQ(run("truncate -s 40M '" + img.string() + "' && mkfs.vfat -F 32 '" + img.string() +
+                  "' >/dev/null && mcopy -i '" + img.string() + "' '" + (tmp / "a.bin").string() +
+                  "' ::ABIG.BIN && mdel -i '" + img.string() + "' ::ABIG.BIN"),
+              0);
+    auto bytes = read_file(img);
+    const size_t entry = find_bytes(bytes, "BIG    BIN");
+    ASSERT_NE(entry, std::string::npos);
+    patch(bytes, entry - 1 + 28, {0xFF, 0xFF, 0xFF, 0x7F}); // 2 GiB
+    write_file(img, bytes);
+
+    std::string out;
+    const std::string cli = (bin_dir() / "salvor-cli").string();
+    ASSERT_EQ(run(cli + " scan deleted '" + img.string() + "'", &out), 0) << out;
+    EXPECT_NE(out.find("_BIG.BIN\t2147483647\t"), std::string::npos) << out;
+    EXPECT_NE(out.find("\tdamaged\n"), std::string::npos) << out;
+    ASSERT_EQ(run(cli + " scan deleted --json '" + img.string() + "'", &out), 0) << out;
+    EXPECT_NE(out.find("\"size\":2147483647,"), std::string::npos) << out;
+    EXPECT_NE(out.find("\"damaged\":true"), std::string::npos) << out;
+
+    EXPECT_EQ(run(cli + " recover deleted '" + img.string() + "' --to '" + (tmp / "r").string() + "'", &out), 3)
+        << out;
+    EXPECT_NE(out.find("recovered 0 files"), std::string::npos) << out;
+    EXPECT_NE(out.find("damaged 1 files"), std::string::npos) << out;
+    const fs::path got = tmp / "r" / "_BIG.BIN";
+    ASSERT_TRUE(fs::is_regular_file(got)) << out;
+    // The real data is there, and nothing beyond what the volume holds.
+    const auto written = read_file(got);
+    EXPECT_LE(written.size(), fs::file_size(img));
+    ASSERT_GE(written.size(), data.size());
+    EXPECT_TRUE(std::equal(data.begin(), data.end(), written.begin()));
 }

@@ -993,7 +993,7 @@ TEST(CliRecover, JsonSummary)
     EXPECT_EQ(out, "{\"source\":" + nlohmann::json(img.string()).dump() +
                        ",\"mode\":\"deleted\",\"target\":" + nlohmann::json((tmp / "r").string()).dump() +
                        ",\"recovered\":1,\"bytes\":5000,\"empty\":1,\"failed\":0,\"skipped\":0,"
-                       "\"cancelled\":false,\"failures\":[]}\n");
+                       "\"damaged\":0,\"cancelled\":false,\"failures\":[]}\n");
 }
 
 std::string hex_of(const std::string& bytes)

@@ -17,13 +17,21 @@ namespace salvor {
 enum class WriteStatus {
     kWritten,  // created and its data copied
     kEmpty,    // created, but the file has no bytes to write (size 0)
+    kDamaged,  // its size is more than its volume holds: written as far as it could be read
     kSkipped,  // a file of that name exists already: left untouched
     kFailed,   // could not be created, or nothing of its data could be read
     kCancelled // stopped by the user; the partial file was removed
 };
 
 // Whether the file now exists in the target as the source holds it.
-inline bool Recovered(WriteStatus st) { return st == WriteStatus::kWritten || st == WriteStatus::kEmpty; }
+inline bool Recovered(WriteStatus st)
+{
+    return st == WriteStatus::kWritten || st == WriteStatus::kEmpty || st == WriteStatus::kDamaged;
+}
+
+// Whether a found file claims more bytes than its volume can hold: damaged
+// metadata. Such a file is written only as far as it can be read.
+bool SizeBeyondVolume(const ScanSession& session, uint64_t size);
 
 struct RecoveryStats {
     uint64_t written = 0;
@@ -33,6 +41,9 @@ struct RecoveryStats {
     uint64_t empty = 0;
     uint64_t failed = 0;
     uint64_t skipped = 0;
+    // Files whose size was more than their volume holds, cut to what could
+    // be read (their bytes are counted in `bytes`).
+    uint64_t damaged = 0;
     bool cancelled = false;
     // Why the failed files failed: reason text -> number of files.
     std::map<std::string, uint64_t> failure_reasons;
