@@ -21,21 +21,17 @@ namespace salvor {
 
 namespace {
 
-// Files are read in blocks of 1 MiB: a small file costs one read of its own
-// size, a large one reads of 1 MiB that the engines split only at their runs.
-// The block is a multiple of the allocation unit, so the reads stay aligned to
-// it; a volume that has no unit (no file system, a damaged boot sector) or one
-// past any real file system's (2 MiB for NTFS) reads in plain 1 MiB blocks.
-constexpr uint32_t kReadBlock = 1u << 20;
+// Files are read in chunks of the volume's allocation unit, so that an
+// unreadable cluster costs only itself and the reads stay aligned to it (the
+// reader's read-ahead makes the sequential ones large). A volume that has no
+// unit (no file system, a lost boot sector) or one past any real file
+// system's (2 MiB for NTFS) is read in blocks of 64 KiB.
+constexpr uint32_t kReadBlock = 64u << 10;
 constexpr uint32_t kLargestUnit = 2u << 20;
 
 uint32_t read_block(uint64_t unit)
 {
-    if (unit == 0 || unit > kLargestUnit)
-        return kReadBlock;
-    if (unit >= kReadBlock)
-        return uint32_t(unit);
-    return kReadBlock - kReadBlock % uint32_t(unit);
+    return unit == 0 || unit > kLargestUnit ? kReadBlock : uint32_t(unit);
 }
 
 // Why the last target file of this thread failed to be created, written or

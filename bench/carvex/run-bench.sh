@@ -29,6 +29,7 @@ echo "== carvex"
 echo "== photorec"
 rm -rf "$work/photorec"
 mkdir -p "$work/photorec" # PhotoRec stops at once when the parent of /d is missing
+cd "$work" # PhotoRec writes its photorec.log into the current folder
 /usr/bin/time -o "$work/photorec.time" -f "photorec: %e s wall, %M KiB peak" photorec /log /d "$work/photorec/out" /cmd "$img" \
   partition_none,fileopt,everything,enable,search > "$work/photorec.log" 2>&1 || true
 cat "$work/photorec.time"

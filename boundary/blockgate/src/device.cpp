@@ -97,10 +97,10 @@ uint32_t ReadAhead::read(int fd, void* buffer, uint32_t count, uint64_t offset, 
         uint64_t from = pos;
         uint64_t to = pos + need + ahead;
         if (ahead == 0) {
-            // A small lookup takes its whole pages: the next lookup of a
-            // scanner is often in the same page.
-            from = pos & ~uint64_t(4095);
-            to = (to + 4095) & ~uint64_t(4095);
+            // A small lookup takes its whole sectors: the next lookup of a
+            // scanner is often in the same one.
+            from = pos & ~uint64_t(511);
+            to = (to + 511) & ~uint64_t(511);
         }
         to = std::min(to, end);
         if (!stream->window)

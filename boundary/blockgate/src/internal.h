@@ -18,8 +18,8 @@ namespace blockgate {
 // half of what that stream has read back to back so far: a reader that stops
 // has read at most half as much again as it used, and a long sequential reader
 // soon reads whole windows. A read that continues no stream fetches just the
-// 4 KiB pages it touches (a small one, for the lookups of the scanners) or
-// exactly its own bytes; a read larger than half a window bypasses them all.
+// 512-byte sectors it touches (a small one, for the lookups of the scanners)
+// or exactly its own bytes; a read larger than half a window bypasses them all.
 class ReadAhead {
 public:
     static constexpr uint32_t window_size = 1u << 20;
