@@ -168,8 +168,11 @@ WriteStatus chunked_copy(RecoveryJob& job, const std::string& path, uint64_t siz
         t_cut_short = true;
         size = job.session.volume->size;
     }
-    // Sized by the file, so that small files do not each clear a whole block.
-    std::vector<uint8_t> buffer(size_t(std::max<uint64_t>(1, std::min<uint64_t>(chunk, size))));
+    // Chunks are gathered into writes of up to 1 MiB (a small file is one
+    // write), in a buffer sized by the file.
+    constexpr uint64_t kStage = 1u << 20;
+    std::vector<uint8_t> stage(size_t(std::max<uint64_t>(1, std::min<uint64_t>(size, std::max<uint64_t>(chunk, kStage)))));
+    size_t staged = 0;
     TargetFile out(job, path);
     if (!out.open())
         return out.open_failure();
@@ -178,15 +181,22 @@ WriteStatus chunked_copy(RecoveryJob& job, const std::string& path, uint64_t siz
         if (job.progress.StopRequested())
             return WriteStatus::kCancelled;
         const uint32_t length = uint32_t(std::min<uint64_t>(chunk, size - done));
-        std::memset(buffer.data(), 0, length);
-        if (read(buffer.data(), length))
+        if (staged + length > stage.size()) {
+            if (!out.write(stage.data(), staged))
+                return WriteStatus::kFailed;
+            staged = 0;
+        }
+        uint8_t* buffer = stage.data() + staged;
+        std::memset(buffer, 0, length);
+        if (read(buffer, length))
             ++chunks_read;
         else if (cut)
             break;
-        if (!out.write(buffer.data(), length))
-            return WriteStatus::kFailed;
+        staged += length;
         done += length;
     }
+    if (staged && !out.write(stage.data(), staged))
+        return WriteStatus::kFailed;
     if (size > 0 && chunks_read == 0)
         return WriteStatus::kFailed;
     if (!out.keep())
