@@ -100,6 +100,23 @@ size_t find_bytes(const std::vector<uint8_t>& hay, const std::string& needle)
     return it == hay.end() ? std::string::npos : size_t(it - hay.begin());
 }
 
+// A FAT32 volume of 40 MiB holding the deleted file ABIG.BIN with `data`;
+// its bytes, and the offset of the file's directory entry in them.
+std::vector<uint8_t> fat_with_deleted_file(const TempDir& tmp, const std::vector<uint8_t>& data, size_t& entry)
+{
+    const fs::path img = tmp / "fat32.img";
+    write_file(tmp / "a.bin", data);
+    EXPECT_EQ(run("truncate -s 40M '" + img.string() + "' && mkfs.vfat -F 32 '" + img.string() +
+                  "' >/dev/null && mcopy -i '" + img.string() + "' '" + (tmp / "a.bin").string() +
+                  "' ::ABIG.BIN && mdel -i '" + img.string() + "' ::ABIG.BIN"),
+              0);
+    auto bytes = read_file(img);
+    // The short entry with its first byte taken by the deletion mark.
+    const size_t name = find_bytes(bytes, "BIG    BIN");
+    entry = name == std::string::npos ? name : name - 1;
+    return bytes;
+}
+
 } // namespace
 
 TEST(CliLimits, HfsPlusHugeBlockSize)
@@ -123,18 +140,12 @@ TEST(CliLimits, FatHugeClustersAndFileSizes)
     if (!require_tool("mkfs.vfat", "dosfstools") || !require_tool("mcopy", "mtools"))
         return;
     TempDir tmp;
-    const fs::path base = tmp / "fat32.img";
-    write_file(tmp / "a.bin", std::vector<uint8_t>(70000, 0x41));
-    ASSERT_EQ(run("truncate -s 40M '" + base.string() + "' && mkfs.vfat -F 32 '" + base.string() +
-                  "' >/dev/null && mcopy -i '" + base.string() + "' '" + (tmp / "a.bin").string() +
-                  "' ::ABIG.BIN && mdel -i '" + base.string() + "' ::ABIG.BIN"),
-              0);
-    const auto bytes = read_file(base);
-    const size_t entry = find_bytes(bytes, "BIG    BIN");
+    size_t entry = 0;
+    const auto bytes = fat_with_deleted_file(tmp, std::vector<uint8_t>(70000, 0x41), entry);
     ASSERT_NE(entry, std::string::npos);
     // A deleted entry claiming 4 GiB - 1.
     auto huge_file = bytes;
-    patch(huge_file, entry - 1 + 28, {0xFF, 0xFF, 0xFF, 0xFF});
+    patch(huge_file, entry + 28, {0xFF, 0xFF, 0xFF, 0xFF});
     write_file(tmp / "fat-size.img", huge_file);
     check_all_modes(tmp / "fat-size.img", {{"deleted"}, {"format", "--fs", "fat32"}, {"raw"}});
     // The largest clusters a boot sector can claim (128 sectors of 4096 bytes).
@@ -197,15 +208,10 @@ TEST(CliLimits, SizesBeyondTheVolumeAreCutAndCountedAsDamaged)
     std::vector<uint8_t> data(300000);
     for (size_t i = 0; i < data.size(); ++i)
         data[i] = uint8_t(i * 7 + i / 251);
-    write_file(tmp / "a.bin", data);
-    ASSERT_EQ(run("truncate -s 40M '" + img.string() + "' && mkfs.vfat -F 32 '" + img.string() +
-                  "' >/dev/null && mcopy -i '" + img.string() + "' '" + (tmp / "a.bin").string() +
-                  "' ::ABIG.BIN && mdel -i '" + img.string() + "' ::ABIG.BIN"),
-              0);
-    auto bytes = read_file(img);
-    const size_t entry = find_bytes(bytes, "BIG    BIN");
+    size_t entry = 0;
+    auto bytes = fat_with_deleted_file(tmp, data, entry);
     ASSERT_NE(entry, std::string::npos);
-    patch(bytes, entry - 1 + 28, {0xFF, 0xFF, 0xFF, 0x7F}); // 2 GiB
+    patch(bytes, entry + 28, {0xFF, 0xFF, 0xFF, 0x7F}); // 2 GiB
     write_file(img, bytes);
 
     std::string out;
