@@ -111,7 +111,7 @@ TEST(NtfsFixup, RestoresSectorTailsAndRejectsMismatches)
     EXPECT_NE(good[510] | (good[511] << 8), 0x0A0B);
     NtfsAttributeContext* ctx = Ntfs_Find_Attribute(good.data(), 0x80, u"");
     ASSERT_NE(ctx, nullptr);
-    EXPECT_EQ(Bytes(ctx->attribute + ctx->value_offset, ctx->attribute + ctx->value_offset + 900), value);
+    EXPECT_EQ(Bytes(ctx->value(), ctx->value() + 900), value);
     Ntfs_Release_Attribute_Context(ctx);
 
     Bytes torn = rec;
