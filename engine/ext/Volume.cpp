@@ -173,7 +173,9 @@ FsprobeTime decode_stamp(const u8* seconds, const u8* extra)
     FsprobeTime t {};
     u32 lo = load_le32(seconds);
     u32 ex = extra ? load_le32(extra) : 0;
-    if (lo == 0 && ex == 0)
+    // A seconds word of 0 (in the first epoch) is an unset stamp, whatever
+    // its nanoseconds say.
+    if (lo == 0 && (ex & kExtraTimeEpochMask) == 0)
         return t;
     t.present = 1;
     t.seconds = i64(i32(lo)) + (i64(ex & kExtraTimeEpochMask) << 32);

@@ -13,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <map>
@@ -217,5 +218,150 @@ TEST_P(ExtFoldersReal, Ext2NamesInodesThatASurvivingEntryStillNames)
 
 INSTANTIATE_TEST_SUITE_P(Types, ExtFoldersReal, ::testing::Values("ext2", "ext3"),
                          [](const auto& info) { return info.param; });
+
+// ---------------------------------------------------------------- staged volumes
+
+class ExtFoldersStaged : public ::testing::Test {
+protected:
+    void TearDown() override
+    {
+        ext2_exit();
+        ext3_exit();
+    }
+    void open(ExtBuilder& b)
+    {
+        m_vol = std::make_unique<MemoryVolume>(b.bytes(), BG_FS_EXT3);
+        ASSERT_TRUE(ext3_init(m_vol->volume()));
+        ASSERT_TRUE(ext2_init(m_vol->volume()));
+    }
+    static void lost_found(ExtBuilder& b) { b.link(2, b.make_dir_inode(11, 2), "lost+found", 2); }
+    std::unique_ptr<MemoryVolume> m_vol;
+};
+
+TEST_F(ExtFoldersStaged, InodeTimeEncodings)
+{
+    ExtBuilder b(512, 64, 256);
+    lost_found(b);
+    auto stamp = [&](uint32_t n, uint32_t offset, uint32_t value) { ExtBuilder::put32(b.inode(n) + offset, value); };
+    // Extra fields in full use: nanoseconds, epoch bits past 2038, a creation time.
+    uint32_t full = b.make_file(random_bytes(10, 1), 1000);
+    ExtBuilder::put16(b.inode(full) + 0x80, 32);
+    stamp(full, 0x10, 0x7FFFFFFF);
+    stamp(full, 0x88, (999999999u << 2) | 1); // mtime: epoch 1, last nanosecond
+    stamp(full, 0x08, 0xFFFFFFFF);             // atime: one second before 1970
+    stamp(full, 0x8C, 0);
+    stamp(full, 0x0C, 1234);
+    stamp(full, 0x84, 0xFFFFFFFC);             // ctime: nanoseconds out of range
+    stamp(full, 0x90, 5000);
+    stamp(full, 0x94, 7u << 2);
+    b.link(2, full, "full", 1);
+    // Extra fields only as far as ctime_extra: mtime keeps whole seconds and
+    // there is no creation time, whatever the bytes past the extra size say.
+    uint32_t part = b.make_file(random_bytes(10, 2), 2000);
+    ExtBuilder::put16(b.inode(part) + 0x80, 8);
+    stamp(part, 0x10, 100);
+    stamp(part, 0x84, 3u << 2);
+    stamp(part, 0x88, 9u << 2);
+    stamp(part, 0x90, 6000);
+    b.link(2, part, "part", 1);
+
+    ASSERT_NO_FATAL_FAILURE(open(b));
+    std::map<std::string, FsprobeTimes> times;
+    for (auto* f = ext3_searchfile2(); f; f = static_cast<Ext3FoundFile*>(ext3_get_next(f)))
+        ASSERT_TRUE(ext3_get_times(f, &times[ext3_get_filename(f)]));
+    ASSERT_EQ(times.size(), 2u);
+    const FsprobeTimes& t = times["full"];
+    EXPECT_EQ(t.modified.seconds, 0x7FFFFFFFll + (1ll << 32));
+    EXPECT_EQ(t.modified.nanoseconds, 999999999u);
+    EXPECT_EQ(t.accessed.present, 1);
+    EXPECT_EQ(t.accessed.seconds, -1);
+    EXPECT_EQ(t.changed.seconds, 1234);
+    EXPECT_EQ(t.changed.nanoseconds, 0u);
+    EXPECT_EQ(t.created.present, 1);
+    EXPECT_EQ(t.created.seconds, 5000);
+    EXPECT_EQ(t.created.nanoseconds, 7u);
+    EXPECT_EQ(t.deleted.seconds, 1000);
+    const FsprobeTimes& p = times["part"];
+    EXPECT_EQ(p.modified.seconds, 100);
+    EXPECT_EQ(p.modified.nanoseconds, 0u);
+    EXPECT_EQ(p.changed.present, 0); // ctime 0 with only nanoseconds: none
+    EXPECT_EQ(p.accessed.present, 0);
+    EXPECT_EQ(p.created.present, 0);
+    EXPECT_EQ(p.created.seconds, 0);
+    EXPECT_EQ(p.deleted.seconds, 2000);
+
+    // The ext2 scan reads the same inodes from the table.
+    Ext2Group* g = ext2_searchfile();
+    ASSERT_NE(g, nullptr);
+    ASSERT_EQ(g->file_count, 2u);
+    FsprobeTimes e {};
+    ASSERT_TRUE(ext2_get_times(ext2_get_file(g, 0), &e));
+    EXPECT_EQ(e.modified.seconds, t.modified.seconds);
+    EXPECT_EQ(e.created.nanoseconds, 7u);
+}
+
+TEST_F(ExtFoldersStaged, ClassicInodesAndRecordsNotOfTheLastSearch)
+{
+    ExtBuilder b; // 128-byte inodes: no extra fields
+    lost_found(b);
+    uint32_t f = b.make_file(random_bytes(10, 3), 77);
+    ExtBuilder::put32(b.inode(f) + 0x10, 4242);
+    b.link(2, f, "plain", 1);
+    ASSERT_NO_FATAL_FAILURE(open(b));
+    Ext3FoundFile* r = ext3_searchfile2();
+    ASSERT_NE(r, nullptr);
+    EXPECT_STREQ(ext3_get_folder(r), "");
+    FsprobeTimes t {};
+    ASSERT_TRUE(ext3_get_times(r, &t));
+    EXPECT_EQ(t.modified.seconds, 4242);
+    EXPECT_EQ(t.created.present, 0);
+
+    // Null, foreign and stale records give nothing and zero the record.
+    FsprobeTimes junk;
+    std::memset(&junk, 0xAB, sizeof junk);
+    EXPECT_FALSE(ext3_get_times(nullptr, &junk));
+    EXPECT_EQ(junk.modified.present, 0);
+    EXPECT_FALSE(ext3_get_times(r, nullptr));
+    Ext3FoundFile foreign {};
+    EXPECT_EQ(ext3_get_folder(&foreign), nullptr);
+    EXPECT_FALSE(ext3_get_times(&foreign, &junk));
+    Ext2LostFile other {};
+    EXPECT_EQ(ext2_get_folder(&other), nullptr);
+    EXPECT_EQ(ext2_get_realname(&other), nullptr);
+    EXPECT_FALSE(ext2_get_times(&other, &junk));
+    ASSERT_NE(ext3_searchfile2(), nullptr);
+    ext3_exit();
+    EXPECT_EQ(ext3_get_folder(r), nullptr);
+    EXPECT_FALSE(ext3_get_times(r, &junk));
+}
+
+TEST_F(ExtFoldersStaged, Ext2TakesTheFirstEntryWhoseTypeAgrees)
+{
+    ExtBuilder b;
+    lost_found(b);
+    uint32_t dir = b.make_dir_inode(b.new_inode_number(), 2);
+    b.link(2, dir, "letters", 2);
+    uint32_t f = b.make_file(random_bytes(1500, 4), 50);
+    // A stale entry naming the inode as a symbolic link comes first: its
+    // type does not agree with the regular file, so the next entry names it.
+    b.link(dir, f, "wrong-type", 7);
+    b.link(dir, f, "mum.odt", 1);
+    b.link(2, f, "second-name", 1);
+    uint32_t nameless = b.make_file(random_bytes(700, 5), 60);
+    ASSERT_NE(nameless, 0u);
+    ASSERT_NO_FATAL_FAILURE(open(b));
+    Ext2Group* g = ext2_searchfile();
+    ASSERT_NE(g, nullptr);
+    ASSERT_EQ(g->file_count, 2u);
+    Ext2LostFile* named = ext2_get_file(g, 0);
+    ASSERT_EQ(ext2_get_filesize(named), 1500u);
+    EXPECT_STREQ(ext2_get_folder(named), "letters");
+    EXPECT_STREQ(ext2_get_realname(named), "mum.odt");
+    EXPECT_EQ(ext2_get_folder(ext2_get_file(g, 1)), nullptr);
+    EXPECT_EQ(ext2_get_realname(ext2_get_file(g, 1)), nullptr);
+    // A new search forgets the names of the one before and finds them again.
+    g = ext2_searchfile();
+    EXPECT_STREQ(ext2_get_folder(ext2_get_file(g, 0)), "letters");
+}
 
 } // namespace
