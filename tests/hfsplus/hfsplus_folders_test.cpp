@@ -6,7 +6,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <file_volume.h>
 #include <map>
+#include <regex>
+#include <sstream>
 
 using namespace hfsplus_test;
 using salvor_test::MemoryVolume;
@@ -117,3 +121,62 @@ TEST(HfsPlusFolders, PathResolutionIsBoundedAndSafe)
 }
 
 } // namespace
+
+namespace {
+
+// Live folders with their paths as The Sleuth Kit lists them, by id.
+std::map<uint32_t, std::string> folders_by_fls(const std::string& image)
+{
+    std::map<uint32_t, std::string> folders;
+    std::string out;
+    if (salvor_test::run("timeout 60 fls -r -D -p -f hfs '" + image + "' 2>/dev/null", &out) != 0)
+        return folders;
+    std::istringstream in(out);
+    std::string line;
+    std::regex entry(R"(^d/d (\d+):\t(.*)$)");
+    std::smatch m;
+    while (std::getline(in, line)) {
+        if (std::regex_match(line, m, entry))
+            folders[uint32_t(std::stoul(m[1]))] = m[2];
+    }
+    return folders;
+}
+
+} // namespace
+
+TEST(HfsPlusFolders, LiveFolderPathsMatchTheSleuthKit)
+{
+    salvor_test::TempDir tmp;
+    if (!salvor_test::shared_testdata_dir())
+        GTEST_SKIP() << "the shared test images (../shared/testdata) are absent";
+    if (!salvor_test::require_tool("fls", "sleuthkit"))
+        return;
+    size_t compared = 0;
+    for (const char* name : { "hfsplus/hfsp-many2.img", "hfsplus/dfvfs-hfsplus.raw", "hfsplus/hfsplus_go.raw" }) {
+        SCOPED_TRACE(name);
+        auto path = salvor_test::shared_image(name, tmp.path());
+        if (!path)
+            continue;
+        salvor_test::FileVolume vol(path->string(), BG_FS_HFSPLUS);
+        uint8_t raw[512];
+        ASSERT_EQ(vol.reader()->read(vol.reader(), raw, 512, 1024), 512u);
+        auto header = fsprobe::hfsplus::convert_volume_header(raw);
+        fsprobe::hfsplus::VolumeAccess access { vol.reader(), vol.volume()->size, header.block_size, header.total_blocks };
+        auto result = fsprobe::hfsplus::scan_catalog(access, header, {});
+        ASSERT_TRUE(result.has_value());
+        auto theirs = folders_by_fls(path->string());
+        ASSERT_FALSE(theirs.empty());
+        for (auto& [id, fls_path] : theirs) {
+            // The Sleuth Kit shows control characters (the private folders'
+            // NULs and the like) as '^'.
+            if (fls_path.find('^') != std::string::npos)
+                continue;
+            auto ours = fsprobe::hfsplus::folder_path(result->folders, id);
+            ASSERT_TRUE(ours.has_value()) << "folder " << id << " " << fls_path;
+            EXPECT_EQ(*ours, fls_path) << "folder " << id;
+            ++compared;
+        }
+        std::remove(path->c_str());
+    }
+    EXPECT_GT(compared, 100u);
+}
