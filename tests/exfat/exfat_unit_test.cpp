@@ -1,0 +1,1 @@
+#include "exfat_test_util.h"
