@@ -248,4 +248,47 @@ TEST_F(ExfatSharedImageTest, EveryDeletedFileFlsListsIsFoundAndReadsAsIcatDoes)
     EXPECT_EQ(checked, 8u);
 }
 
+// The images damaged on purpose open (or are refused with a reason) and are
+// walked to the end in little time; every kept file reads without a fault.
+TEST_F(ExfatSharedImageTest, DamagedImagesAreWalkedToTheEnd)
+{
+    for (const char* name : { "bad_bitmap", "bad_dentries", "bad_file_size", "bad_first_clu", "bad_num_chain", "bad_root",
+                              "bs_bad_csum", "de_bad_csum", "duplicate_clu", "file_invalid_clus", "loop_chain" }) {
+        TempDir tmp;
+        auto img = salvor_test::shared_image(std::string("exfat/") + name + ".exfat.img", tmp.path());
+        if (!img)
+            GTEST_SKIP() << "shared test images absent";
+        FileVolume vol(img->string(), BG_FS_EXFAT);
+        const auto t0 = std::chrono::steady_clock::now();
+        ASSERT_TRUE(exfat_init(vol.volume())) << name << ": " << exfat_last_failure();
+        uint32_t files = 0, dirs = 0;
+        ExfatDirNode* root = exfat_search(1, &files, &dirs);
+        ASSERT_NE(root, nullptr) << name << ": " << exfat_last_failure();
+        EXPECT_EQ(bg_progress.load(), 100);
+        auto found = collect(root);
+        for (const Found& f : found)
+            if (!f.entry->is_directory && f.entry->size)
+                read_all(f.entry, 64 * 1024);
+        EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(20)) << name;
+        // None holds a deleted file; the live folders lead nowhere.
+        EXPECT_EQ(files, 0u) << name;
+        EXPECT_EQ(root->files_below, 0u) << name;
+        const std::string n = name;
+        if (n == "bad_root") {
+            // The root's clusters are free in the bitmap, its sets in use:
+            // still live, so only its folders are kept.
+            EXPECT_NE(find(found, "dir_01"), nullptr);
+            EXPECT_NE(find(found, "dir_02"), nullptr);
+        }
+        if (n == "de_bad_csum") {
+            const Found* f = find(found, "l0_dir_00");
+            ASSERT_NE(f, nullptr);
+            EXPECT_TRUE(f->entry->flags & EXFAT_SET_CHECKSUM_BAD);
+        }
+        if (n == "bad_dentries")
+            EXPECT_EQ(dirs, 14u);
+        exfat_exit();
+    }
+}
+
 } // namespace
