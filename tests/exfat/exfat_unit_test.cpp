@@ -331,4 +331,72 @@ TEST(ExfatTimeTest, TimestampsDecodeWithTheirOffsets)
     EXPECT_EQ(exfat_unix_time(epoch, 200, 0, nullptr), INT64_MIN);
 }
 
+// ---- Fuzz seeds -------------------------------------------------------------------
+
+// Writes the seeds of exfat_walk_fuzz into tests/exfat/fuzz-seeds. Run by hand:
+//   exfat_unit_test --gtest_also_run_disabled_tests --gtest_filter='*WriteFuzzSeeds*'
+TEST(ExfatFuzzSeeds, DISABLED_WriteFuzzSeeds)
+{
+    using Place = ExfatImage::Place;
+    ExfatImage im(MiniExfat::make());
+    im.mkdir("DCIM");
+    im.mkdir("DCIM/100MEDIA");
+    im.add_file("DCIM/100MEDIA/IMG_0001.JPG", salvor_test::random_bytes(1500, 1));
+    im.add_file("DCIM/100MEDIA/clip.mp4", salvor_test::random_bytes(2500, 2), Place::chain);
+    im.add_file(std::string(40, 'n') + "\xc3\xa9.txt", salvor_test::random_bytes(300, 3));
+    im.mkdir("trip");
+    im.mkdir("trip/day");
+    im.add_file("trip/day/a.jpg", salvor_test::random_bytes(700, 4), Place::chain);
+    im.add_file("trip/b.txt", salvor_test::random_bytes(10, 5));
+    im.add_file("empty", {});
+    im.remove("DCIM/100MEDIA/clip.mp4");
+    im.remove(std::string(40, 'n') + "\xc3\xa9.txt");
+    im.remove("trip");
+    im.remove("empty");
+    constexpr uint32_t clusters = 24;
+    auto heap = [&](const std::vector<uint8_t>& bytes, size_t skip) {
+        const size_t from = MiniExfat::cluster_offset(MiniExfat::root_cluster) + skip;
+        return std::vector<uint8_t>(bytes.begin() + from, bytes.begin() + from + clusters * 512 - skip);
+    };
+    auto with_fat = [&](const std::vector<uint8_t>& bytes, uint8_t flags) {
+        std::vector<uint8_t> seed { uint8_t(flags | 1) };
+        const uint16_t length = (clusters + 6) * 4;
+        seed.push_back(uint8_t(length));
+        seed.push_back(uint8_t(length >> 8));
+        const uint8_t* fat = bytes.data() + MiniExfat::fat_sector * 512;
+        seed.insert(seed.end(), fat, fat + length);
+        return seed;
+    };
+    const auto dir = salvor_test::source_dir() / "tests/exfat/fuzz-seeds";
+    std::filesystem::create_directories(dir);
+    auto write = [&](const char* name, std::vector<uint8_t> seed, const std::vector<uint8_t>& rest) {
+        seed.insert(seed.end(), rest.begin(), rest.end());
+        salvor_test::write_file(dir / name, seed);
+    };
+    write("tree.bin", with_fat(im.bytes, 0), heap(im.bytes, 64));
+    write("tree_no_fat.bin", { 0 }, heap(im.bytes, 64));
+    write("tree_with_metadata.bin", with_fat(im.bytes, 8), heap(im.bytes, 0));
+
+    // A chain that loops, a checksum that fails, a name length of 255 with
+    // one name entry, a secondary count of 255.
+    ExfatImage bad(im.bytes);
+    const auto& chained = im.clusters_of("DCIM/100MEDIA/IMG_0001.JPG");
+    bad.set_fat(chained.back(), chained.front());
+    bad.add_file("damaged.bin", salvor_test::random_bytes(900, 6), Place::chain);
+    const uint64_t at = bad.set_offset("damaged.bin");
+    bad.remove("damaged.bin");
+    bad.bytes[at + 32 + 3] = 255;
+    bad.add_file("count.bin", salvor_test::random_bytes(20, 7));
+    bad.bytes[bad.set_offset("count.bin") + 1] = 255;
+    write("damaged.bin", with_fat(bad.bytes, 0), heap(bad.bytes, 64));
+
+    // Geometry: a larger cluster count and cluster, the checksum redone.
+    std::vector<uint8_t> geometry(im.bytes.begin() + 0x48, im.bytes.begin() + 0x70);
+    store_le32(geometry.data() + (0x5C - 0x48), 0x7FFFFFFF);
+    geometry[0x6D - 0x48] = 3;
+    std::vector<uint8_t> seed { 2 | 4 };
+    seed.insert(seed.end(), geometry.begin(), geometry.end());
+    write("geometry.bin", seed, heap(im.bytes, 64));
+}
+
 } // namespace

@@ -1,7 +1,8 @@
 // A small exFAT volume made in memory, for unit tests and the fuzz harness:
 // 512-byte sectors and clusters, 2 MiB. Sectors 0-11 the boot region, 12-23
 // its backup, the FAT at sector 24 (32 sectors), the heap at sector 64:
-// cluster 2 the bitmap, 3 the up-case table (ASCII letters only), 4 the root.
+// cluster 2 the bitmap, 3 the up-case table (ASCII letters only), 4-7 the
+// root (a chain).
 #pragma once
 
 #include <fsprobe/common/bytes.h>
@@ -65,14 +66,17 @@ struct MiniExfat {
         seal_boot_region(b, 0);
         std::memcpy(s + 12 * 512, s, 12 * 512);
 
-        // FAT: media and end marks, then the three one-cluster chains.
+        // FAT: media and end marks, the bitmap, the up-case table, the root.
         uint8_t* fat = s + uint64_t(fat_sector) * 512;
         store_le32(fat, 0xFFFFFFF8);
         store_le32(fat + 4, 0xFFFFFFFF);
-        for (uint32_t n = 2; n <= 4; ++n)
-            store_le32(fat + 4 * n, 0xFFFFFFFF);
-        // Bitmap: clusters 2, 3 and 4 in use.
-        s[cluster_offset(2)] = 0x07;
+        store_le32(fat + 4 * 2, 0xFFFFFFFF);
+        store_le32(fat + 4 * 3, 0xFFFFFFFF);
+        for (uint32_t n = 4; n < 7; ++n)
+            store_le32(fat + 4 * n, n + 1);
+        store_le32(fat + 4 * 7, 0xFFFFFFFF);
+        // Bitmap: clusters 2 to 7 in use.
+        s[cluster_offset(2)] = 0x3F;
         // Up-case table: 0-0x60 to themselves, a-z to A-Z, the rest to themselves.
         std::vector<uint16_t> table = { 0xFFFF, 0x61 };
         for (uint16_t c = 'A'; c <= 'Z'; ++c)
