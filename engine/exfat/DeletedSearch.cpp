@@ -100,15 +100,15 @@ DataLayout DeletedSearch::data_layout(u32 first, u64 size, bool no_fat_chain, bo
             contiguous();
         }
     }
-    if (check_in_use && m_volume.has_bitmap()) {
+    if (check_in_use) {
+        u64 left = max_in_use_check;
         for (const DataLayout::Run& run : layout.runs) {
-            for (u32 i = 0; i < run.count; ++i) {
-                if (m_volume.allocated(run.first + i).value_or(false)) {
-                    layout.flags |= EXFAT_DATA_IN_USE;
-                    break;
-                }
+            if (m_volume.any_allocated(run.first, run.count, left)) {
+                layout.flags |= EXFAT_DATA_IN_USE;
+                break;
             }
-            if (layout.flags & EXFAT_DATA_IN_USE)
+            left -= std::min<u64>(left, run.count);
+            if (!left)
                 break;
         }
     }

@@ -50,6 +50,10 @@ public:
 
     // At most this much of one directory is read.
     static constexpr u64 max_dir_read = 64ull * 1024 * 1024;
+    // The clusters of one file checked against the bitmap: 64 GiB of
+    // 4 KiB clusters. A larger size is damage or a file too large to matter
+    // for the check.
+    static constexpr u64 max_in_use_check = u64(1) << 24;
     // Folders nested deeper than this are kept but not walked.
     static constexpr size_t max_depth = 512;
 

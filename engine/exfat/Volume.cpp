@@ -328,6 +328,29 @@ std::optional<bool> Volume::allocated(u32 n)
     return bool((byte >> (bit % 8)) & 1);
 }
 
+bool Volume::any_allocated(u32 first, u64 count, u64 limit)
+{
+    if (!m_geo.valid_cluster(first) || !has_bitmap())
+        return false;
+    u64 bit = first - 2;
+    const u64 end = std::min({ bit + std::min(count, limit), m_bitmap.size() * 8, u64(m_geo.cluster_count) });
+    while (bit < end) {
+        u8 byte = 0;
+        if (!m_bitmap.read(bit / 8, &byte, 1))
+            return false;
+        if (bit % 8 == 0 && end - bit >= 8) {
+            if (byte)
+                return true;
+            bit += 8;
+            continue;
+        }
+        if ((byte >> (bit % 8)) & 1)
+            return true;
+        ++bit;
+    }
+    return false;
+}
+
 std::vector<u32> Volume::follow_chain(u32 first, u64 needed, bool through_free)
 {
     std::vector<u32> chain;

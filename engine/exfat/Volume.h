@@ -108,6 +108,10 @@ public:
     // bitmap or outside the heap.
     std::optional<bool> allocated(u32 n);
     bool has_bitmap() const { return m_bitmap.size() != 0; }
+    // Whether the bitmap marks any of `count` clusters from `first` as in
+    // use, looking at no more than `limit` of them (bits past the bitmap
+    // count as free).
+    bool any_allocated(u32 first, u64 count, u64 limit);
     const Upcase& upcase() const { return m_upcase; }
 
     // The clusters of a chain that is expected to hold `needed` clusters,

@@ -1,7 +1,8 @@
-// Helpers of the exFAT tests: an image builder that adds files and folders to
-// a volume made by mkfs.exfat and deletes them as a driver does, and the walk
-// of a result tree into paths.
+// Helpers of the exFAT tests: volumes made by mkfs.exfat, the walk of a
+// result tree into paths, whole-file reads and fls listings.
 #pragma once
+
+#include "exfat_image.h"
 
 #include <fsprobe/common/bytes.h>
 #include <fsprobe/exfat.h>
@@ -24,71 +25,10 @@ using fsprobe::store_le16;
 using fsprobe::store_le32;
 using fsprobe::store_le64;
 
-// An exFAT volume in memory. Files and folders are added with entry sets
-// whose checksums and name hashes are right, clusters taken in the bitmap and
-// chains written to the FAT; remove() deletes as the Linux driver does: the
-// in-use bits of the sets are cleared and the clusters freed in the bitmap,
-// the FAT is left as it was.
-class ExfatImage {
-public:
-    // Formats a file of `bytes` bytes with mkfs.exfat and loads it; nullopt
-    // (with a test failure) when the tool fails.
-    static std::optional<ExfatImage> format(const std::filesystem::path& file, uint64_t bytes, uint32_t cluster_bytes);
-    explicit ExfatImage(std::vector<uint8_t> image);
+// Formats a file of `bytes` bytes with mkfs.exfat and loads it; nullopt
+// (with a test failure) when the tool fails.
+std::optional<ExfatImage> format_image(const std::filesystem::path& file, uint64_t bytes, uint32_t cluster_bytes);
 
-    // Where a file's data goes: contiguous with the no-FAT-chain flag,
-    // contiguous with a FAT chain, or in the clusters given (a FAT chain).
-    enum class Place { no_fat_chain, chain, explicit_clusters };
-
-    // A folder with `clusters` clusters of entries (contiguous, FAT chain).
-    void mkdir(const std::string& path, uint32_t clusters = 1);
-    // A file; returns its clusters.
-    std::vector<uint32_t> add_file(const std::string& path, const std::vector<uint8_t>& data,
-                                   Place place = Place::no_fat_chain, std::vector<uint32_t> clusters = {});
-    // Deletes a file, or a folder with everything in it (contents first).
-    void remove(const std::string& path);
-
-    // `n` free clusters, the first run found from `from` (not taken yet).
-    std::vector<uint32_t> free_run(uint32_t n, uint32_t from = 2) const;
-    uint32_t cluster_bytes() const { return m_cluster_bytes; }
-    uint64_t cluster_offset(uint32_t n) const { return m_heap + uint64_t(n - 2) * m_cluster_bytes; }
-    // Byte offset of the file entry of a path's set.
-    uint64_t set_offset(const std::string& path) const { return m_nodes.at(path).set_offset; }
-    const std::vector<uint32_t>& clusters_of(const std::string& path) const { return m_nodes.at(path).clusters; }
-    void set_fat(uint32_t n, uint32_t value);
-    uint32_t fat(uint32_t n) const;
-    bool allocated(uint32_t n) const;
-
-    std::vector<uint8_t> bytes;
-
-private:
-    struct Node {
-        bool dir = false;
-        uint64_t set_offset = 0;
-        uint32_t set_entries = 0;
-        std::vector<uint32_t> clusters;
-        uint32_t used = 0;  // folders: entries written
-        std::vector<std::string> children;
-    };
-    void set_bit(uint32_t n, bool value);
-    std::vector<uint32_t> take(uint32_t n);
-    void chain(const std::vector<uint32_t>& clusters);
-    uint64_t entry_offset(const Node& dir, uint32_t index) const;
-    void write_set(const std::string& path, bool dir, uint64_t size, uint32_t first, bool no_fat_chain);
-    char16_t upper(char16_t c) const;
-
-    uint32_t m_sector_shift = 9;
-    uint32_t m_cluster_bytes = 0;
-    uint64_t m_fat = 0;
-    uint64_t m_heap = 0;
-    uint32_t m_cluster_count = 0;
-    uint32_t m_bitmap_cluster = 0;
-    std::vector<char16_t> m_upcase;
-    std::map<std::string, Node> m_nodes;
-};
-
-// UTF-8 to UTF-16 and back for names in tests.
-std::u16string u16(const std::string& utf8);
 std::string entry_name(const ExfatEntry* e);
 
 struct Found {

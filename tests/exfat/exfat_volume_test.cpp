@@ -40,7 +40,7 @@ struct CardFixture {
 
     bool build()
     {
-        image = ExfatImage::format(tmp / "card.img", 48ull << 20, 4096);
+        image = format_image(tmp / "card.img", 48ull << 20, 4096);
         if (!image)
             return false;
         ExfatImage& im = *image;
