@@ -376,9 +376,11 @@ bool DeletedSearch::read_file(const ExfatEntry* entry, void* buffer, u32 length,
         m_failure = "exfat_readfile: position at or past the end of the file";
         return false;
     }
-    std::memset(buffer, 0, length);
     const u64 start = *position;
     const u64 want = std::min<u64>(length, entry->size - start);
+    // Only the bytes that belong to the file are written: a large buffer
+    // for a small file costs nothing extra.
+    std::memset(buffer, 0, size_t(want));
     *position += want;
     const u64 readable_end = std::min(start + want, std::min(entry->valid_size, entry->size));
 

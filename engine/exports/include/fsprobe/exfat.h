@@ -142,8 +142,9 @@ FSPROBE_API ExfatDirNode* exfat_search(int32_t start, uint32_t* file_count, uint
 
 // Reads up to `length` bytes of a file found by exfat_search from the byte
 // offset *position of its data, then advances *position by the bytes that
-// belong to the file (at most size - *position). The buffer is zero-filled
-// first; bytes past the valid size stay zero. The data lies in contiguous
+// belong to the file (at most size - *position). Only those bytes of the
+// buffer are written (zero where they cannot be read and past the valid
+// size); the rest of the buffer is left as it was. The data lies in contiguous
 // clusters from the first cluster when no_fat_chain is set; else along the
 // FAT chain while it runs through clusters free in the bitmap (any
 // clusters for a set still in use), and as contiguous clusters when that
