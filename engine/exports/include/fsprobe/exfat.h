@@ -21,7 +21,7 @@
 extern "C" {
 
 // ExfatEntry.flags
-#define EXFAT_SET_CHECKSUM_BAD 0x01  // the set checksum does not match: some field may be damaged
+#define EXFAT_SET_CHECKSUM_BAD 0x01  // the set checksum does not match, or the set is cut short: some field may be damaged
 #define EXFAT_NAME_HASH_BAD 0x02     // the name does not give the stream's name hash (checked when the up-case table could be read)
 #define EXFAT_NAME_SHORT 0x04        // fewer name units survive than the stream extension counts
 #define EXFAT_DATA_FAT_CHAIN 0x08    // the data is read along the FAT chain from the first cluster
