@@ -95,6 +95,31 @@ DataLayout DeletedSearch::data_layout(u32 first, u64 size, bool no_fat_chain, bo
                 else
                     layout.runs.push_back({ n, 1 });
             }
+        } else if (!set_in_use && m_volume.has_bitmap()) {
+            // The chain is gone (some drivers clear it on deletion). The
+            // clusters that follow are the file's, except those a live
+            // file holds: those were written between its pieces.
+            layout.flags |= EXFAT_DATA_GUESSED;
+            layout.runs.push_back({ first, 1 });
+            u64 taken = 1;
+            u64 skipped = 0;
+            u32 n = first + 1;
+            while (taken < needed && g.valid_cluster(n) && skipped <= max_skipped_clusters) {
+                if (m_volume.allocated(n).value_or(false)) {
+                    layout.flags |= EXFAT_DATA_SKIPPED;
+                    ++skipped;
+                } else {
+                    DataLayout::Run& last = layout.runs.back();
+                    if (last.first + last.count == n)
+                        ++last.count;
+                    else
+                        layout.runs.push_back({ n, 1 });
+                    ++taken;
+                }
+                ++n;
+            }
+            if (taken < needed)
+                layout.flags |= EXFAT_DATA_CUT;
         } else {
             layout.flags |= EXFAT_DATA_GUESSED;
             contiguous();

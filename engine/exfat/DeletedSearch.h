@@ -43,7 +43,8 @@ public:
 
     // The clusters of `size` bytes of data from `first`: contiguous with
     // `no_fat_chain`, else along the FAT chain (only through clusters free
-    // in the bitmap unless `set_in_use`), else contiguous. Runs never leave
+    // in the bitmap unless `set_in_use`), else the first cluster and the
+    // clusters free in the bitmap after it (a deleted set), else contiguous. Runs never leave
     // the cluster heap. With `check_in_use`, flags clusters a live object
     // holds now (for a deleted set).
     DataLayout data_layout(u32 first, u64 size, bool no_fat_chain, bool set_in_use, bool check_in_use);
@@ -54,6 +55,9 @@ public:
     // 4 KiB clusters. A larger size is damage or a file too large to matter
     // for the check.
     static constexpr u64 max_in_use_check = u64(1) << 24;
+    // When a lost chain is replaced by the free clusters after the first,
+    // at most this many clusters in use are stepped over.
+    static constexpr u64 max_skipped_clusters = u64(1) << 22;
     // Folders nested deeper than this are kept but not walked.
     static constexpr size_t max_depth = 512;
 

@@ -234,17 +234,20 @@ std::vector<uint32_t> ExfatImage::add_file(const std::string& path, const std::v
     return clusters;
 }
 
-void ExfatImage::remove(const std::string& path)
+void ExfatImage::remove(const std::string& path, bool clear_chain)
 {
     Node node = m_nodes.at(path);
     if (node.dir)
         for (const std::string& child : node.children)
             if (m_nodes.count(child))
-                remove(child);
+                remove(child, clear_chain);
     for (uint32_t k = 0; k < node.set_entries; ++k)
         d()[node.set_offset + uint64_t(k) * 32] &= 0x7F;
-    for (uint32_t c : node.clusters)
+    for (uint32_t c : node.clusters) {
         set_bit(c, false);
+        if (clear_chain)
+            set_fat(c, 0);
+    }
     m_nodes.erase(path);
 }
 

@@ -30,7 +30,9 @@ public:
     std::vector<uint32_t> add_file(const std::string& path, const std::vector<uint8_t>& data,
                                    Place place = Place::no_fat_chain, std::vector<uint32_t> clusters = {});
     // Deletes a file, or a folder with everything in it (contents first).
-    void remove(const std::string& path);
+    // With `clear_chain` the FAT entries of its clusters are zeroed too, as
+    // exfat-fuse does.
+    void remove(const std::string& path, bool clear_chain = false);
 
     // `n` free clusters, the first run found from `from` (not taken yet).
     std::vector<uint32_t> free_run(uint32_t n, uint32_t from = 2) const;

@@ -70,6 +70,14 @@ struct CardFixture {
                 { base + 3 * piece + 2 });
         deleted["DCIM/100CANON/MVI_0002.MP4"] = add("DCIM/100CANON/MVI_0002.MP4", 6 * 4096 - 100, 2,
                                                      Place::explicit_clusters, frag);
+        // The same, deleted by a driver that clears the chain.
+        const uint32_t base2 = im.free_run(9)[0];
+        const std::vector<uint32_t> frag2 = { base2, base2 + 1, base2 + 3, base2 + 4, base2 + 6, base2 + 7 };
+        for (uint32_t piece = 0; piece < 3; ++piece)
+            add("DCIM/100CANON/spacer" + std::to_string(3 + piece) + ".bin", 100, 20 + piece, Place::explicit_clusters,
+                { base2 + 3 * piece + 2 });
+        deleted["DCIM/100CANON/MVI_0004.MP4"] = add("DCIM/100CANON/MVI_0004.MP4", 6 * 4096, 3,
+                                                     Place::explicit_clusters, frag2);
         deleted["DCIM/100CANON/IMG_0003.JPG"] = add("DCIM/100CANON/IMG_0003.JPG", 9000, 3);
         deleted["DCIM/100CANON/chained.jpg"] = add("DCIM/100CANON/chained.jpg", 3 * 4096, 4, Place::chain);
         deleted[long_name] = add(long_name, 5000, 5);
@@ -90,8 +98,9 @@ struct CardFixture {
         }
         // A file deleted, and a newer one written over its last two clusters.
         add("reused.bin", 4 * 4096, 12);
-        live_files.insert(live_files.end(), { "DCIM/100CANON/IMG_0001.JPG", "DCIM/100CANON/spacer0.bin",
-                                              "DCIM/100CANON/spacer1.bin", "DCIM/100CANON/spacer2.bin" });
+        live_files.push_back("DCIM/100CANON/IMG_0001.JPG");
+        for (int piece = 0; piece < 6; ++piece)
+            live_files.push_back("DCIM/100CANON/spacer" + std::to_string(piece) + ".bin");
 
         std::string out;
         salvor_test::write_file(tmp / "live.img", im.bytes);
@@ -102,7 +111,7 @@ struct CardFixture {
 
         for (const auto& [path, data] : deleted)
             if (path.rfind("Old Trip", 0) != 0)
-                im.remove(path);
+                im.remove(path, path == "DCIM/100CANON/MVI_0004.MP4");
         const auto old_clusters = im.clusters_of("reused.bin");
         im.remove("reused.bin");
         reused_clusters = { old_clusters[2], old_clusters[3] };
@@ -145,9 +154,10 @@ TEST_F(ExfatCardTest, DeletedFilesComeBackByteExactWithTheirPathsAndNoLiveFile)
         EXPECT_EQ(+f->entry->deleted, 1) << path;
         EXPECT_EQ(+f->entry->is_directory, 0) << path;
         EXPECT_EQ(f->entry->size, data.size()) << path;
+        const uint8_t guessed = path == "DCIM/100CANON/MVI_0004.MP4" ? EXFAT_DATA_GUESSED | EXFAT_DATA_SKIPPED : 0;
         EXPECT_EQ(f->entry->flags & (EXFAT_SET_CHECKSUM_BAD | EXFAT_NAME_HASH_BAD | EXFAT_NAME_SHORT
-                                     | EXFAT_DATA_GUESSED | EXFAT_DATA_IN_USE | EXFAT_DATA_CUT),
-                  0)
+                                     | EXFAT_DATA_GUESSED | EXFAT_DATA_SKIPPED | EXFAT_DATA_IN_USE | EXFAT_DATA_CUT),
+                  guessed)
             << path;
         EXPECT_EQ(f->entry->create_10ms, 150) << path;
         EXPECT_EQ(f->entry->create_utc_offset, 0x88) << path;

@@ -25,7 +25,8 @@ extern "C" {
 #define EXFAT_NAME_HASH_BAD 0x02     // the name does not give the stream's name hash (checked when the up-case table could be read)
 #define EXFAT_NAME_SHORT 0x04        // fewer name units survive than the stream extension counts
 #define EXFAT_DATA_FAT_CHAIN 0x08    // the data is read along the FAT chain from the first cluster
-#define EXFAT_DATA_GUESSED 0x10      // the FAT chain did not hold: the data is read as contiguous clusters
+#define EXFAT_DATA_GUESSED 0x10      // the FAT chain did not hold: the data is read from the clusters that follow the first
+#define EXFAT_DATA_SKIPPED 0x80      // with EXFAT_DATA_GUESSED: clusters a live file holds were stepped over
 #define EXFAT_DATA_IN_USE 0x20       // some cluster read for the data is in use now: that part was likely overwritten
 #define EXFAT_DATA_CUT 0x40          // the data would run past the cluster heap: only what lies inside is read
 
@@ -147,8 +148,12 @@ FSPROBE_API ExfatDirNode* exfat_search(int32_t start, uint32_t* file_count, uint
 // size); the rest of the buffer is left as it was. The data lies in contiguous
 // clusters from the first cluster when no_fat_chain is set; else along the
 // FAT chain while it runs through clusters free in the bitmap (any
-// clusters for a set still in use), and as contiguous clusters when that
-// chain ends too soon (see the EXFAT_DATA_* flags). True when every byte
+// clusters for a set still in use). When that chain ends too soon, a deleted
+// set's data is read from the first cluster and the clusters free in the
+// bitmap after it (clusters a live file holds are stepped over: they were
+// written between the file's pieces); a set still in use, or a volume
+// without a bitmap, is read from contiguous clusters (see the EXFAT_DATA_*
+// flags). True when every byte
 // asked for that belongs to the file was read. False for a null record,
 // buffer or position, a zero length, a position at or past the size, no
 // open volume, an entry of a folder, or a read that fell short.
