@@ -83,7 +83,9 @@ DataLayout DeletedSearch::data_layout(u32 first, u64 size, bool no_fat_chain, bo
             layout.flags |= EXFAT_DATA_CUT;
         layout.runs.push_back({ first, u32(count) });
     };
-    if (no_fat_chain) {
+    if (no_fat_chain || needed > g.cluster_count) {
+        // More clusters than the heap holds is a damaged size: no chain or
+        // bitmap walk for it.
         contiguous();
     } else {
         std::vector<u32> chain = m_volume.follow_chain(first, needed, !set_in_use);
