@@ -98,7 +98,8 @@ struct [[gnu::packed]] ExfatDirNode {
     uint8_t deleted;          // 0x30 1 when the folder was reached through a deleted entry
     uint8_t root;             // 0x31 1 for the root directory
     uint8_t walked;           // 0x32 1 when its entries were read; 0 when its clusters are in use by
-                              //      another object, outside the heap or already walked (a loop)
+                              //      another object, outside the heap, already walked (a loop or
+                              //      a cross link) or nested more than 512 folders deep
     uint8_t reserved[5];      // 0x33 0
     ExfatDirNode* next;       // 0x38 next node in creation order, null at the end
 };
@@ -130,8 +131,8 @@ FSPROBE_API bool exfat_init(BgVolume* volume);
 // (entry sets whose file entry type is 0x05, with a stream extension 0x40
 // and name entries 0x41), every live folder (so that deleted files keep
 // their paths), and every set inside a deleted folder; live files are not
-// kept. Deleted folders are walked when their first cluster is free in the
-// bitmap, live ones when their clusters were not walked before. A set whose
+// kept. A folder is walked when its first cluster was not walked before,
+// a deleted one only when that cluster is also free in the bitmap. A set whose
 // checksum fails is kept and flagged. Drives bg_progress (0, steps of 5 with
 // the root's entries, 100 at the end); a value of 100 set by someone else
 // stops the walk, which returns what it found so far. Returns the root node,
