@@ -9,9 +9,12 @@
 #include "../ext/Volume.h"
 
 #include <fsprobe/common/alloc.h>
+#include <fsprobe/common/failure.h>
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <unordered_map>
 #include <vector>
 
@@ -38,6 +41,15 @@ void set_name(char (&dst)[N], const std::string& name)
     size_t n = std::min(name.size(), N - 1);
     std::memcpy(dst, name.data(), n);
     dst[n] = 0;
+}
+
+// Room for one more element, so that the push_back after an engine
+// allocation cannot throw and lose what was allocated.
+template<typename T>
+void make_room(std::vector<T>& v)
+{
+    if (v.size() == v.capacity())
+        v.reserve(std::max<size_t>(16, v.size() * 2));
 }
 
 // ---------------------------------------------------------------- ext2
@@ -74,6 +86,15 @@ public:
         : m_state(s)
     {
     }
+    // Files not yet handed to a group (an allocation failed) are freed here.
+    ~Ext2Builder()
+    {
+        for (Ext2LostFile* f : m_files) {
+            engine_free(f->block_list);
+            engine_free(f->inode);
+            engine_free(f);
+        }
+    }
     void begin_group(u32 group) override
     {
         m_group = engine_new_zeroed<Ext2Group>();
@@ -88,7 +109,9 @@ public:
     }
     void add_file(ext::LostFile&& file) override
     {
+        make_room(m_files);
         auto* f = engine_new_zeroed<Ext2LostFile>();
+        m_files.push_back(f);
         f->size = file.size;
         if (!file.blocks.empty()) {
             f->block_list = engine_new_zeroed<u32>(file.blocks.size());
@@ -96,8 +119,7 @@ public:
         }
         f->inode = engine_new_zeroed<u8>(ext::kInodeCopySize);
         std::memcpy(f->inode, file.inode.data(), ext::kInodeCopySize);
-        set_utf16_name<sizeof(Ext2LostFile::name) / 2>(f->name, "LostFile(%d)", int(m_files.size()));
-        m_files.push_back(f);
+        set_utf16_name<sizeof(Ext2LostFile::name) / 2>(f->name, "LostFile(%d)", int(m_files.size() - 1));
     }
     void end_group(u32) override
     {
@@ -165,6 +187,15 @@ public:
         : m_state(s)
     {
     }
+    // Entries of nodes that never got their array (an allocation failed) are
+    // freed here; the nodes themselves are in the state's list.
+    ~Ext3Builder()
+    {
+        for (auto& [node, entries] : m_entries)
+            if (!node->entries)
+                for (Ext3Entry* e : entries)
+                    engine_free(e);
+    }
     void* begin_directory(void* parent, const std::string& name, u32 inode_number) override
     {
         auto* box = engine_new_zeroed<NodeBox>();
@@ -184,12 +215,14 @@ public:
     void add_entry(void* directory, const ext::WalkEntry& entry) override
     {
         auto* node = static_cast<Ext3DirNode*>(directory);
+        auto& entries = m_entries[node];
+        make_room(entries);
         auto* e = engine_new_zeroed<Ext3Entry>();
+        entries.push_back(e);
         e->size = ext::inode_size(entry.inode.data());
         std::memcpy(e->inode, entry.inode.data(), ext::kInodeCopySize);
         set_name(e->name, entry.name);
         e->isdir = entry.is_directory ? 1 : 0;
-        m_entries[node].push_back(e);
 
         u16 cls = ext::inode_class(entry.inode.data());
         if (!entry.is_directory && (entry.file_type == ext::kTypeRegular || entry.file_type == ext::kTypeSymlink)
@@ -243,7 +276,13 @@ bool ext3_run_walk(Ext3State& s)
 
 // ---------------------------------------------------------------- ext2 exports
 
-extern "C" FSPROBE_API void ext2_exit(void)
+namespace {
+
+// Why the last call of each family failed.
+FailureReason g_ext2_failure;
+FailureReason g_ext3_failure;
+
+void free_ext2()
 {
     if (!g_ext2)
         return;
@@ -252,79 +291,7 @@ extern "C" FSPROBE_API void ext2_exit(void)
     g_ext2 = nullptr;
 }
 
-extern "C" FSPROBE_API bool ext2_init(BgVolume* volume)
-{
-    ext2_exit();
-    auto* s = new Ext2State;
-    if (!s->volume.open(volume)) {
-        delete s;
-        return false;
-    }
-    g_ext2 = s;
-    return true;
-}
-
-extern "C" FSPROBE_API Ext2Group* ext2_searchfile(void)
-{
-    if (!g_ext2)
-        return nullptr;
-    ext2_free_groups(*g_ext2);
-    Ext2Builder builder(*g_ext2);
-    ext::scan_lost_files(g_ext2->volume, builder, bg_progress);
-    bg_progress.store(100, std::memory_order_relaxed);
-    return g_ext2->head;
-}
-
-extern "C" FSPROBE_API Ext2Group* ext2_get_next(Ext2Group* group) { return group ? group->next : nullptr; }
-
-extern "C" FSPROBE_API Ext2LostFile** ext2_get_filelist(Ext2Group* group) { return group ? group->files : nullptr; }
-
-extern "C" FSPROBE_API Ext2LostFile* ext2_get_file(Ext2Group* group, uint32_t index)
-{
-    if (!group || !group->files || index >= group->file_count)
-        return nullptr;
-    return group->files[index];
-}
-
-extern "C" FSPROBE_API const char16_t* ext2_get_filename(const void* item, int32_t kind)
-{
-    if (!item)
-        return nullptr;
-    // The names lie at even offsets of records the engine allocates, so the
-    // units are aligned although the records are packed.
-    const auto* base = static_cast<const char*>(item);
-    if (kind == EXT2_NAME_GROUP)
-        return reinterpret_cast<const char16_t*>(base + offsetof(Ext2Group, name));
-    if (kind == EXT2_NAME_FILE)
-        return reinterpret_cast<const char16_t*>(base + offsetof(Ext2LostFile, name));
-    return nullptr;
-}
-
-extern "C" FSPROBE_API uint64_t ext2_get_filesize(const Ext2LostFile* file) { return file ? file->size : EXT2_NO_SIZE; }
-
-extern "C" FSPROBE_API uint32_t* ext2_get_fileblocklist(Ext2LostFile* file) { return file ? file->block_list : nullptr; }
-
-extern "C" FSPROBE_API uint32_t ext2_get_blocksize(void) { return g_ext2 ? g_ext2->volume.block_size() : 0; }
-
-extern "C" FSPROBE_API bool ext2_readfile(uintptr_t flag, uint32_t count_low, uint32_t count_high, uint64_t* out,
-                                          uint32_t block_low, uint32_t block_high, void* buffer)
-{
-    if (out)
-        *out = 0;
-    if (!flag || !g_ext2 || !buffer || block_high != 0 || !g_ext2->volume.block_valid(block_low))
-        return false;
-    const u32 bs = g_ext2->volume.block_size();
-    u64 count = std::min<u64>((u64(count_high) << 32) | count_low, bs);
-    if (!g_ext2->volume.read_bytes(buffer, u64(block_low) * bs, count))
-        return false;
-    if (out)
-        *out = count;
-    return true;
-}
-
-// ---------------------------------------------------------------- ext3 exports
-
-extern "C" FSPROBE_API void ext3_exit(void)
+void free_ext3()
 {
     if (!g_ext3)
         return;
@@ -333,117 +300,292 @@ extern "C" FSPROBE_API void ext3_exit(void)
     g_ext3 = nullptr;
 }
 
+} // namespace
+
+extern "C" FSPROBE_API void ext2_exit(void)
+{
+    guarded_void(g_ext2_failure, free_ext2);
+}
+
+extern "C" FSPROBE_API bool ext2_init(BgVolume* volume)
+{
+    return guarded(g_ext2_failure, false, [&] {
+        free_ext2();
+        auto s = std::make_unique<Ext2State>();
+        if (!s->volume.open(volume, "ext2"))
+            return false;
+        g_ext2 = s.release();
+        return true;
+    });
+}
+
+extern "C" FSPROBE_API Ext2Group* ext2_searchfile(void)
+{
+    return guarded<Ext2Group*>(
+        g_ext2_failure, nullptr,
+        []() -> Ext2Group* {
+            if (!g_ext2) {
+                fail("no ext2 volume is open");
+                return nullptr;
+            }
+            ext2_free_groups(*g_ext2);
+            Ext2Builder builder(*g_ext2);
+            ext::scan_lost_files(g_ext2->volume, builder, bg_progress);
+            bg_progress.store(100, std::memory_order_relaxed);
+            return g_ext2->head;
+        },
+        [] {
+            // What the scan had found is dropped with it.
+            if (g_ext2)
+                ext2_free_groups(*g_ext2);
+            bg_progress.store(100, std::memory_order_relaxed);
+        });
+}
+
+extern "C" FSPROBE_API Ext2Group* ext2_get_next(Ext2Group* group)
+{
+    return guarded<Ext2Group*>(g_ext2_failure, nullptr, [&] { return group ? group->next : nullptr; });
+}
+
+extern "C" FSPROBE_API Ext2LostFile** ext2_get_filelist(Ext2Group* group)
+{
+    return guarded<Ext2LostFile**>(g_ext2_failure, nullptr, [&] { return group ? group->files : nullptr; });
+}
+
+extern "C" FSPROBE_API Ext2LostFile* ext2_get_file(Ext2Group* group, uint32_t index)
+{
+    return guarded<Ext2LostFile*>(g_ext2_failure, nullptr, [&]() -> Ext2LostFile* {
+        if (!group || !group->files || index >= group->file_count)
+            return nullptr;
+        return group->files[index];
+    });
+}
+
+extern "C" FSPROBE_API const char16_t* ext2_get_filename(const void* item, int32_t kind)
+{
+    return guarded<const char16_t*>(g_ext2_failure, nullptr, [&]() -> const char16_t* {
+        if (!item)
+            return nullptr;
+        // The names lie at even offsets of records the engine allocates, so the
+        // units are aligned although the records are packed.
+        const auto* base = static_cast<const char*>(item);
+        if (kind == EXT2_NAME_GROUP)
+            return reinterpret_cast<const char16_t*>(base + offsetof(Ext2Group, name));
+        if (kind == EXT2_NAME_FILE)
+            return reinterpret_cast<const char16_t*>(base + offsetof(Ext2LostFile, name));
+        return nullptr;
+    });
+}
+
+extern "C" FSPROBE_API uint64_t ext2_get_filesize(const Ext2LostFile* file)
+{
+    return guarded<uint64_t>(g_ext2_failure, EXT2_NO_SIZE, [&] { return file ? file->size : EXT2_NO_SIZE; });
+}
+
+extern "C" FSPROBE_API uint32_t* ext2_get_fileblocklist(Ext2LostFile* file)
+{
+    return guarded<uint32_t*>(g_ext2_failure, nullptr, [&] { return file ? file->block_list : nullptr; });
+}
+
+extern "C" FSPROBE_API uint32_t ext2_get_blocksize(void)
+{
+    return guarded<uint32_t>(g_ext2_failure, 0, [] { return g_ext2 ? g_ext2->volume.block_size() : 0; });
+}
+
+extern "C" FSPROBE_API bool ext2_readfile(uintptr_t flag, uint32_t count_low, uint32_t count_high, uint64_t* out,
+                                          uint32_t block_low, uint32_t block_high, void* buffer)
+{
+    return guarded(g_ext2_failure, false, [&] {
+        if (out)
+            *out = 0;
+        if (!flag || !g_ext2 || !buffer || block_high != 0 || !g_ext2->volume.block_valid(block_low))
+            return false;
+        const u32 bs = g_ext2->volume.block_size();
+        u64 count = std::min<u64>((u64(count_high) << 32) | count_low, bs);
+        if (!g_ext2->volume.read_bytes(buffer, u64(block_low) * bs, count)) {
+            fail(read_failure(g_ext2->volume.reader(), "ext2 block " + std::to_string(block_low)));
+            return false;
+        }
+        if (out)
+            *out = count;
+        return true;
+    });
+}
+
+extern "C" FSPROBE_API const char* ext2_last_failure(void) { return g_ext2_failure.text(); }
+
+// ---------------------------------------------------------------- ext3 exports
+
+extern "C" FSPROBE_API void ext3_exit(void)
+{
+    guarded_void(g_ext3_failure, free_ext3);
+}
+
 extern "C" FSPROBE_API bool ext3_init(BgVolume* volume)
 {
-    ext3_exit();
-    auto* s = new Ext3State;
-    if (!s->volume.open(volume)) {
-        delete s;
-        return false;
+    return guarded(g_ext3_failure, false, [&] {
+        free_ext3();
+        auto s = std::make_unique<Ext3State>();
+        if (!s->volume.open(volume, "ext3"))
+            return false;
+        g_ext3 = s.release();
+        return true;
+    });
+}
+
+static Ext3DirNode* ext3_search(bool list_mode)
+{
+    if (!g_ext3) {
+        fail("no ext3 volume is open");
+        return nullptr;
     }
-    g_ext3 = s;
-    return true;
+    g_ext3->list_mode = list_mode;
+    if (!ext3_run_walk(*g_ext3)) {
+        fail("the ext3 root directory cannot be read");
+        return nullptr;
+    }
+    return g_ext3->root;
+}
+
+static void ext3_drop_results()
+{
+    if (g_ext3)
+        ext3_free_results(*g_ext3);
 }
 
 extern "C" FSPROBE_API Ext3DirNode* ext3_searchfile(void)
 {
-    if (!g_ext3)
-        return nullptr;
-    g_ext3->list_mode = false;
-    return ext3_run_walk(*g_ext3) ? g_ext3->root : nullptr;
+    return guarded<Ext3DirNode*>(g_ext3_failure, nullptr, [] { return ext3_search(false); }, ext3_drop_results);
 }
 
 extern "C" FSPROBE_API Ext3FoundFile* ext3_searchfile2(void)
 {
-    if (!g_ext3)
-        return nullptr;
-    g_ext3->list_mode = true;
-    return ext3_run_walk(*g_ext3) ? g_ext3->list : nullptr;
+    return guarded<Ext3FoundFile*>(
+        g_ext3_failure, nullptr, [] { return ext3_search(true) ? g_ext3->list : nullptr; }, ext3_drop_results);
 }
 
 static bool ext3_in_list_mode() { return g_ext3 && g_ext3->list_mode; }
 
 extern "C" FSPROBE_API void* ext3_get_next(void* item)
 {
-    if (!item)
-        return nullptr;
-    if (ext3_in_list_mode())
-        return static_cast<Ext3FoundFile*>(item)->next;
-    return static_cast<Ext3DirNode*>(item)->next;
+    return guarded<void*>(g_ext3_failure, nullptr, [&]() -> void* {
+        if (!item)
+            return nullptr;
+        if (ext3_in_list_mode())
+            return static_cast<Ext3FoundFile*>(item)->next;
+        return static_cast<Ext3DirNode*>(item)->next;
+    });
 }
 
-extern "C" FSPROBE_API Ext3Entry** ext3_get_filelist(Ext3DirNode* node) { return node ? node->entries : nullptr; }
+extern "C" FSPROBE_API Ext3Entry** ext3_get_filelist(Ext3DirNode* node)
+{
+    return guarded<Ext3Entry**>(g_ext3_failure, nullptr, [&] { return node ? node->entries : nullptr; });
+}
 
 extern "C" FSPROBE_API Ext3Entry* ext3_get_file(Ext3DirNode* node, uint32_t index)
 {
-    if (!node || !node->entries || index >= reinterpret_cast<NodeBox*>(node)->count)
-        return nullptr;
-    return node->entries[index];
+    return guarded<Ext3Entry*>(g_ext3_failure, nullptr, [&]() -> Ext3Entry* {
+        if (!node || !node->entries || index >= reinterpret_cast<NodeBox*>(node)->count)
+            return nullptr;
+        return node->entries[index];
+    });
 }
 
 extern "C" FSPROBE_API const char* ext3_get_filename(const void* item)
 {
-    if (!item)
-        return nullptr;
-    if (ext3_in_list_mode())
-        return static_cast<const Ext3FoundFile*>(item)->name;
-    return static_cast<const Ext3Entry*>(item)->name;
+    return guarded<const char*>(g_ext3_failure, nullptr, [&]() -> const char* {
+        if (!item)
+            return nullptr;
+        if (ext3_in_list_mode())
+            return static_cast<const Ext3FoundFile*>(item)->name;
+        return static_cast<const Ext3Entry*>(item)->name;
+    });
 }
 
 extern "C" FSPROBE_API uint64_t ext3_get_filesize(const void* item)
 {
-    if (!item)
-        return EXT3_NO_SIZE;
-    if (ext3_in_list_mode())
-        return static_cast<const Ext3FoundFile*>(item)->size;
-    return static_cast<const Ext3Entry*>(item)->size;
+    return guarded<uint64_t>(g_ext3_failure, EXT3_NO_SIZE, [&]() -> uint64_t {
+        if (!item)
+            return EXT3_NO_SIZE;
+        if (ext3_in_list_mode())
+            return static_cast<const Ext3FoundFile*>(item)->size;
+        return static_cast<const Ext3Entry*>(item)->size;
+    });
 }
 
-extern "C" FSPROBE_API uint8_t ext3_file_isdir(const Ext3Entry* entry) { return entry ? entry->isdir : 0; }
+extern "C" FSPROBE_API uint8_t ext3_file_isdir(const Ext3Entry* entry)
+{
+    return guarded<uint8_t>(g_ext3_failure, 0, [&]() -> uint8_t { return entry ? entry->isdir : 0; });
+}
 
 extern "C" FSPROBE_API bool ext3_user_set_dirnum(Ext3DirNode* node, int32_t value)
 {
-    if (!node)
-        return false;
-    node->dirnum = value;
-    return true;
+    return guarded(g_ext3_failure, false, [&] {
+        if (!node)
+            return false;
+        node->dirnum = value;
+        return true;
+    });
 }
 
-extern "C" FSPROBE_API int32_t ext3_user_get_dirnum(const Ext3DirNode* node) { return node ? node->dirnum : -1; }
+extern "C" FSPROBE_API int32_t ext3_user_get_dirnum(const Ext3DirNode* node)
+{
+    return guarded<int32_t>(g_ext3_failure, -1, [&] { return node ? node->dirnum : -1; });
+}
 
 extern "C" FSPROBE_API bool ext3_user_set_treenode(Ext3DirNode* node, void* value)
 {
-    if (!node)
-        return false;
-    node->treenode = value;
-    return true;
+    return guarded(g_ext3_failure, false, [&] {
+        if (!node)
+            return false;
+        node->treenode = value;
+        return true;
+    });
 }
 
-extern "C" FSPROBE_API void* ext3_user_get_treenode(const Ext3DirNode* node) { return node ? node->treenode : nullptr; }
+extern "C" FSPROBE_API void* ext3_user_get_treenode(const Ext3DirNode* node)
+{
+    return guarded<void*>(g_ext3_failure, nullptr, [&] { return node ? node->treenode : nullptr; });
+}
 
 extern "C" FSPROBE_API bool ext3_user_set_parantnode(Ext3DirNode* node, void* value)
 {
-    if (!node)
-        return false;
-    node->parent = value;
-    return true;
+    return guarded(g_ext3_failure, false, [&] {
+        if (!node)
+            return false;
+        node->parent = value;
+        return true;
+    });
 }
 
-extern "C" FSPROBE_API void* ext3_user_get_parantnode(const Ext3DirNode* node) { return node ? node->parent : nullptr; }
+extern "C" FSPROBE_API void* ext3_user_get_parantnode(const Ext3DirNode* node)
+{
+    return guarded<void*>(g_ext3_failure, nullptr, [&] { return node ? node->parent : nullptr; });
+}
 
 extern "C" FSPROBE_API bool ext3_readfile2(Ext3FoundFile* file, uint64_t* out_count, uint64_t* position, void* buffer)
 {
-    if (out_count)
-        *out_count = 0;
-    if (!file || !g_ext3 || !position || !buffer) {
-        if (g_ext3)
-            g_ext3->stream.reset();
-        return false;
-    }
-    auto* box = reinterpret_cast<FoundBox*>(file);
-    ext::ChunkResult r = g_ext3->stream.read(g_ext3->volume, file, box->inode, file->size, *position,
-                                             static_cast<u8*>(buffer));
-    if (out_count)
-        *out_count = r.count;
-    return r.more;
+    return guarded(
+        g_ext3_failure, false,
+        [&] {
+            if (out_count)
+                *out_count = 0;
+            if (!file || !g_ext3 || !position || !buffer) {
+                if (g_ext3)
+                    g_ext3->stream.reset();
+                return false;
+            }
+            auto* box = reinterpret_cast<FoundBox*>(file);
+            ext::ChunkResult r = g_ext3->stream.read(g_ext3->volume, file, box->inode, file->size, *position,
+                                                     static_cast<u8*>(buffer));
+            if (out_count)
+                *out_count = r.count;
+            return r.more;
+        },
+        [] {
+            if (g_ext3)
+                g_ext3->stream.reset();
+        });
 }
+
+extern "C" FSPROBE_API const char* ext3_last_failure(void) { return g_ext3_failure.text(); }

@@ -2,24 +2,19 @@
 
 #include "../ntfs/Operations.h"
 
-#include <cstdlib>
-#include <new>
+#include <fsprobe/common/failure.h>
 
 using namespace fsprobe::ntfs;
+using fsprobe::guarded;
+using fsprobe::guarded_void;
 
 namespace {
 
-// No exception leaves the library; an allocation failure ends the process
-// as every engine allocation does.
-template<typename Fn>
-auto guarded(Fn&& fn) noexcept -> decltype(fn())
-{
-    try {
-        return fn();
-    } catch (...) {
-        std::exit(1);
-    }
-}
+// Why the last NTFS call failed.
+fsprobe::FailureReason g_failure;
+
+// A scan that ends by an exception still ends: its watcher waits for 100.
+void end_progress() { bg_progress.store(100, std::memory_order_relaxed); }
 
 } // namespace
 
@@ -27,12 +22,12 @@ extern "C" {
 
 FSPROBE_API bool Initi_Ntfs_InFo(BgVolume* volume)
 {
-    return guarded([&] { return open_volume(volume); });
+    return guarded(g_failure, false, [&] { return open_volume(volume); });
 }
 
 FSPROBE_API NtfsAttributeContext* Ntfs_Find_Attribute(const uint8_t* record, uint32_t type, const char16_t* name)
 {
-    return guarded([&] {
+    return guarded<NtfsAttributeContext*>(g_failure, nullptr, [&] {
         FindOptions opts;
         opts.record_size = state().record_size ? state().record_size : 1024;
         opts.follow_lists = state().cluster_size != 0;
@@ -40,93 +35,123 @@ FSPROBE_API NtfsAttributeContext* Ntfs_Find_Attribute(const uint8_t* record, uin
     });
 }
 
-FSPROBE_API void Ntfs_Release_Attribute_Context(NtfsAttributeContext* context) { release_context(context); }
+FSPROBE_API void Ntfs_Release_Attribute_Context(NtfsAttributeContext* context)
+{
+    guarded_void(g_failure, [&] { release_context(context); });
+}
 
 FSPROBE_API const uint8_t* Ntfs_Decode_Run(const uint8_t* entry, int64_t* offset, uint64_t* length)
 {
-    int64_t d = 0;
-    uint64_t l = 0;
-    const uint8_t* next = nullptr;
-    if (entry && *entry) {
-        unsigned size = 1 + (*entry & 0x0F) + (*entry >> 4);
-        next = decode_run(entry, entry + size, &d, &l);
-    }
-    if (offset)
-        *offset = d;
-    if (length)
-        *length = l;
-    return next;
+    return guarded<const uint8_t*>(g_failure, nullptr, [&] {
+        int64_t d = 0;
+        uint64_t l = 0;
+        const uint8_t* next = nullptr;
+        if (entry && *entry) {
+            unsigned size = 1 + (*entry & 0x0F) + (*entry >> 4);
+            next = decode_run(entry, entry + size, &d, &l);
+        }
+        if (offset)
+            *offset = d;
+        if (length)
+            *length = l;
+        return next;
+    });
 }
 
 FSPROBE_API uint32_t Ntfs_Get_MFTID(const uint8_t* record)
 {
-    if (!record || fsprobe::load_le32(record) != kFileMagic)
-        return 0xFFFFFFFF;
-    return fsprobe::load_le32(record + kRecNumber);
+    return guarded<uint32_t>(g_failure, 0xFFFFFFFF, [&] {
+        if (!record || fsprobe::load_le32(record) != kFileMagic)
+            return 0xFFFFFFFFu;
+        return fsprobe::load_le32(record + kRecNumber);
+    });
 }
 
-FSPROBE_API NtfsFileInfo* _Get_ExternUse(void) { return state().listing; }
+FSPROBE_API NtfsFileInfo* _Get_ExternUse(void)
+{
+    return guarded<NtfsFileInfo*>(g_failure, nullptr, [] { return state().listing; });
+}
 
-FSPROBE_API void _Set_ExternUse(void) { state().listing = nullptr; }
+FSPROBE_API void _Set_ExternUse(void)
+{
+    guarded_void(g_failure, [] { state().listing = nullptr; });
+}
 
 FSPROBE_API NtfsFileInfo* Ntfs_Get_Del_File(void)
 {
-    return guarded([] { return get_deleted_files(); });
+    return guarded<NtfsFileInfo*>(g_failure, nullptr, [] { return get_deleted_files(); }, end_progress);
 }
 
 FSPROBE_API int32_t Ntfs_Get_NameParentID(uint32_t low, uint32_t, NtfsNameParent* out)
 {
-    return guarded([&] { return get_name_parent(low, out); });
+    return guarded<int32_t>(g_failure, 0, [&] { return get_name_parent(low, out); });
 }
 
 FSPROBE_API uint32_t Ntfs_Get_FullName(uint32_t low, uint32_t, char16_t* out, uint32_t capacity)
 {
-    return guarded([&] { return full_name(low, out, capacity); });
+    return guarded<uint32_t>(g_failure, 0, [&] { return full_name(low, out, capacity); });
 }
 
 FSPROBE_API bool Shwo_Ntfs_Dir(uint32_t record)
 {
-    return guarded([&] { return show_dir(record); });
+    return guarded(g_failure, false, [&] { return show_dir(record); });
 }
 
-FSPROBE_API int32_t NTFS_Free_File_Info(NtfsFileInfo* head) { return free_file_info(head); }
+FSPROBE_API int32_t NTFS_Free_File_Info(NtfsFileInfo* head)
+{
+    return guarded<int32_t>(g_failure, 0, [&] { return free_file_info(head); });
+}
 
-FSPROBE_API int32_t NTFS_Free_Glod_Exit(void) { return free_engine(); }
+FSPROBE_API int32_t NTFS_Free_Glod_Exit(void)
+{
+    return guarded<int32_t>(g_failure, 0, [] { return free_engine(); });
+}
 
 FSPROBE_API NtfsFormatInfo* Search_Ntfs_InFo(BgVolume* volume)
 {
-    return guarded([&] { return search_format(volume); });
+    return guarded<NtfsFormatInfo*>(g_failure, nullptr, [&] { return search_format(volume); }, end_progress);
 }
 
 FSPROBE_API NtfsFormatInfo* Nfst_GetFormat_NameParentID(void*, NtfsFormatInfo* record, NtfsNameParent* out)
 {
-    return format_parent(record, out);
+    return guarded<NtfsFormatInfo*>(g_failure, nullptr, [&] { return format_parent(record, out); });
 }
 
 FSPROBE_API uint32_t Ntfs_Read_ForMat_Data(NtfsFormatInfo* record, void* buffer, uint32_t length)
 {
-    return guarded([&] { return read_format_data(record, buffer, length); });
+    return guarded<uint32_t>(g_failure, NTFS_DATA_NO_DATA, [&] { return read_format_data(record, buffer, length); });
 }
 
 FSPROBE_API bool Ntfs_Fat_Cmp(BgVolume* volume, int32_t n)
 {
-    return guarded([&] { return bitmap_test(volume, n); });
+    return guarded(g_failure, false, [&] { return bitmap_test(volume, n); });
 }
 
-FSPROBE_API int32_t NTFS_Free_Format_Info(NtfsFormatInfo* head) { return free_format_info(head); }
+FSPROBE_API int32_t NTFS_Free_Format_Info(NtfsFormatInfo* head)
+{
+    return guarded<int32_t>(g_failure, 0, [&] { return free_format_info(head); });
+}
 
 FSPROBE_API uint32_t Ntfs_Get_Data(uint32_t low, uint32_t high, void* buffer, uint32_t length)
 {
-    return guarded([&] { return get_data(low, high, buffer, length); });
+    return guarded<uint32_t>(g_failure, NTFS_DATA_NO_DATA, [&] { return get_data(low, high, buffer, length); });
 }
 
-FSPROBE_API int32_t Ntfs_RWfile_Set(int32_t type) { return rw_file_set(type); }
+FSPROBE_API int32_t Ntfs_RWfile_Set(int32_t type)
+{
+    return guarded<int32_t>(g_failure, -1, [&] { return rw_file_set(type); });
+}
 
 FSPROBE_API uint64_t Ntfs_Get_FlieSize(uint32_t low, uint32_t high, NtfsFileInfo* head)
 {
-    return guarded([&] { return get_file_size(low, high, head); });
+    return guarded<uint64_t>(g_failure, 0, [&] { return get_file_size(low, high, head); });
 }
 
-FSPROBE_API int32_t Ntfs_Format_BlockSize(const NtfsFormatInfo* record) { return format_block_size(record); }
+FSPROBE_API int32_t Ntfs_Format_BlockSize(const NtfsFormatInfo* record)
+{
+    return guarded<int32_t>(g_failure, 0, [&] { return format_block_size(record); });
+}
+
+FSPROBE_API const char* ntfs_last_failure(void) { return g_failure.text(); }
 
 } // extern "C"

@@ -2,6 +2,8 @@
 
 #include "Operations.h"
 
+#include <fsprobe/common/failure.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -75,8 +77,10 @@ static void examine_record(const u8* rec, u64 number, NtfsFileInfo** head, NtfsF
 NtfsFileInfo* get_deleted_files()
 {
     auto& st = state();
-    if (st.cluster_size == 0 || !st.mft)
+    if (st.cluster_size == 0 || !st.mft) {
+        fail("no NTFS volume is open");
         return nullptr;
+    }
     bg_progress.store(0, std::memory_order_relaxed);
     const u64 c = st.cluster_size;
     const u64 r = st.record_size;
@@ -97,6 +101,19 @@ NtfsFileInfo* get_deleted_files()
 
     NtfsFileInfo* head = nullptr;
     NtfsFileInfo* tail = nullptr;
+    // A failed allocation ends the scan by an exception: the list so far goes.
+    struct PartialList {
+        NtfsFileInfo*& head;
+        bool kept = false;
+        ~PartialList()
+        {
+            for (NtfsFileInfo* f = kept ? nullptr : head; f;) {
+                NtfsFileInfo* next = f->next;
+                engine_free(f);
+                f = next;
+            }
+        }
+    } partial { head };
     Progress progress;
     // Several steps are read at once; each record is checked on its own.
     const u64 batch_steps = std::max<u64>(1, (256u << 10) / step_bytes);
@@ -117,7 +134,7 @@ NtfsFileInfo* get_deleted_files()
                 }
             }
             progress.step(double(step) / double(steps));
-            if (bg_progress.load(std::memory_order_relaxed) >= 100) {
+            if (bg_progress.load(std::memory_order_relaxed) >= 100 || bg_stop_requested()) {
                 stopped = true;
                 break;
             }
@@ -125,6 +142,7 @@ NtfsFileInfo* get_deleted_files()
     }
     if (!stopped)
         bg_progress.store(100, std::memory_order_relaxed);
+    partial.kept = true;
     return head;
 }
 

@@ -513,6 +513,16 @@ NtfsFormatInfo* search_format(BgVolume* volume)
     free_fragments();
     std::vector<u8> buf(kChunk);
     Scan scan { st, nullptr, nullptr, -1, false, {} };
+    // A failed allocation ends the scan by an exception: the list so far goes.
+    struct PartialList {
+        Scan& scan;
+        bool kept = false;
+        ~PartialList()
+        {
+            if (!kept)
+                free_format_info(scan.head);
+        }
+    } partial { scan };
     u64 size = volume->size;
     const LiveVolume live = load_live(st, size);
     double threshold = 0.05;
@@ -563,7 +573,7 @@ NtfsFormatInfo* search_format(BgVolume* volume)
             bg_progress.fetch_add(5, std::memory_order_relaxed);
             threshold += 0.05;
         }
-        if (bg_progress.load(std::memory_order_relaxed) > 99) {
+        if (bg_progress.load(std::memory_order_relaxed) > 99 || bg_stop_requested()) {
             early = true;
             break;
         }
@@ -571,6 +581,7 @@ NtfsFormatInfo* search_format(BgVolume* volume)
     link(st, scan.head, scan.own);
     if (!early)
         bg_progress.store(100, std::memory_order_relaxed);
+    partial.kept = true;
     return scan.head;
 }
 

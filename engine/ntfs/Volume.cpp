@@ -3,6 +3,8 @@
 
 #include "Ntfs.h"
 
+#include <fsprobe/common/failure.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -164,6 +166,7 @@ bool open_volume(BgVolume* volume)
     st.read_base = 0;
     if (!volume || volume->fs_code != BG_FS_NTFS || !volume->boot_sector || !volume->reader) {
         st.cluster_size = 0;
+        fail(!volume || !volume->reader ? "no volume was given" : "the volume is not NTFS");
         return false;
     }
     st.volume = volume;
@@ -183,13 +186,17 @@ bool open_volume(BgVolume* volume)
     u8 spc_byte = st.boot[0x0D];
     // Sectors per cluster above 128 are stored as a negative power of two.
     u64 spc = spc_byte <= 0x80 ? spc_byte : (u64(1) << (256 - spc_byte));
-    if (bps < 256 || bps > 4096 || !is_power_of_two(bps) || !is_power_of_two(spc) || spc > (1u << 12))
+    if (bps < 256 || bps > 4096 || !is_power_of_two(bps) || !is_power_of_two(spc) || spc > (1u << 12)) {
+        fail("the NTFS boot sector gives an invalid sector or cluster size");
         return false;
+    }
     u64 cluster = u64(bps) * spc;
     u64 rec = record_size_from(i8(st.boot[0x40]), cluster);
     u64 idx = record_size_from(i8(st.boot[0x44]), cluster);
-    if (cluster > (2u << 20) || rec < 256 || rec > 65536 || !is_power_of_two(rec) || rec < bps)
+    if (cluster > (2u << 20) || rec < 256 || rec > 65536 || !is_power_of_two(rec) || rec < bps) {
+        fail("the NTFS boot sector gives an invalid cluster or MFT record size");
         return false;
+    }
     if (idx > (1u << 20))
         idx = 0;
     st.bytes_per_sector = bps;
@@ -201,16 +208,26 @@ bool open_volume(BgVolume* volume)
     u64 mft_lcn = load_le64(st.boot + 0x30);
     st.record0 = static_cast<u8*>(engine_alloc(rec));
     bool ok = mft_lcn <= ~u64(0) / cluster && volume_read(st.record0, rec, mft_lcn * cluster) == rec;
+    if (!ok)
+        fail(mft_lcn <= ~u64(0) / cluster ? read_failure(volume->reader, "MFT record 0")
+                                          : std::string("the NTFS boot sector puts the MFT beyond any volume"));
     // Record 0 gets its fix-up too: its run list may cross a sector's last
     // two bytes, and the whole MFT map depends on it.
-    if (ok)
+    if (ok) {
         ok = apply_fixup(st.record0, rec, bps);
+        if (!ok)
+            fail("MFT record 0 failed its fix-up");
+    }
     if (ok) {
         FindOptions opts;
         opts.record_size = rec;
         opts.follow_lists = false;
         st.mft = find_attribute(st.record0, NTFS_AT_DATA, u"", opts);
         ok = st.mft && st.mft->non_resident && st.mft->run_count > 0;
+        if (!ok)
+            fail(load_le32(st.record0) != kFileMagic ? "MFT record 0 is not a FILE record"
+                 : st.mft                            ? "the $DATA of MFT record 0 has no runs"
+                                                     : "MFT record 0 has no usable $DATA attribute");
     }
     if (ok) {
         // A very fragmented MFT keeps the rest of its map in extension

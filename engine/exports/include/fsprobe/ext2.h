@@ -113,4 +113,9 @@ FSPROBE_API bool ext2_readfile(uintptr_t flag, uint32_t count_low, uint32_t coun
 // Frees every group, file, block list and inode copy and closes the volume.
 FSPROBE_API void ext2_exit(void);
 
+// Why the last call of the ext2 family failed: "" after a call that
+// succeeded, else a short reason naming what failed. Valid until the
+// family's next call.
+FSPROBE_API const char* ext2_last_failure(void);
+
 } // extern "C"

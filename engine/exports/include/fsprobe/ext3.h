@@ -160,4 +160,9 @@ FSPROBE_API bool ext3_readfile2(Ext3FoundFile* file, uint64_t* out_count, uint64
 // Frees every node, entry and list record, closes the volume and leaves list mode.
 FSPROBE_API void ext3_exit(void);
 
+// Why the last call of the ext3 family failed: "" after a call that
+// succeeded, else a short reason naming what failed. Valid until the
+// family's next call.
+FSPROBE_API const char* ext3_last_failure(void);
+
 } // extern "C"

@@ -110,4 +110,9 @@ FSPROBE_API int32_t hfsp_get_readerror(void);
 // Frees the header and every record (with its extent list) and forgets the volume.
 FSPROBE_API void hfsp_exit(void);
 
+// Why the last call of the HFS+ family failed: "" after a call that
+// succeeded, else a short reason naming what failed. Valid until the
+// family's next call.
+FSPROBE_API const char* hfsp_last_failure(void);
+
 } // extern "C"
