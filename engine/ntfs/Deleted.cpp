@@ -52,12 +52,21 @@ static void examine_record(const u8* rec, u64 number, NtfsFileInfo** head, NtfsF
         release_context(fn_ctx);
         return;
     }
-    Context* data = find_attribute(rec, NTFS_AT_DATA, u"", opts);
+    Context* data = nullptr;
+    NtfsFileInfo* info = nullptr;
+    try {
+        data = find_attribute(rec, NTFS_AT_DATA, u"", opts);
+        if (data)
+            info = engine_new_zeroed<NtfsFileInfo>();
+    } catch (...) {
+        release_context(data);
+        release_context(fn_ctx);
+        throw;
+    }
     if (!data) {
         release_context(fn_ctx);
         return;
     }
-    auto* info = engine_new_zeroed<NtfsFileInfo>();
     info->state = 0;
     info->record_number = number;
     info->parent_reference = fn.parent;

@@ -346,7 +346,12 @@ struct Scan {
             mirror = base + u64(mirr_lcn) * c;
         }
         MftFragment& f = st.fragments[free_slot];
-        f.record = static_cast<u8*>(engine_alloc(kRecord));
+        try {
+            f.record = static_cast<u8*>(engine_alloc(kRecord));
+        } catch (...) {
+            release_context(data);
+            throw;
+        }
         std::memcpy(f.record, rec, kRecord);
         f.context = data;
         f.cluster_size = c;
@@ -558,7 +563,12 @@ NtfsFormatInfo* search_format(BgVolume* volume)
                 pos = scan.add_mft(buf.data(), chunk_off, got, rec, pos);
                 continue;
             }
-            scan.add_file(rec, fn, pos);
+            try {
+                scan.add_file(rec, fn, pos);
+            } catch (...) {
+                release_context(fn_ctx);
+                throw;
+            }
             release_context(fn_ctx);
             pos += kSector;
         }

@@ -103,7 +103,16 @@ Context* make_context(const std::vector<AttrRef>& pieces)
     ctx->type = first.type;
     ctx->non_resident = first.non_resident;
     ctx->attr_length = first.length;
-    ctx->attribute = static_cast<u8*>(engine_alloc(first.length));
+    // An allocation that fails takes the half-made context with it.
+    auto alloc = [ctx](size_t bytes) {
+        try {
+            return engine_alloc(bytes);
+        } catch (...) {
+            release_context(ctx);
+            throw;
+        }
+    };
+    ctx->attribute = static_cast<u8*>(alloc(first.length));
     std::memcpy(ctx->attribute, first.p, first.length);
     if (!first.non_resident) {
         u32 vlen = 0;
@@ -125,7 +134,7 @@ Context* make_context(const std::vector<AttrRef>& pieces)
     size_t capacity = 0;
     for (const auto& piece : pieces)
         capacity += piece.length / 2 + 1;
-    ctx->runs = static_cast<Run*>(engine_alloc(capacity * sizeof(Run)));
+    ctx->runs = static_cast<Run*>(alloc(capacity * sizeof(Run)));
     u32 count = 0;
     u64 next_vcn = load_le64(first.p + kAttrFirstVcn);
     for (const auto& piece : pieces) {
