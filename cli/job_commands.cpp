@@ -27,15 +27,13 @@ namespace salvor::cli {
 namespace {
 
 // Set by SIGINT or SIGTERM: a scan stops at its next step (the engines stop
-// on the stop request, which a scan starting later still sees, and when the
-// shared progress stands at 100), a recovery after removing the file it was
-// writing.
+// when the shared progress stands at 100), a recovery after removing the file
+// it was writing.
 std::atomic<bool> g_stop{false};
 
 extern "C" void on_stop_signal(int)
 {
     g_stop.store(true);
-    bg_request_stop(1);
     bg_progress.store(100);
 }
 
