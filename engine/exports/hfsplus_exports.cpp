@@ -1,4 +1,5 @@
-// C exports of the HFS+ family: argument checks and translation only.
+// C exports of the HFS+ family: argument checks and translation to the one
+// process-wide engine object.
 #include <fsprobe/hfsplus.h>
 
 #include "../hfsplus/Engine.h"
@@ -19,16 +20,26 @@ void end_progress() { bg_progress.store(100, std::memory_order_relaxed); }
 
 } // namespace
 
+namespace {
+
+Engine& engine()
+{
+    static Engine instance;
+    return instance;
+}
+
+} // namespace
+
 extern "C" {
 
 FSPROBE_API bool hfsp_init(BgVolume* volume)
 {
-    return guarded(g_failure, false, [&] { return engine_init(volume); });
+    return guarded(g_failure, false, [&] { return engine().open(volume); });
 }
 
 FSPROBE_API HfspFileRecord* hfsp_searchfile(void)
 {
-    return guarded<HfspFileRecord*>(g_failure, nullptr, [] { return engine_search(); }, end_progress);
+    return guarded<HfspFileRecord*>(g_failure, nullptr, [] { return engine().search(); }, end_progress);
 }
 
 FSPROBE_API HfspFileRecord* hfsp_get_next(HfspFileRecord* record)
@@ -58,22 +69,39 @@ FSPROBE_API uint64_t hfsp_get_startsec(HfspFileRecord* record)
 
 FSPROBE_API uint64_t hfsp_get_blocksize(void)
 {
-    return guarded<uint64_t>(g_failure, 0, [] { return engine_block_size(); });
+    return guarded<uint64_t>(g_failure, 0, [] { return engine().block_size(); });
 }
 
 FSPROBE_API bool hfsp_readfile(HfspFileRecord* record, uint64_t* length, uint64_t* position, void* buffer)
 {
-    return guarded(g_failure, false, [&] { return engine_read(record, length, position, buffer); });
+    return guarded(g_failure, false, [&] { return engine().read(record, length, position, buffer); });
 }
 
 FSPROBE_API int32_t hfsp_get_readerror(void)
 {
-    return guarded<int32_t>(g_failure, 1, [] { return engine_read_error(); });
+    return guarded<int32_t>(g_failure, 1, [] { return engine().read_error(); });
 }
 
 FSPROBE_API void hfsp_exit(void)
 {
-    guarded_void(g_failure, [] { engine_exit(); });
+    guarded_void(g_failure, [] { engine().close(); });
+}
+
+FSPROBE_API const char* hfsp_get_folder(const HfspFileRecord* record)
+{
+    return guarded<const char*>(g_failure, nullptr,
+                                [&]() -> const char* { return record ? engine().folder_of(record) : nullptr; });
+}
+
+FSPROBE_API bool hfsp_get_times(const HfspFileRecord* record, FsprobeTimes* times)
+{
+    return guarded(g_failure, false, [&] {
+        auto found = record ? engine().times_of(record) : std::nullopt;
+        if (!times)
+            return false;
+        *times = found.value_or(FsprobeTimes {});
+        return found.has_value();
+    });
 }
 
 FSPROBE_API const char* hfsp_last_failure(void) { return g_failure.text(); }
