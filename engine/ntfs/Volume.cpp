@@ -3,6 +3,8 @@
 
 #include "Volume.h"
 
+#include <fsprobe/common/failure.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -149,6 +151,7 @@ bool Volume::open(BgVolume* volume)
 {
     if (!accepts(volume)) {
         m_geometry.cluster_size = 0;
+        fail(!volume || !volume->reader ? "no volume was given" : "the volume is not NTFS");
         return false;
     }
     close();
@@ -159,13 +162,17 @@ bool Volume::open(BgVolume* volume)
     u8 spc_byte = m_boot[0x0D];
     // Sectors per cluster above 128 are stored as a negative power of two.
     u64 spc = spc_byte <= 0x80 ? spc_byte : (u64(1) << (256 - spc_byte));
-    if (bps < 256 || bps > 4096 || !is_power_of_two(bps) || !is_power_of_two(spc) || spc > (1u << 12))
+    if (bps < 256 || bps > 4096 || !is_power_of_two(bps) || !is_power_of_two(spc) || spc > (1u << 12)) {
+        fail("the NTFS boot sector gives an invalid sector or cluster size");
         return false;
+    }
     u64 cluster = u64(bps) * spc;
     u64 rec = record_size_from(i8(m_boot[0x40]), cluster);
     u64 idx = record_size_from(i8(m_boot[0x44]), cluster);
-    if (cluster > (2u << 20) || rec < 256 || rec > 65536 || !is_power_of_two(rec) || rec < bps)
+    if (cluster > (2u << 20) || rec < 256 || rec > 65536 || !is_power_of_two(rec) || rec < bps) {
+        fail("the NTFS boot sector gives an invalid cluster or MFT record size");
         return false;
+    }
     if (idx > (1u << 20))
         idx = 0;
     m_geometry.bytes_per_sector = bps;
@@ -176,15 +183,25 @@ bool Volume::open(BgVolume* volume)
     u64 mft_lcn = load_le64(m_boot + 0x30);
     m_record0.assign(rec, 0);
     bool ok = mft_lcn <= ~u64(0) / cluster && read(m_record0.data(), rec, mft_lcn * cluster) == rec;
+    if (!ok)
+        fail(mft_lcn <= ~u64(0) / cluster ? read_failure(volume->reader, "MFT record 0")
+                                          : std::string("the NTFS boot sector puts the MFT beyond any volume"));
     // Record 0 gets its fix-up too: its run list may cross a sector's last
     // two bytes, and the whole MFT map depends on it.
-    if (ok)
+    if (ok) {
         ok = apply_fixup(m_record0.data(), rec, bps);
+        if (!ok)
+            fail("MFT record 0 failed its fix-up");
+    }
     if (ok) {
         FindOptions opts;
         opts.record_size = rec;
         m_mft = ntfs::find_attribute(m_record0.data(), NTFS_AT_DATA, u"", opts);
         ok = m_mft && m_mft->non_resident && !m_mft->runs.empty();
+        if (!ok)
+            fail(load_le32(m_record0.data()) != kFileMagic ? "MFT record 0 is not a FILE record"
+                 : m_mft                                   ? "the $DATA of MFT record 0 has no runs"
+                                                           : "MFT record 0 has no usable $DATA attribute");
     }
     if (ok) {
         // A very fragmented MFT keeps the rest of its map in extension

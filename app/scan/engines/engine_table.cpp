@@ -43,6 +43,8 @@ constexpr TableEntry kEngines[] = {
 
 std::unique_ptr<Engine> MakeEngine(RecoveryMode mode, BgFsCode code, const RawSelection& selection)
 {
+    // A new scan starts without the stop request of an earlier one.
+    bg_request_stop(0);
     // Carving reads any volume, whatever its file system.
     if (mode == kModeRaw)
         return raw(code, selection);
@@ -79,7 +81,9 @@ FileTimes TimesOf(const FsprobeTimes& times)
 
 void RequestScanStop()
 {
-    // The engines stop when the shared progress stands at 100.
+    // The stop request outlives the reset of the progress at a scan's start;
+    // the progress at 100 is what the designed callers watch.
+    bg_request_stop(1);
     bg_progress.store(100);
 }
 
