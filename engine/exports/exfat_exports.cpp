@@ -1,15 +1,16 @@
 // C exports of the exFAT family: thin wrappers over the process-wide deleted
-// search. No exception leaves this file; each call leaves its failure reason
-// for exfat_last_failure.
+// search, each run in the guard every family shares, so no exception leaves
+// this file and each call leaves its failure reason for exfat_last_failure.
 #include "../exfat/DeletedSearch.h"
 
 #include <fsprobe/exfat.h>
 
+#include <fsprobe/common/failure.h>
+
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
-#include <new>
-#include <string>
+
+using fsprobe::guarded;
+using fsprobe::guarded_void;
 
 namespace {
 
@@ -19,25 +20,15 @@ fsprobe::exfat::DeletedSearch& deleted_search()
     return instance;
 }
 
-std::string& last_failure()
-{
-    static std::string text;
-    return text;
-}
+fsprobe::FailureReason g_failure;
 
-// Engine allocations end the process when they fail.
-[[noreturn]] void out_of_memory()
+// The engine words its own failures; the guard keeps them for the call.
+template<typename R>
+R with_reason(R result, R failure)
 {
-    std::fputs("fsprobe: out of memory\n", stderr);
-    std::exit(1);
-}
-
-void set_failure(const char* fallback)
-{
-    try {
-        last_failure() = fallback;
-    } catch (...) {
-    }
+    if (result == failure && !deleted_search().failure().empty())
+        fsprobe::fail(deleted_search().failure());
+    return result;
 }
 
 } // namespace
@@ -46,63 +37,38 @@ extern "C" {
 
 FSPROBE_API bool exfat_init(BgVolume* volume)
 {
-    try {
-        bool ok = deleted_search().open(volume);
-        last_failure() = deleted_search().failure();
-        return ok;
-    } catch (const std::bad_alloc&) {
-        out_of_memory();
-    } catch (...) {
-        set_failure("exfat_init: internal error");
-        return false;
-    }
+    return guarded(g_failure, false, [&] { return with_reason(deleted_search().open(volume), false); });
 }
 
 FSPROBE_API ExfatDirNode* exfat_search(int32_t start, uint32_t* file_count, uint32_t* dir_count)
 {
-    if (!start) {
-        set_failure("exfat_search: not started (start is 0)");
-        return nullptr;
-    }
-    try {
-        ExfatDirNode* root = deleted_search().search(file_count, dir_count);
-        last_failure() = deleted_search().failure();
-        return root;
-    } catch (const std::bad_alloc&) {
-        out_of_memory();
-    } catch (...) {
-        bg_progress.store(100);
-        set_failure("exfat_search: internal error");
-        return nullptr;
-    }
+    return guarded<ExfatDirNode*>(
+        g_failure, nullptr,
+        [&]() -> ExfatDirNode* {
+            if (!start) {
+                fsprobe::fail("exfat_search: not started (start is 0)");
+                return nullptr;
+            }
+            return with_reason<ExfatDirNode*>(deleted_search().search(file_count, dir_count), nullptr);
+        },
+        [] { bg_progress.store(100); });
 }
 
 FSPROBE_API bool exfat_readfile(ExfatEntry* entry, void* buffer, uint32_t length, uint64_t* position)
 {
-    try {
-        bool ok = deleted_search().read_file(entry, buffer, length, position);
-        last_failure() = deleted_search().failure();
-        return ok;
-    } catch (const std::bad_alloc&) {
-        out_of_memory();
-    } catch (...) {
-        set_failure("exfat_readfile: internal error");
-        return false;
-    }
+    return guarded(g_failure, false, [&] {
+        return with_reason(deleted_search().read_file(entry, buffer, length, position), false);
+    });
 }
 
 FSPROBE_API void exfat_exit(void)
 {
-    try {
-        deleted_search().close();
-        last_failure().clear();
-    } catch (...) {
-    }
+    guarded_void(g_failure, [] { deleted_search().close(); });
 }
 
 FSPROBE_API const char* exfat_last_failure(void)
 {
-    return last_failure().c_str();
+    return g_failure.text();
 }
 
 FSPROBE_API int64_t exfat_unix_time(uint32_t timestamp, uint8_t ten_ms, uint8_t utc_offset, uint32_t* nanoseconds)

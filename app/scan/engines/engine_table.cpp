@@ -64,6 +64,12 @@ bool EngineSupported(RecoveryMode mode, BgFsCode code)
     return false;
 }
 
+std::string FailureReason(const char* (*last_failure)(), const char* fallback)
+{
+    const char* reason = last_failure ? last_failure() : nullptr;
+    return reason && *reason ? std::string(reason) : std::string(fallback);
+}
+
 FileTimes TimesOf(const FsprobeTimes& times)
 {
     auto stamp = [](const FsprobeTime& t) -> std::optional<FileTime> {

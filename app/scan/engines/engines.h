@@ -25,6 +25,10 @@ std::unique_ptr<Engine> MakeRawEngine(const RawSelection& raw);
 // not folders, up to the first entry whose name holds ".???".
 void AddFatListing(ScanSink& sink, FolderIndex folder, FatEntry** entries);
 
+// Why an engine library's last call failed, in its own words where it gave
+// them, else `fallback`.
+std::string FailureReason(const char* (*last_failure)(), const char* fallback);
+
 // The stamps an engine library filled in.
 FileTimes TimesOf(const FsprobeTimes& times);
 

@@ -85,11 +85,11 @@ public:
         m_volume = volume;
         m_opened = true;
         if (!exfat_init(volume))
-            return {ScanStatus::kFailed, failure("the exFAT boot sector cannot be used")};
+            return {ScanStatus::kFailed, FailureReason(exfat_last_failure, "the exFAT boot sector cannot be used")};
         uint32_t files = 0, folders = 0;
         ExfatDirNode* root = exfat_search(1, &files, &folders);
         if (!root)
-            return {ScanStatus::kFailed, failure("the root folder of the exFAT volume cannot be read")};
+            return {ScanStatus::kFailed, FailureReason(exfat_last_failure, "the root folder of the exFAT volume cannot be read")};
         // Nodes come in creation order, each after its parent.
         std::unordered_map<const ExfatDirNode*, FolderIndex> folder_of{{root, kRootFolder}};
         size_t steps = 0;
@@ -131,12 +131,6 @@ public:
     }
 
 private:
-    static std::string failure(const char* fallback)
-    {
-        const char* reason = exfat_last_failure();
-        return reason && *reason ? std::string(reason) : std::string(fallback);
-    }
-
     BgVolume* m_volume = nullptr;
     bool m_opened = false;
 };

@@ -69,11 +69,12 @@ public:
     ScanOutcome Scan(BgVolume* volume, ScanSink& sink) override
     {
         if (!ext2_init(volume))
-            return {ScanStatus::kFailed, "the ext2 superblock or group descriptors cannot be read"};
+            return {ScanStatus::kFailed,
+                    FailureReason(ext2_last_failure, "the ext2 superblock or group descriptors cannot be read")};
         m_opened = true;
         Ext2Group* first = ext2_searchfile();
         if (!first)
-            return {ScanStatus::kFailed, "the ext2 inode tables cannot be read"};
+            return {ScanStatus::kFailed, FailureReason(ext2_last_failure, "the ext2 inode tables cannot be read")};
         size_t guard = 0;
         for (Ext2Group* g = first; g && guard < kMaxChain; g = ext2_get_next(g), ++guard) {
             if (!ext2_get_file(g, 0) || !ext2_get_filelist(g))
@@ -176,7 +177,8 @@ public:
         sink.SetProgress(50);
         if (!ext3_init(volume)) {
             sink.SetProgress(100);
-            return {ScanStatus::kFailed, "the ext3 superblock or group descriptors cannot be read"};
+            return {ScanStatus::kFailed,
+                    FailureReason(ext3_last_failure, "the ext3 superblock or group descriptors cannot be read")};
         }
         m_opened = true;
         auto* first = ext3_searchfile2();

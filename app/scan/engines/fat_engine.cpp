@@ -179,12 +179,12 @@ public:
     {
         m_volume = volume;
         if (!fat_init(volume))
-            return {ScanStatus::kFailed, "the FAT boot sector describes no usable geometry"};
+            return {ScanStatus::kFailed, FailureReason(fat_last_failure, "the FAT boot sector describes no usable geometry")};
         m_opened = true;
         uint32_t files = 0, dirs = 0;
         FatDirNode* top = fat_searchfile(1, &files, &dirs);
         if (!top)
-            return {ScanStatus::kFailed, "the root folder of the FAT volume cannot be read"};
+            return {ScanStatus::kFailed, FailureReason(fat_last_failure, "the root folder of the FAT volume cannot be read")};
         walk_tree(sink, top, kRootFolder, DirView{deleted_entries, deleted_next});
         // Folders found in clusters that no folder links to follow the
         // walked tree, without a parent: each is "Lost files/Folder<n>".
@@ -239,11 +239,12 @@ public:
     {
         m_volume = volume;
         if (!fat_fmtRec_init(volume))
-            return {ScanStatus::kFailed, "the volume cannot be opened for a FAT format scan"};
+            return {ScanStatus::kFailed,
+                    FailureReason(fat_last_failure, "the volume cannot be opened for a FAT format scan")};
         m_opened = true;
         FatLostDir** tops = fat_fmtRec_search(m_code);
         if (!tops)
-            return {ScanStatus::kFailed, "the volume cannot be read"};
+            return {ScanStatus::kFailed, FailureReason(fat_last_failure, "the volume cannot be read")};
         for (size_t t = 0; t < FAT_FMT_MAX_TREES && tops[t]; ++t) {
             FatLostDir* top = tops[t];
             const std::string name(top->name, strnlen(top->name, sizeof top->name));

@@ -64,7 +64,7 @@ public:
     ScanOutcome Scan(BgVolume* volume, ScanSink& sink) override
     {
         if (!hfsp_init(volume))
-            return {ScanStatus::kFailed, "the HFS+ volume header cannot be used"};
+            return {ScanStatus::kFailed, FailureReason(hfsp_last_failure, "the HFS+ volume header cannot be used")};
         m_opened = true;
         HfspFileRecord* first = hfsp_searchfile();
         FolderIndex folder = kRootFolder;

@@ -169,7 +169,8 @@ public:
         m_volume = volume;
         m_opened = true;
         if (!Initi_Ntfs_InFo(volume))
-            return {ScanStatus::kFailed, "the NTFS boot sector or the $MFT record cannot be read"};
+            return {ScanStatus::kFailed,
+                    FailureReason(ntfs_last_failure, "the NTFS boot sector or the $MFT record cannot be read")};
         m_head = Ntfs_Get_Del_File();
         if (!m_head)
             return {ScanStatus::kNothing, {}};
