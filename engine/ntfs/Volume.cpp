@@ -3,6 +3,8 @@
 
 #include "Ntfs.h"
 
+#include <ondisk/ntfs_boot.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -146,16 +148,6 @@ void free_fragments()
     st.first_attributed = -1;
 }
 
-// Record and index sizes: clusters when positive, else 2^-v bytes.
-static u64 record_size_from(i8 v, u64 cluster)
-{
-    if (v > 0)
-        return u64(v) * cluster;
-    if (v < -31)
-        return 0;
-    return u64(1) << -v;
-}
-
 bool open_volume(BgVolume* volume)
 {
     auto& st = state();
@@ -179,26 +171,19 @@ bool open_volume(BgVolume* volume)
     st.cluster_size = 0;
 
     std::memcpy(st.boot, volume->boot_sector, 512);
-    u32 bps = load_le16(st.boot + 0x0B);
-    u8 spc_byte = st.boot[0x0D];
-    // Sectors per cluster above 128 are stored as a negative power of two.
-    u64 spc = spc_byte <= 0x80 ? spc_byte : (u64(1) << (256 - spc_byte));
-    if (bps < 256 || bps > 4096 || !is_power_of_two(bps) || !is_power_of_two(spc) || spc > (1u << 12))
+    auto boot = ondisk::ntfs::parse_boot(ByteView(st.boot, sizeof st.boot));
+    if (!boot || boot->record_size == 0)
         return false;
-    u64 cluster = u64(bps) * spc;
-    u64 rec = record_size_from(i8(st.boot[0x40]), cluster);
-    u64 idx = record_size_from(i8(st.boot[0x44]), cluster);
-    if (cluster > (2u << 20) || rec < 256 || rec > 65536 || !is_power_of_two(rec) || rec < bps)
-        return false;
-    if (idx > (1u << 20))
-        idx = 0;
+    const u32 bps = boot->bytes_per_sector;
+    const u64 cluster = boot->cluster_size;
+    const u64 rec = boot->record_size;
     st.bytes_per_sector = bps;
     st.cluster_size = u32(cluster);
     st.read_cluster_size = cluster;
     st.record_size = u32(rec);
-    st.index_record_size = u32(idx);
+    st.index_record_size = boot->index_record_size;
 
-    u64 mft_lcn = load_le64(st.boot + 0x30);
+    u64 mft_lcn = boot->mft_lcn;
     st.record0 = static_cast<u8*>(engine_alloc(rec));
     bool ok = mft_lcn <= ~u64(0) / cluster && volume_read(st.record0, rec, mft_lcn * cluster) == rec;
     // Record 0 gets its fix-up too: its run list may cross a sector's last
