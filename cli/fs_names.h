@@ -1,6 +1,8 @@
 // Names of the file-system codes as the command-line tool prints them.
 #pragma once
 
+#include <salvor/scan/engine.h>
+
 #include <cstdint>
 
 namespace salvor::cli {
@@ -8,16 +10,16 @@ namespace salvor::cli {
 inline const char* fs_name(int32_t code)
 {
     switch (code) {
-    case 1: return "FAT12";
-    case 2: return "FAT16";
-    case 3: return "FAT32";
-    case 4: return "NTFS";
-    case 5: return "exFAT";
-    case 6: return "ext2";
-    case 7: return "ext3";
-    case 8: return "ext4";
-    case 9: return "HFS";
-    case 10: return "HFS+";
+    case BG_FS_FAT12: return "FAT12";
+    case BG_FS_FAT16: return "FAT16";
+    case BG_FS_FAT32: return "FAT32";
+    case BG_FS_NTFS: return "NTFS";
+    case BG_FS_EXFAT: return "exFAT";
+    case BG_FS_EXT2: return "ext2";
+    case BG_FS_EXT3: return "ext3";
+    case BG_FS_EXT4: return "ext4";
+    case BG_FS_HFS: return "HFS";
+    case BG_FS_HFSPLUS: return "HFS+";
     default: return "unknown";
     }
 }

@@ -7,9 +7,9 @@
 #include <salvor/recovery/recovery.h>
 #include <salvor/recovery/target_check.h>
 #include <salvor/scan/drivers.h>
+#include <salvor/scan/source.h>
 #include <salvor/scan/text.h>
 
-#include <blockgate/blockgate.h>
 #include <nlohmann/json.hpp>
 
 #include <atomic>
@@ -26,15 +26,14 @@ namespace salvor::cli {
 
 namespace {
 
-// Set by SIGINT or SIGTERM: a scan stops at its next step (the engines stop
-// when the shared progress stands at 100), a recovery after removing the file
-// it was writing.
+// Set by SIGINT or SIGTERM: a scan stops at its next step, a recovery after
+// removing the file it was writing.
 std::atomic<bool> g_stop{false};
 
 extern "C" void on_stop_signal(int)
 {
     g_stop.store(true);
-    bg_progress.store(100);
+    RequestScanStop();
 }
 
 void install_stop_handler()
@@ -70,11 +69,11 @@ public:
         m_polling = true;
         m_thread = std::thread([this, what] {
             while (m_polling) {
-                std::fprintf(stderr, "\r%s %3d%%", what, int(bg_get_progress()));
+                std::fprintf(stderr, "\r%s %3d%%", what, ScanProgress());
                 std::fflush(stderr);
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
             }
-            std::fprintf(stderr, "\r%s %3d%%\n", what, int(bg_get_progress()));
+            std::fprintf(stderr, "\r%s %3d%%\n", what, ScanProgress());
         });
     }
     void stop_polling()
@@ -115,16 +114,6 @@ public:
     void LoadingOff() override {}
 };
 
-// Devices registered for one job; released on every way out.
-struct DeviceScope {
-    ~DeviceScope()
-    {
-        bg_release_devices();
-        bg_clear_images();
-        bg_set_real_disks(1);
-    }
-};
-
 int fail(int status, const std::string& message)
 {
     std::fprintf(stderr, "salvor-cli: %s\n", message.c_str());
@@ -132,29 +121,22 @@ int fail(int status, const std::string& message)
 }
 
 // The volume a job works on, or a message.
-BgVolume* resolve_source(const JobOptions& o, std::string& error)
+BgVolume* resolve_source(const JobOptions& o, ImageSource& source, std::string& error)
 {
-    bg_set_real_disks(0);
-    bg_clear_images();
-    if (int32_t err = bg_add_image(o.source.c_str())) {
-        error = "cannot open " + shown(o.source) + ": " + open_error_text(o.source, err);
+    switch (source.Open(o.source)) {
+    case ImageSource::OpenStatus::kOpen:
+        break;
+    case ImageSource::OpenStatus::kCannotOpen:
+        error = "cannot open " + shown(o.source) + ": " + open_error_text(o.source, source.error());
         return nullptr;
-    }
-    bg_scan_disks();
-    bg_scan_volumes();
-    if (!bg_disk_list) {
+    case ImageSource::OpenStatus::kNotListed:
         error = "cannot open " + shown(o.source);
         return nullptr;
-    }
-    BgReader* disk = bg_disk_list->disk;
-    if (int32_t err = bg_last_error(disk)) {
-        error = "cannot read " + shown(o.source) + ": " + std::strerror(err);
+    case ImageSource::OpenStatus::kCannotRead:
+        error = "cannot read " + shown(o.source) + ": " + std::strerror(source.error());
         return nullptr;
     }
-    std::vector<BgVolume*> volumes;
-    for (BgVolumeNode* v = bg_volume_list; v; v = v->next)
-        if (v->volume->disk_number == disk->disk_number)
-            volumes.push_back(v->volume);
+    const auto& volumes = source.volumes();
     if (o.volume >= 0) {
         if (size_t(o.volume) >= volumes.size()) {
             error = shown(o.source) + " has no volume " + std::to_string(o.volume) + " (it holds " +
@@ -194,16 +176,41 @@ bool parse_types(const std::string& text, RawSelection& raw, std::string& error)
     return true;
 }
 
-struct FoundFile {
-    std::string folder; // the node's folder below the target, as written ("" for the root)
-    std::string path;   // tree path of the file as listed (node names, then the file name)
+struct ListedFile {
+    std::string folder; // the file's folder below the target, as written ("" for the root)
+    std::string path;   // its path as listed (folder names, then the file name)
     NodeFile file;      // file.name: the name as written to the target
+    const FoundFile* found = nullptr;
 };
 
-// Every file of the result tree with its tree path, in tree order.
-std::vector<FoundFile> all_files(ScanSession& session)
+std::string join(const std::string& a, const std::string& b)
 {
-    std::vector<FoundFile> out;
+    return a.empty() ? b : a + "/" + b;
+}
+
+// A real folder of the volume as listed and as written below the target.
+void real_folder_paths(const std::string& folder, std::string& listed, std::string& written)
+{
+    listed.clear();
+    written.clear();
+    size_t start = 0;
+    while (start < folder.size()) {
+        const size_t slash = std::min(folder.find('/', start), folder.size());
+        if (slash > start) {
+            const std::string name = SafeName(folder.substr(start, slash - start));
+            listed = join(listed, name);
+            written = join(written, TargetName(name));
+        }
+        start = slash + 1;
+    }
+}
+
+// Every file of the result tree with its path, in tree order. Where the
+// engine knows the folder a file was in on its volume, that folder is its
+// path rather than the tree's grouping.
+std::vector<ListedFile> all_files(ScanSession& session)
+{
+    std::vector<ListedFile> out;
     ResultTree& tree = session.tree;
     NodeId root = tree.FirstRoot();
     if (!root)
@@ -213,18 +220,21 @@ std::vector<FoundFile> all_files(ScanSession& session)
         std::string path;   // as listed
         std::string folder; // as written
     };
-    const auto join = [](const std::string& a, const std::string& b) { return a.empty() ? b : a + "/" + b; };
     std::vector<Pending> pending{{root, "", ""}};
     while (!pending.empty()) {
         Pending p = pending.back();
         pending.pop_back();
         for (auto& f : NodeFiles(session, p.node)) {
-            FoundFile ff;
-            ff.folder = p.folder;
-            ff.path = join(p.path, f.name);
+            ListedFile lf;
+            lf.found = session.FileOfItem(f.item);
+            lf.folder = p.folder;
+            std::string listed = p.path;
+            if (lf.found && lf.found->real_folder)
+                real_folder_paths(*lf.found->real_folder, listed, lf.folder);
+            lf.path = join(listed, f.name);
             f.name = TargetName(f.name);
-            ff.file = std::move(f);
-            out.push_back(std::move(ff));
+            lf.file = std::move(f);
+            out.push_back(std::move(lf));
         }
         std::vector<Pending> children;
         for (NodeId c = tree.FirstChild(p.node); c; c = tree.NextSibling(c)) {
@@ -237,7 +247,17 @@ std::vector<FoundFile> all_files(ScanSession& session)
     return out;
 }
 
+// A file's own time as the listing prints it: ISO 8601, "-" when its file
+// system keeps none.
+std::optional<std::string> own_time(const ListedFile& f)
+{
+    if (!f.found || !f.found->times.primary())
+        return std::nullopt;
+    return IsoTimeText(*f.found->times.primary());
+}
+
 struct Job {
+    ImageSource source;
     MemoryResultTree tree;
     MemoryResultList list;
     ScanSession session{tree, list};
@@ -255,13 +275,13 @@ int run_job_scan(const JobOptions& o, Job& job, TerminalProgress& progress, bool
     } else if (o.mode == "format") {
         mode = kModeFormat;
         if (o.fs == "fat12")
-            s.fs_code = 1;
+            s.fs_code = BG_FS_FAT12;
         else if (o.fs == "fat16")
-            s.fs_code = 2;
+            s.fs_code = BG_FS_FAT16;
         else if (o.fs == "fat32")
-            s.fs_code = 3;
+            s.fs_code = BG_FS_FAT32;
         else if (o.fs == "ntfs")
-            s.fs_code = 4;
+            s.fs_code = BG_FS_NTFS;
         else
             return fail(kExitUsage, "unknown --fs '" + o.fs + "' (fat12, fat16, fat32, ntfs)");
     } else if (o.mode == "raw") {
@@ -274,29 +294,22 @@ int run_job_scan(const JobOptions& o, Job& job, TerminalProgress& progress, bool
     }
 
     std::string error;
-    s.volume = resolve_source(o, error);
+    s.volume = resolve_source(o, job.source, error);
     if (!s.volume)
         return fail(kExitSource, error);
     s.source_label = std::string(fs_name(s.volume->fs_code));
-    const int32_t code = mode == kModeDeleted ? int32_t(s.volume->fs_code) : s.fs_code;
-    if (!ScanSupported(mode, code))
+    const BgFsCode code = mode == kModeDeleted ? BgFsCode(s.volume->fs_code) : s.fs_code;
+    if (!EngineSupported(mode, code))
         return fail(kExitSource, std::string("no ") + o.mode + " scan for " + fs_name(code) + " in this build");
 
     QuietLoading loading;
+    s.mode = mode;
     progress.start_polling("scanning");
-    int result;
-    if (mode == kModeDeleted)
-        result = RunDeletedScan(s, loading, progress);
-    else if (mode == kModeFormat)
-        result = RunFormatScan(s, loading, progress);
-    else
-        result = RunRawScan(s, progress);
+    const ScanOutcome outcome = RunScan(s, loading, progress);
     progress.stop_polling();
-    if (!s.failure.empty())
-        return fail(kExitSource, "cannot read " + o.source + ": " + s.failure);
-    if (mode == kModeRaw && result < 0)
-        return fail(kExitSource, "cannot read " + o.source);
-    if (mode == kModeRaw && result == 0)
+    if (outcome.status == ScanStatus::kFailed)
+        return fail(kExitSource, "cannot read " + shown(o.source) + ": " + s.failure);
+    if (mode == kModeRaw && s.result.files.empty())
         nothing_found = true;
     return 0;
 }
@@ -333,7 +346,6 @@ bool selected(const std::vector<std::string>& selects, const std::string& path)
 
 int run_scan(const JobOptions& o)
 {
-    DeviceScope devices;
     Job job;
     TerminalProgress progress(!o.json && ::isatty(2));
     bool nothing = false;
@@ -346,7 +358,8 @@ int run_scan(const JobOptions& o)
             nlohmann::ordered_json entry = nlohmann::ordered_json::object();
             put_text(entry, "path", f.path);
             entry["size"] = f.file.size;
-            entry["time"] = f.file.time;
+            const auto time = own_time(f);
+            entry["time"] = time ? nlohmann::ordered_json(*time) : nlohmann::ordered_json(nullptr);
             if (SizeBeyondVolume(job.session, f.file.size))
                 entry["damaged"] = true;
             list.push_back(std::move(entry));
@@ -362,7 +375,7 @@ int run_scan(const JobOptions& o)
             std::cout << "Scanning finished,no item found!\n";
         // A size beyond the volume is damaged metadata: said in a fourth column.
         for (const auto& f : files)
-            std::cout << shown(f.path) << "\t" << f.file.size << "\t" << f.file.time
+            std::cout << shown(f.path) << "\t" << f.file.size << "\t" << own_time(f).value_or("-")
                       << (SizeBeyondVolume(job.session, f.file.size) ? "\tdamaged" : "") << "\n";
         std::cout << files.size() << " files\n";
     }
@@ -371,7 +384,6 @@ int run_scan(const JobOptions& o)
 
 int run_recover(const JobOptions& o)
 {
-    DeviceScope devices;
     if (o.target.empty())
         return fail(kExitUsage, "recover needs --to DIR");
     if (o.mode != "deleted" && o.mode != "format" && o.mode != "raw")
@@ -436,7 +448,7 @@ int run_recover(const JobOptions& o)
     }
     progress.finish();
     for (const auto& sel : o.selects)
-        if (std::none_of(files.begin(), files.end(), [&](const FoundFile& f) { return selected({sel}, f.path); }))
+        if (std::none_of(files.begin(), files.end(), [&](const ListedFile& f) { return selected({sel}, f.path); }))
             std::fprintf(stderr, "salvor-cli: nothing found under --select %s\n", shown(sel).c_str());
     const bool cancelled = g_stop || rj.stats.cancelled;
     if (o.json) {

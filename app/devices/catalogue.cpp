@@ -68,16 +68,16 @@ void AssignPseudoLetters(BgVolumeNode* volumes)
 const char* FileSystemLabel(int32_t fs_code)
 {
     switch (fs_code) {
-    case 1: return ":(FAT12)";
-    case 2: return ":(FAT16)";
-    case 3: return ":(FAT32)";
-    case 4: return ":(NTFS )";
-    case 5: return ":(exFAT)";
-    case 6: return ":(EXT2 )";
-    case 7: return ":(EXT3 )";
-    case 8: return ":(EXT4 )";
-    case 9: return ":(HFS )";
-    case 10: return ":(HFS+ )";
+    case BG_FS_FAT12: return ":(FAT12)";
+    case BG_FS_FAT16: return ":(FAT16)";
+    case BG_FS_FAT32: return ":(FAT32)";
+    case BG_FS_NTFS: return ":(NTFS )";
+    case BG_FS_EXFAT: return ":(exFAT)";
+    case BG_FS_EXT2: return ":(EXT2 )";
+    case BG_FS_EXT3: return ":(EXT3 )";
+    case BG_FS_EXT4: return ":(EXT4 )";
+    case BG_FS_HFS: return ":(HFS )";
+    case BG_FS_HFSPLUS: return ":(HFS+ )";
     default: return ":(Unknown)";
     }
 }

@@ -6,8 +6,6 @@
 #include <salvor/scan/drivers.h>
 #include <salvor/scan/text.h>
 
-#include <carvex/carvex.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
@@ -83,31 +81,16 @@ bool MakeFolder(const std::string& path)
 
 std::vector<NodeFile> NodeFiles(ScanSession& session, NodeId node)
 {
-    // The listing of a node decides its files and their names, so what is
-    // written is exactly what the list shows.
-    MemoryResultList scratch;
-    ScanSession view(session.tree, scratch);
-    view.mode = session.mode;
-    view.fs_code = session.fs_code;
-    view.volume = session.volume;
-    view.current_folder = node;
-    view.ntfs_head = session.ntfs_head;
-    view.raw = session.raw;
-    // Lend the placement table for the listing instead of copying it.
-    view.ntfs_placement.swap(session.ntfs_placement);
-    std::swap(view.ntfs_index, session.ntfs_index);
-    FillResultList(view);
-    std::swap(view.ntfs_index, session.ntfs_index);
-    view.ntfs_placement.swap(session.ntfs_placement);
+    // A folder's files and their names are exactly what its list shows.
     std::vector<NodeFile> files;
-    files.reserve(scratch.RowCount());
-    for (size_t r = 0; r < scratch.RowCount(); ++r) {
-        NodeFile f;
-        f.name = scratch.Text(r, 0);
-        f.item = scratch.ItemData(r);
-        f.size = ItemSize(session, f.item);
-        f.time = scratch.Text(r, 2);
-        files.push_back(std::move(f));
+    const int64_t folder = session.FolderOfNode(node);
+    if (folder < 0)
+        return files;
+    const auto& indexes = session.result.folders[size_t(folder)].files;
+    files.reserve(indexes.size());
+    for (uint32_t index : indexes) {
+        const FoundFile& found = session.result.files[index];
+        files.push_back(NodeFile{found.name, uintptr_t(index) + 1, found.size, found.time_text});
     }
     return files;
 }
@@ -175,7 +158,8 @@ void RecoverCheckedRows(RecoveryJob& job)
     }
     job.target = job.out.Path();
     const TargetDir folder = job.out.OpenFolder({}, reason);
-    const bool ntfs_or_fat = s.fs_code >= 1 && s.fs_code <= 4;
+    const bool ntfs_or_fat = s.fs_code == BG_FS_FAT12 || s.fs_code == BG_FS_FAT16 || s.fs_code == BG_FS_FAT32 ||
+                             s.fs_code == BG_FS_NTFS;
     size_t k = 0;
     for (size_t r = 0; r < list.RowCount() && !job.stats.cancelled; ++r) {
         if (list.CheckState(r) == kUnchecked)
@@ -195,37 +179,26 @@ void RecoverRawCategories(RecoveryJob& job)
     ScanSession& s = job.session;
     std::string reason;
     const bool target_open = OpenTarget(job, reason);
-    for (int c = kPhoto; c <= kOthers && !job.stats.cancelled; ++c) {
-        NodeId category = s.category_node[c];
-        if (!s.raw.enabled(c) || !category)
-            continue;
+    // The category nodes are the root's children, each with its type nodes.
+    for (NodeId category = s.tree.FirstChild(s.tree.FirstRoot()); category && !job.stats.cancelled;
+         category = s.tree.NextSibling(category)) {
         const std::string cname = TargetName(s.tree.Text(category));
         for (NodeId t = s.tree.FirstChild(category); t && !job.stats.cancelled; t = s.tree.NextSibling(t)) {
             if (s.tree.CheckState(t) == kUnchecked)
                 continue;
-            const std::string text = s.tree.Text(t);
-            const std::string type = RawTypeOfNode(text);
-            const size_t open = text.find('('), close = text.find(')');
-            const long count = open != std::string::npos && close != std::string::npos && close > open
-                                   ? std::strtol(text.c_str() + open + 1, nullptr, 10)
-                                   : 0;
+            const auto files = NodeFiles(s, t);
             TargetDir tfolder;
             if (target_open)
-                tfolder = job.out.OpenFolder({cname, TargetName(text)}, reason);
+                tfolder = job.out.OpenFolder({cname, TargetName(s.tree.Text(t))}, reason);
             if (!tfolder.valid()) {
-                fail_all(job, size_t(std::max(0L, count)), reason);
+                fail_all(job, files.size(), reason);
                 s.tree.SetCheckState(t, kUnchecked);
                 continue;
             }
-            for (int32_t n = 0; n < INT32_MAX && !job.stats.cancelled; ++n) {
-                CxItem* item = cx_get_item(type.c_str(), n);
-                if (!item)
-                    break;
-                char name[300];
-                std::snprintf(name, sizeof name, "%d.%s", n, type.c_str());
-                job.progress.SetProgress(count > 0 ? int(int64_t(n) * 100 / count) : 0);
-                job.progress.SetStatusText(std::string("Recovering:") + name);
-                WriteRecoveredFile(job, reinterpret_cast<uintptr_t>(item), tfolder, name);
+            for (size_t n = 0; n < files.size() && !job.stats.cancelled; ++n) {
+                job.progress.SetProgress(int(n * 100 / files.size()));
+                job.progress.SetStatusText("Recovering:" + files[n].name);
+                WriteRecoveredFile(job, files[n].item, tfolder, files[n].name);
             }
             s.tree.SetCheckState(t, kUnchecked);
         }

@@ -51,14 +51,13 @@ void TreeCheckClick(ScanSession& session, NodeId node)
         set_rows(session.list, state);
 
     int walking = state;
-    for (NodeId child = node, parent = tree.Parent(node); parent; child = parent, parent = tree.Parent(parent)) {
+    for (NodeId parent = tree.Parent(node); parent; parent = tree.Parent(parent)) {
         if (walking == kUnchecked) {
             tree.SetCheckState(parent, kUnchecked);
         } else if (all_children_checked(tree, parent)) {
             tree.SetCheckState(parent, kChecked);
         }
         walking = tree.CheckState(parent);
-        (void)child;
     }
 }
 

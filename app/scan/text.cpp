@@ -22,20 +22,55 @@ std::string FormatSize(uint64_t size)
     return buf;
 }
 
+namespace {
+
+struct CivilTime {
+    int64_t year;
+    int month, day, hour, minute, second;
+};
+
+// The UTC calendar date and time of seconds since 1970 (proleptic
+// Gregorian), for any value: no year is out of its reach.
+CivilTime civil_time(int64_t seconds)
+{
+    int64_t days = seconds / 86400;
+    int64_t secs = seconds % 86400;
+    if (secs < 0) {
+        secs += 86400;
+        --days;
+    }
+    const int64_t z = days + 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const int64_t doe = z - era * 146097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int64_t mp = (5 * doy + 2) / 153;
+    CivilTime t;
+    t.day = int(doy - (153 * mp + 2) / 5 + 1);
+    t.month = int(mp < 10 ? mp + 3 : mp - 9);
+    t.year = yoe + era * 400 + (t.month <= 2 ? 1 : 0);
+    t.hour = int(secs / 3600);
+    t.minute = int(secs / 60 % 60);
+    t.second = int(secs % 60);
+    return t;
+}
+
+} // namespace
+
 std::string FormatShortTime(int64_t seconds_since_epoch)
 {
-    int month = 0, day = 0, hour = -1, minute = -1, second = -1;
+    CivilTime c;
     time_t t = time_t(seconds_since_epoch);
     struct tm tm {};
     if (int64_t(t) == seconds_since_epoch && localtime_r(&t, &tm)) {
-        month = tm.tm_mon + 1;
-        day = tm.tm_mday;
-        hour = tm.tm_hour;
-        minute = tm.tm_min;
-        second = tm.tm_sec;
+        c = CivilTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+    } else {
+        // Past what the local-time conversion takes (a damaged stamp): the
+        // fields in UTC.
+        c = civil_time(seconds_since_epoch);
     }
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%02d-%02d %02d:%02d:%02d", month, day, hour, minute, second);
+    std::snprintf(buf, sizeof buf, "%02d-%02d %02d:%02d:%02d", c.month, c.day, c.hour, c.minute, c.second);
     return buf;
 }
 
@@ -57,6 +92,25 @@ std::string FatTimeText(int month, int day, int hour, int minute, int two_second
     char buf[64];
     std::snprintf(buf, sizeof buf, "%02d-%02d %02d:%02d:%02d", month, day, hour, minute, 2 * two_seconds);
     return buf;
+}
+
+std::string IsoTimeText(const FileTime& time)
+{
+    const int64_t offset = time.zone_known ? int64_t(time.utc_offset_minutes) * 60 : 0;
+    // A damaged stamp near the ends of the range is shown without the offset.
+    const bool fits = offset >= 0 ? time.seconds <= INT64_MAX - offset : time.seconds >= INT64_MIN - offset;
+    const CivilTime c = civil_time(fits ? time.seconds + offset : time.seconds);
+    char text[80];
+    int n = std::snprintf(text, sizeof text, "%04lld-%02d-%02dT%02d:%02d:%02d", (long long)c.year, c.month, c.day,
+                          c.hour, c.minute, c.second);
+    if (!time.zone_known)
+        return std::string(text, size_t(n));
+    if (time.utc_offset_minutes == 0 || !fits)
+        return std::string(text, size_t(n)) + "Z";
+    const int32_t minutes = time.utc_offset_minutes < 0 ? -time.utc_offset_minutes : time.utc_offset_minutes;
+    std::snprintf(text + n, sizeof text - size_t(n), "%c%02d:%02d", time.utc_offset_minutes < 0 ? '-' : '+',
+                  int(minutes / 60), int(minutes % 60));
+    return text;
 }
 
 std::string CurrentTimeText()

@@ -5,10 +5,13 @@
 #include <salvor/scan/drivers.h>
 #include <salvor/scan/text.h>
 
+#include "engines/engines.h"
+
 #include <fsprobe/fat.h>
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -61,8 +64,18 @@ TEST_F(TimeTexts, EngineTimeStampsShowMonthDayAndTime)
     EXPECT_EQ(EngineTimeText(leap), "02-29 00:00:00");
     EXPECT_EQ(FormatShortTime(0), "01-01 00:00:00");
     EXPECT_EQ(FatTimeText(6, 15, 10, 20, 15), "06-15 10:20:30");
-    // Beyond what the local-time conversion takes: -1 fields, month and day 0.
-    EXPECT_EQ(FormatShortTime(INT64_MAX), "00-00 -1:-1:-1");
+    // Beyond what the local-time conversion takes (a damaged stamp): the
+    // fields still come out as a real date and time, in UTC.
+    EXPECT_EQ(FormatShortTime(INT64_MAX).substr(5), " 15:30:07");
+    for (int64_t damaged : {INT64_MAX, INT64_MIN, int64_t(1) << 60, -(int64_t(1) << 60)}) {
+        int month = 0, day = 0, hour = -1, minute = -1, second = -1;
+        ASSERT_EQ(std::sscanf(FormatShortTime(damaged).c_str(), "%d-%d %d:%d:%d", &month, &day, &hour, &minute,
+                              &second), 5);
+        EXPECT_TRUE(month >= 1 && month <= 12 && day >= 1 && day <= 31) << damaged;
+        EXPECT_TRUE(hour >= 0 && hour < 24 && minute >= 0 && minute < 60 && second >= 0 && second < 60) << damaged;
+    }
+    // Its ISO form keeps the year: 292 billion years from now.
+    EXPECT_EQ(IsoTimeText(FileTime{INT64_MAX, 0, 0, true}).substr(0, 12), "292277026596");
 }
 
 TEST(Texts, NamesStayInTheirFolderAndWithin255Bytes)
@@ -249,27 +262,34 @@ TEST(FatListing, DeletionMarkAndTheQuestionMarkStop)
     store.add(u"BAD.???", 5, false);
     store.add(u"AFTER.TXT", 5, false);
     store.entries.push_back(nullptr);
-    FatDirNode dir {};
-    dir.entries = store.entries.data();
 
-    MemoryResultTree tree;
-    MemoryResultList list;
-    ScanSession s(tree, list);
-    BgVolume vol {};
-    s.volume = &vol;
-    s.fs_code = 3;
-    s.mode = kModeDeleted;
-    NodeId root = tree.InsertNode(0, "F:(FAT32)", kImageRoot, kImageRootSelected);
-    tree.SetItemData(root, reinterpret_cast<uintptr_t>(&dir));
-    s.current_folder = root;
-    FillResultList(s);
-    ASSERT_EQ(list.RowCount(), 2u);
-    EXPECT_EQ(list.Text(0, 0), "_OC.TXT");
-    EXPECT_EQ(list.Text(0, 1), "10B");
-    EXPECT_EQ(list.Text(0, 2), "03-04 05:06:14");
-    EXPECT_EQ(list.Text(1, 0), "_OC2.TXT");
-    EXPECT_EQ(list.Text(1, 1), "1.00KB");
-    EXPECT_EQ(list.ItemData(1), reinterpret_cast<uintptr_t>(store.entries[2]));
+    ScanResult result;
+    ResultSink sink(result);
+    AddFatListing(sink, kRootFolder, store.entries.data());
+    ASSERT_EQ(result.folders[kRootFolder].files.size(), 2u);
+    const FoundFile& first = result.files[0];
+    EXPECT_EQ(first.name, "_OC.TXT");
+    EXPECT_EQ(SizeText(SizeStyle::kScaled, first.size), "10B");
+    EXPECT_EQ(first.time_text, "03-04 05:06:14");
+    // The entry's own time, of an unknown zone: 1980 + year, to two seconds.
+    ASSERT_TRUE(first.times.created.has_value());
+    EXPECT_EQ(IsoTimeText(*first.times.created), "1980-03-04T05:06:14");
+    EXPECT_EQ(result.files[1].name, "_OC2.TXT");
+    EXPECT_EQ(SizeText(SizeStyle::kScaled, result.files[1].size), "1.00KB");
+    EXPECT_EQ(std::get<FatEntry*>(result.files[1].record), store.entries[2]);
+}
+
+TEST(Texts, OwnTimesInIso8601)
+{
+    EXPECT_EQ(IsoTimeText(FileTime{0, 0, 0, true}), "1970-01-01T00:00:00Z");
+    EXPECT_EQ(IsoTimeText(FileTime{951782400, 0, 0, true}), "2000-02-29T00:00:00Z"); // a leap day
+    EXPECT_EQ(IsoTimeText(FileTime{1714572187, 0, 120, true}), "2024-05-01T16:03:07+02:00");
+    EXPECT_EQ(IsoTimeText(FileTime{1714572187, 0, -330, true}), "2024-05-01T08:33:07-05:30");
+    EXPECT_EQ(IsoTimeText(FileTime{-1, 0, 0, true}), "1969-12-31T23:59:59Z");
+    // NTFS keeps times back to 1601 and far ahead: the year is shown as it is.
+    EXPECT_EQ(IsoTimeText(FileTime{-11644473600, 0, 0, true}), "1601-01-01T00:00:00Z");
+    EXPECT_EQ(IsoTimeText(FileTime{253402300799, 0, 0, true}), "9999-12-31T23:59:59Z");
+    EXPECT_EQ(IsoTimeText(FileTime{1714572187, 0, 0, false}), "2024-05-01T14:03:07");
 }
 
 TEST(MemoryTree, DeletingAndWalking)

@@ -7,19 +7,22 @@
 
 #include "disk_builder.h"
 #include "memory_volume.h"
+#include "test_engine.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <set>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
-#include <fsprobe/fat.h>
 
 namespace {
 
 using namespace salvor;
+using salvor_test::NodeOf;
+using salvor_test::RunTestScan;
 using salvor_test::TempDir;
 namespace fs = std::filesystem;
 
@@ -66,62 +69,45 @@ TEST(TargetCheck, FuseMountOfTheSourceImage)
     EXPECT_TRUE(TargetOnSource((tmp / "target").string(), spaced.string(), mountinfo(escaped)));
 }
 
-struct Entries {
-    std::vector<std::vector<uint8_t>> blocks;
-    std::vector<FatEntry*> list;
-    void add(const std::u16string& name, uint32_t size, uint32_t first_cluster = 0)
-    {
-        std::vector<uint8_t> block(sizeof(FatEntry) + 2 * (name.size() + 1), 0);
-        auto* e = reinterpret_cast<FatEntry*>(block.data());
-        e->size = size;
-        e->first_cluster = first_cluster;
-        std::memcpy(block.data() + sizeof(FatEntry), name.data(), 2 * name.size());
-        blocks.push_back(std::move(block));
-        list.push_back(reinterpret_cast<FatEntry*>(blocks.back().data()));
-    }
-    FatEntry** end()
-    {
-        list.push_back(nullptr);
-        return list.data();
-    }
-};
+salvor_test::TestFile file(const std::string& folder, const std::string& name, std::vector<uint8_t> data,
+                           std::set<size_t> unreadable = {})
+{
+    salvor_test::TestFile f;
+    f.folder = folder;
+    f.name = name;
+    f.data = std::move(data);
+    f.unreadable = std::move(unreadable);
+    return f;
+}
 
-struct FatRecovery : ::testing::Test {
-    std::vector<uint8_t> image;
-    std::unique_ptr<salvor_test::MemoryVolume> volume;
+struct Recovery : ::testing::Test {
     MemoryResultTree tree;
     MemoryResultList list;
     ScanSession session{tree, list};
     salvor::NullProgress progress;
-    Entries docs_entries, old_entries;
-    FatDirNode docs {}, old {};
-    NodeId root = 0, docs_node = 0, old_node = 0;
+    NodeId docs_node = 0, old_node = 0;
     TempDir out;
 
     void SetUp() override
     {
-        image.assign(1 << 20, 0);
-        auto boot = salvor_test::fat_boot_sector(16, 2048, 0, 4, 4, 8);
-        std::copy(boot.begin(), boot.end(), image.begin());
-        volume = std::make_unique<salvor_test::MemoryVolume>(image, BG_FS_FAT16);
-        ASSERT_GT(bg_volume_cluster_size(volume->volume()), 0u);
-        session.volume = volume->volume();
-        session.fs_code = 2;
-        session.mode = kModeDeleted;
-        docs_entries.add(u"EMPTY.TXT", 0);
-        docs_entries.add(u"\u00e5NREAD.BIN", 5000, 0); // cluster 0: the engine cannot read it
-        docs.entries = docs_entries.end();
-        old_entries.add(u"OLD.TXT", 0);
-        old.entries = old_entries.end();
-        root = tree.InsertNode(0, "F:(FAT16)", kImageRoot, kImageRootSelected);
-        docs_node = tree.InsertNode(root, "Docs", 0, 1);
-        old_node = tree.InsertNode(docs_node, "Old", 0, 1);
-        tree.SetItemData(docs_node, reinterpret_cast<uintptr_t>(&docs));
-        tree.SetItemData(old_node, reinterpret_cast<uintptr_t>(&old));
+        session.source_label = "F:(FAT16)";
+        session.fs_code = BG_FS_FAT16;
+        RunTestScan(session, {file("Docs", "EMPTY.TXT", {}), file("Docs", "_NREAD.BIN", std::vector<uint8_t>(5000, 'u'), {0, 1}),
+                              file("Docs/Old", "OLD.TXT", {})});
+        docs_node = NodeOf(tree, "Docs");
+        old_node = NodeOf(tree, "Docs/Old");
+        ASSERT_NE(old_node, 0u);
+    }
+    uintptr_t item_of(const std::string& name) const
+    {
+        for (size_t i = 0; i < session.result.files.size(); ++i)
+            if (session.result.files[i].name == name)
+                return i + 1;
+        return 0;
     }
 };
 
-TEST_F(FatRecovery, CheckedNodesBecomeSiblingFolders)
+TEST_F(Recovery, CheckedNodesBecomeSiblingFolders)
 {
     tree.SetCheckState(docs_node, kChecked);
     tree.SetCheckState(old_node, kChecked);
@@ -137,10 +123,11 @@ TEST_F(FatRecovery, CheckedNodesBecomeSiblingFolders)
     EXPECT_EQ(job.stats.written, 0u);
     EXPECT_EQ(job.stats.empty, 2u); // both files have size 0: created, nothing to write
     EXPECT_EQ(job.stats.failed, 1u);
+    EXPECT_EQ(job.stats.failure_reasons.begin()->first, "nothing of its data could be read from the source");
     EXPECT_EQ(tree.CheckState(docs_node), kUnchecked);
 }
 
-TEST_F(FatRecovery, ExistingFilesAreNeverOverwritten)
+TEST_F(Recovery, ExistingFilesAreNeverOverwritten)
 {
     fs::create_directories(out / "Docs");
     salvor_test::write_file(out / "Docs/EMPTY.TXT", {'k', 'e', 'e', 'p'});
@@ -155,27 +142,74 @@ TEST_F(FatRecovery, ExistingFilesAreNeverOverwritten)
     EXPECT_EQ(job.stats.skipped, 1u);
     EXPECT_EQ(job.stats.failed, 1u);
     EXPECT_EQ(list.CheckState(0), kChecked); // not written: still checked
-    EXPECT_EQ(progress.last_status, "Recovering:_NREAD.BIN");
+    EXPECT_EQ(progress.last_status, "Recovering:_NREAD.BIN"); // no space on FAT and NTFS
 
     // A symbolic link in the way is not followed either.
     fs::create_symlink(out / "elsewhere", out / "Docs/link.txt");
     RecoveryJob again(session, progress);
-    EXPECT_EQ(WriteRecoveredFile(again, reinterpret_cast<uintptr_t>(old_entries.list[0]),
-                                 (out / "Docs/link.txt").string()),
+    EXPECT_EQ(WriteRecoveredFile(again, item_of("OLD.TXT"), (out / "Docs/link.txt").string()),
               WriteStatus::kSkipped);
     EXPECT_FALSE(fs::exists(out / "elsewhere"));
 }
 
-TEST_F(FatRecovery, AStopRemovesThePartFile)
+TEST_F(Recovery, AStopRemovesThePartFile)
 {
-    session.current_folder = docs_node;
     progress.stop = true;
     RecoveryJob job(session, progress);
-    EXPECT_EQ(WriteRecoveredFile(job, reinterpret_cast<uintptr_t>(docs_entries.list[1]),
-                                 (out / "part.bin").string()),
-              WriteStatus::kCancelled);
+    EXPECT_EQ(WriteRecoveredFile(job, item_of("_NREAD.BIN"), (out / "part.bin").string()), WriteStatus::kCancelled);
     EXPECT_FALSE(fs::exists(out / "part.bin"));
     EXPECT_TRUE(job.stats.cancelled);
+}
+
+// What the one copy loop makes of the ways a stream can fall short.
+TEST(RecoveryWriter, UnreadablePiecesEarlyEndsAndDamagedSizes)
+{
+    std::vector<uint8_t> image(1 << 20, 0);
+    salvor_test::MemoryVolume volume(image, BG_FS_FAT16);
+    MemoryResultTree tree;
+    MemoryResultList list;
+    ScanSession session(tree, list);
+    session.volume = volume.volume();
+    salvor::NullProgress progress;
+    std::vector<uint8_t> data(10000);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = uint8_t(i * 7 + 1);
+    salvor_test::TestFile holes = file("", "holes.bin", data, {1}); // bytes 4096..8191
+    salvor_test::TestFile short_stream = file("", "short.bin", data);
+    short_stream.ends_after = 5000;
+    salvor_test::TestFile beyond = file("", "beyond.bin", std::vector<uint8_t>(3 * 4096, 'b'), {2});
+    beyond.size = uint64_t(4) << 20; // more than the 1 MiB volume holds
+    salvor_test::TestFile nothing = file("", "nothing.bin", data, {0, 1, 2});
+    RunTestScan(session, {holes, short_stream, beyond, nothing}, 4096);
+
+    TempDir out;
+    RecoveryJob job(session, progress);
+    auto write = [&](size_t item, const char* name) {
+        return WriteRecoveredFile(job, item, (out / name).string());
+    };
+    // An unreadable piece is zeros in its place; the rest stays where it was.
+    ASSERT_EQ(write(1, "holes.bin"), WriteStatus::kWritten);
+    std::vector<uint8_t> expected = data;
+    std::fill(expected.begin() + 4096, expected.begin() + 8192, 0);
+    EXPECT_EQ(salvor_test::read_file(out / "holes.bin"), expected);
+    // A stream that ends early leaves the rest of the file as zeros.
+    ASSERT_EQ(write(2, "short.bin"), WriteStatus::kWritten);
+    expected = data;
+    std::fill(expected.begin() + 5000, expected.end(), 0);
+    EXPECT_EQ(salvor_test::read_file(out / "short.bin"), expected);
+    // A size beyond the volume: written up to the first unreadable piece.
+    ASSERT_EQ(write(3, "beyond.bin"), WriteStatus::kDamaged);
+    EXPECT_EQ(salvor_test::read_file(out / "beyond.bin"), std::vector<uint8_t>(2 * 4096, 'b'));
+    // Nothing readable: failed, and no file is left.
+    EXPECT_EQ(write(4, "nothing.bin"), WriteStatus::kFailed);
+    EXPECT_FALSE(fs::exists(out / "nothing.bin"));
+    // An item no scan made.
+    EXPECT_EQ(write(99, "stray.bin"), WriteStatus::kFailed);
+    EXPECT_FALSE(fs::exists(out / "stray.bin"));
+    EXPECT_EQ(job.stats.written, 2u);
+    EXPECT_EQ(job.stats.damaged, 1u);
+    EXPECT_EQ(job.stats.failed, 2u);
+    EXPECT_EQ(job.stats.bytes, 2 * data.size() + 2 * 4096);
 }
 
 } // namespace

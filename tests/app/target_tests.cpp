@@ -5,14 +5,15 @@
 #include <salvor/recovery/target_folder.h>
 #include <salvor/scan/check_rules.h>
 #include <salvor/scan/drivers.h>
+#include <salvor/scan/text.h>
 
 #include "disk_builder.h"
 #include "memory_volume.h"
+#include "test_engine.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
-#include <fsprobe/fat.h>
 
 #include <cstring>
 #include <set>
@@ -22,6 +23,8 @@ namespace {
 
 using namespace salvor;
 using salvor_test::TempDir;
+using salvor_test::NodeOf;
+using salvor_test::RunTestScan;
 namespace fs = std::filesystem;
 
 size_t entries_below(const fs::path& dir)
@@ -189,55 +192,37 @@ TEST(TargetFolderNames, ClashesInOneRunAreNumberedASecondRunSkips)
     EXPECT_EQ(entries_below(tmp.path()), after_first);
 }
 
-// Hand-made FAT results whose names clash once cleaned: the deletion mark,
-// a separator, and two long names cut to the same 255 bytes.
-struct Entries {
-    std::vector<std::vector<uint8_t>> blocks;
-    std::vector<FatEntry*> list;
-    void add(const std::u16string& name)
-    {
-        std::vector<uint8_t> block(sizeof(FatEntry) + 2 * (name.size() + 1), 0);
-        std::memcpy(block.data() + sizeof(FatEntry), name.data(), 2 * name.size());
-        blocks.push_back(std::move(block));
-        list.push_back(reinterpret_cast<FatEntry*>(blocks.back().data()));
-    }
-    FatEntry** end()
-    {
-        list.push_back(nullptr);
-        return list.data();
-    }
-};
-
+// Found names that clash once cleaned: the deletion mark, a separator, two
+// long names cut to the same 255 bytes, and two folders of the same name.
 TEST(RecoveryNames, CleanedNamesThatClashAreAllWritten)
 {
-    std::vector<uint8_t> image(1 << 20, 0);
-    auto boot = salvor_test::fat_boot_sector(16, 2048, 0, 4, 4, 8);
-    std::copy(boot.begin(), boot.end(), image.begin());
-    salvor_test::MemoryVolume volume(image, BG_FS_FAT16);
     MemoryResultTree tree;
     MemoryResultList list;
     ScanSession session(tree, list);
-    session.volume = volume.volume();
-    session.fs_code = 2;
-    session.mode = kModeDeleted;
+    session.source_label = "F:(FAT16)";
     NullProgress progress;
 
-    const std::u16string long_a = std::u16string(140, u'\u00e9') + u"-one.pdf";
-    const std::u16string long_b = std::u16string(140, u'\u00e9') + u"-two.pdf";
-    Entries docs_entries, more_entries;
-    for (const auto& name : {std::u16string(u"\u00e5EST.TXT"), std::u16string(u"\u00e5EST.TXT"),
-                             std::u16string(u"A/B.TXT"), std::u16string(u"A_B.TXT"), long_a, long_b})
-        docs_entries.add(name);
-    more_entries.add(u"A_B.TXT");
-    FatDirNode docs {}, more {};
-    docs.entries = docs_entries.end();
-    more.entries = more_entries.end();
-    const NodeId root = tree.InsertNode(0, "F:(FAT16)", kImageRoot, kImageRootSelected);
-    // Two nodes of the same text share one folder.
-    const NodeId docs_node = tree.InsertNode(root, "Docs", 0, 1);
+    std::string accented;
+    for (int i = 0; i < 140; ++i)
+        accented += "\xC3\xA9";
+    std::vector<salvor_test::TestFile> files;
+    for (const std::string name : std::vector<std::string>{"_EST.TXT", "_EST.TXT", "A/B.TXT", "A_B.TXT",
+                                                           accented + "-one.pdf", accented + "-two.pdf"}) {
+        salvor_test::TestFile f;
+        f.folder = "Docs";
+        f.name = SafeName(name);
+        files.push_back(f);
+    }
+    RunTestScan(session, files);
+    // A second folder of the same text shares the first one's target folder.
+    const NodeId root = tree.FirstRoot();
+    const NodeId docs_node = NodeOf(tree, "Docs");
+    ASSERT_NE(docs_node, 0u);
+    session.result.folders.push_back({"Docs", kRootFolder, {}, {}, false});
+    session.result.files.push_back({"A_B.TXT", 0, false, {}, {}, {}, uint64_t(1)});
+    session.result.folders.back().files.push_back(uint32_t(session.result.files.size() - 1));
     const NodeId more_node = tree.InsertNode(root, "Docs", 0, 1);
-    tree.SetItemData(docs_node, reinterpret_cast<uintptr_t>(&docs));
-    tree.SetItemData(more_node, reinterpret_cast<uintptr_t>(&more));
+    tree.SetItemData(more_node, session.result.folders.size());
 
     TempDir out;
     auto recover = [&] {

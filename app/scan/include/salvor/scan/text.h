@@ -1,6 +1,8 @@
 // Size, time and name texts of the listings.
 #pragma once
 
+#include <salvor/scan/engine.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -23,6 +25,10 @@ std::string EngineTimeText(uint64_t ntfs_time);
 // A FAT entry's broken-down time: month, day, hour, minute, two-second count.
 std::string FatTimeText(int month, int day, int hour, int minute, int two_seconds);
 
+// A file's own time as ISO 8601 with its year and UTC offset
+// ("2024-05-01T14:03:07Z", "2024-05-01T14:03:07+02:00"); a time of an
+// unknown zone without an offset ("2024-05-01T14:03:06").
+std::string IsoTimeText(const FileTime& time);
 // The current time as FormatShortTime shows it.
 std::string CurrentTimeText();
 
