@@ -1,279 +1,37 @@
-// The ext2 and ext3 export families: translation between the C records and
-// the engine in engine/ext. Each family keeps one process-wide state.
+// The ext2 and ext3 export families: translation between the C ABI and the
+// engines in engine/ext. Each family keeps one process-wide engine object.
 #include <fsprobe/ext2.h>
 #include <fsprobe/ext3.h>
 
-#include "../ext/FileStream.h"
-#include "../ext/LostFileScan.h"
-#include "../ext/TreeWalk.h"
-#include "../ext/Volume.h"
-
-#include <fsprobe/common/alloc.h>
-
-#include <cstdio>
-#include <cstring>
-#include <unordered_map>
-#include <vector>
+#include "../ext/LostFileSearch.h"
+#include "../ext/TreeSearch.h"
 
 using namespace fsprobe;
 
 namespace {
 
-template<size_t N>
-void set_utf16_name(void* dst, const char* fmt, int value)
+// The process-wide engines of the two families.
+ext::LostFileSearch& lost_file_search()
 {
-    // The name fields sit in packed records: build the name here and copy its
-    // bytes, never binding a reference to the field.
-    char text[N];
-    char16_t units[N] {};
-    std::snprintf(text, sizeof text, fmt, value);
-    for (size_t i = 0; text[i] && i + 1 < N; ++i)
-        units[i] = char16_t(u8(text[i]));
-    std::memcpy(dst, units, sizeof units);
+    static ext::LostFileSearch instance;
+    return instance;
 }
 
-template<size_t N>
-void set_name(char (&dst)[N], const std::string& name)
+ext::TreeSearch& tree_search()
 {
-    size_t n = std::min(name.size(), N - 1);
-    std::memcpy(dst, name.data(), n);
-    dst[n] = 0;
-}
-
-// ---------------------------------------------------------------- ext2
-
-struct Ext2State {
-    ext::Volume volume;
-    Ext2Group* head = nullptr;
-};
-Ext2State* g_ext2 = nullptr;
-
-void ext2_free_groups(Ext2State& s)
-{
-    Ext2Group* g = s.head;
-    while (g) {
-        Ext2Group* next = g->next;
-        for (u32 i = 0; g->files && i < g->file_count; ++i) {
-            Ext2LostFile* f = g->files[i];
-            if (!f)
-                continue;
-            engine_free(f->block_list);
-            engine_free(f->inode);
-            engine_free(f);
-        }
-        engine_free(g->files);
-        engine_free(g);
-        g = next;
-    }
-    s.head = nullptr;
-}
-
-class Ext2Builder final : public ext::LostFileSink {
-public:
-    explicit Ext2Builder(Ext2State& s)
-        : m_state(s)
-    {
-    }
-    void begin_group(u32 group) override
-    {
-        m_group = engine_new_zeroed<Ext2Group>();
-        set_utf16_name<sizeof(Ext2Group::name) / 2>(m_group->name, "Group(%d)", int(group));
-        m_group->previous = m_last;
-        if (m_last)
-            m_last->next = m_group;
-        else
-            m_state.head = m_group;
-        m_last = m_group;
-        m_files.clear();
-    }
-    void add_file(ext::LostFile&& file) override
-    {
-        auto* f = engine_new_zeroed<Ext2LostFile>();
-        f->size = file.size;
-        if (!file.blocks.empty()) {
-            f->block_list = engine_new_zeroed<u32>(file.blocks.size());
-            std::memcpy(f->block_list, file.blocks.data(), file.blocks.size() * sizeof(u32));
-        }
-        f->inode = engine_new_zeroed<u8>(ext::kInodeCopySize);
-        std::memcpy(f->inode, file.inode.data(), ext::kInodeCopySize);
-        set_utf16_name<sizeof(Ext2LostFile::name) / 2>(f->name, "LostFile(%d)", int(m_files.size()));
-        m_files.push_back(f);
-    }
-    void end_group(u32) override
-    {
-        // One spare null slot ends the array for callers that walk it.
-        m_group->files = engine_new_zeroed<Ext2LostFile*>(m_files.size() + 1);
-        if (!m_files.empty())
-            std::memcpy(m_group->files, m_files.data(), m_files.size() * sizeof(Ext2LostFile*));
-        m_group->file_count = u32(m_files.size());
-        m_files.clear();
-    }
-
-private:
-    Ext2State& m_state;
-    Ext2Group* m_group = nullptr;
-    Ext2Group* m_last = nullptr;
-    std::vector<Ext2LostFile*> m_files;
-};
-
-// ---------------------------------------------------------------- ext3
-
-// Engine-side companions of the public records (the public part first).
-struct NodeBox {
-    Ext3DirNode pub;
-    u32 count;
-};
-struct FoundBox {
-    Ext3FoundFile pub;
-    u8 inode[ext::kInodeCopySize];
-};
-
-struct Ext3State {
-    ext::Volume volume;
-    Ext3DirNode* root = nullptr;
-    Ext3FoundFile* list = nullptr;
-    bool list_mode = false;
-    ext::FileStream stream;
-};
-Ext3State* g_ext3 = nullptr;
-
-void ext3_free_results(Ext3State& s)
-{
-    Ext3DirNode* n = s.root;
-    while (n) {
-        Ext3DirNode* next = n->next;
-        for (Ext3Entry** e = n->entries; e && *e; ++e)
-            engine_free(*e);
-        engine_free(n->entries);
-        engine_free(n);
-        n = next;
-    }
-    s.root = nullptr;
-    Ext3FoundFile* f = s.list;
-    while (f) {
-        Ext3FoundFile* next = f->next;
-        engine_free(f);
-        f = next;
-    }
-    s.list = nullptr;
-    s.stream.reset();
-}
-
-class Ext3Builder final : public ext::TreeSink {
-public:
-    explicit Ext3Builder(Ext3State& s)
-        : m_state(s)
-    {
-    }
-    void* begin_directory(void* parent, const std::string& name, u32 inode_number) override
-    {
-        auto* box = engine_new_zeroed<NodeBox>();
-        Ext3DirNode* node = &box->pub;
-        node->parent = parent;
-        node->inode_number = inode_number;
-        set_name(node->name, name);
-        node->previous = m_last;
-        if (m_last)
-            m_last->next = node;
-        else
-            m_state.root = node;
-        m_last = node;
-        m_entries[node];
-        return node;
-    }
-    void add_entry(void* directory, const ext::WalkEntry& entry) override
-    {
-        auto* node = static_cast<Ext3DirNode*>(directory);
-        auto* e = engine_new_zeroed<Ext3Entry>();
-        e->size = ext::inode_size(entry.inode.data());
-        std::memcpy(e->inode, entry.inode.data(), ext::kInodeCopySize);
-        set_name(e->name, entry.name);
-        e->isdir = entry.is_directory ? 1 : 0;
-        m_entries[node].push_back(e);
-
-        u16 cls = ext::inode_class(entry.inode.data());
-        if (!entry.is_directory && (entry.file_type == ext::kTypeRegular || entry.file_type == ext::kTypeSymlink)
-            && (cls == ext::kModeRegular || cls == ext::kModeSymlink)) {
-            auto* box = engine_new_zeroed<FoundBox>();
-            Ext3FoundFile* f = &box->pub;
-            set_name(f->name, entry.name);
-            f->size = e->size;
-            std::memcpy(box->inode, entry.inode.data(), ext::kInodeCopySize);
-            u32 first = ext::inode_pointer(entry.inode.data(), 0);
-            if (!ext::inode_is_fast_symlink(entry.inode.data()) && m_state.volume.block_valid(first))
-                f->position = u64(first) * m_state.volume.block_size();
-            if (m_last_found)
-                m_last_found->next = f;
-            else
-                m_state.list = f;
-            m_last_found = f;
-        }
-    }
-    // Gives every node its null-ended entry array.
-    void finish()
-    {
-        for (Ext3DirNode* n = m_state.root; n; n = n->next) {
-            auto& v = m_entries[n];
-            n->entries = engine_new_zeroed<Ext3Entry*>(v.size() + 1);
-            if (!v.empty())
-                std::memcpy(n->entries, v.data(), v.size() * sizeof(Ext3Entry*));
-            reinterpret_cast<NodeBox*>(n)->count = u32(v.size());
-        }
-    }
-
-private:
-    Ext3State& m_state;
-    Ext3DirNode* m_last = nullptr;
-    Ext3FoundFile* m_last_found = nullptr;
-    std::unordered_map<Ext3DirNode*, std::vector<Ext3Entry*>> m_entries;
-};
-
-bool ext3_run_walk(Ext3State& s)
-{
-    ext3_free_results(s);
-    Ext3Builder builder(s);
-    bool ok = ext::walk_tree(s.volume, builder);
-    builder.finish();
-    if (!ok)
-        ext3_free_results(s);
-    return ok;
+    static ext::TreeSearch instance;
+    return instance;
 }
 
 } // namespace
 
 // ---------------------------------------------------------------- ext2 exports
 
-extern "C" FSPROBE_API void ext2_exit(void)
-{
-    if (!g_ext2)
-        return;
-    ext2_free_groups(*g_ext2);
-    delete g_ext2;
-    g_ext2 = nullptr;
-}
+extern "C" FSPROBE_API void ext2_exit(void) { lost_file_search().close(); }
 
-extern "C" FSPROBE_API bool ext2_init(BgVolume* volume)
-{
-    ext2_exit();
-    auto* s = new Ext2State;
-    if (!s->volume.open(volume)) {
-        delete s;
-        return false;
-    }
-    g_ext2 = s;
-    return true;
-}
+extern "C" FSPROBE_API bool ext2_init(BgVolume* volume) { return lost_file_search().open(volume); }
 
-extern "C" FSPROBE_API Ext2Group* ext2_searchfile(void)
-{
-    if (!g_ext2)
-        return nullptr;
-    ext2_free_groups(*g_ext2);
-    Ext2Builder builder(*g_ext2);
-    ext::scan_lost_files(g_ext2->volume, builder, bg_progress);
-    bg_progress.store(100, std::memory_order_relaxed);
-    return g_ext2->head;
-}
+extern "C" FSPROBE_API Ext2Group* ext2_searchfile(void) { return lost_file_search().search(bg_progress); }
 
 extern "C" FSPROBE_API Ext2Group* ext2_get_next(Ext2Group* group) { return group ? group->next : nullptr; }
 
@@ -304,64 +62,30 @@ extern "C" FSPROBE_API uint64_t ext2_get_filesize(const Ext2LostFile* file) { re
 
 extern "C" FSPROBE_API uint32_t* ext2_get_fileblocklist(Ext2LostFile* file) { return file ? file->block_list : nullptr; }
 
-extern "C" FSPROBE_API uint32_t ext2_get_blocksize(void) { return g_ext2 ? g_ext2->volume.block_size() : 0; }
+extern "C" FSPROBE_API uint32_t ext2_get_blocksize(void) { return lost_file_search().block_size(); }
 
 extern "C" FSPROBE_API bool ext2_readfile(uintptr_t flag, uint32_t count_low, uint32_t count_high, uint64_t* out,
                                           uint32_t block_low, uint32_t block_high, void* buffer)
 {
+    u64 got = 0;
+    bool ok = flag && block_high == 0
+        && lost_file_search().read_block(block_low, (u64(count_high) << 32) | count_low, buffer, got);
     if (out)
-        *out = 0;
-    if (!flag || !g_ext2 || !buffer || block_high != 0 || !g_ext2->volume.block_valid(block_low))
-        return false;
-    const u32 bs = g_ext2->volume.block_size();
-    u64 count = std::min<u64>((u64(count_high) << 32) | count_low, bs);
-    if (!g_ext2->volume.read_bytes(buffer, u64(block_low) * bs, count))
-        return false;
-    if (out)
-        *out = count;
-    return true;
+        *out = got;
+    return ok;
 }
 
 // ---------------------------------------------------------------- ext3 exports
 
-extern "C" FSPROBE_API void ext3_exit(void)
-{
-    if (!g_ext3)
-        return;
-    ext3_free_results(*g_ext3);
-    delete g_ext3;
-    g_ext3 = nullptr;
-}
+extern "C" FSPROBE_API void ext3_exit(void) { tree_search().close(); }
 
-extern "C" FSPROBE_API bool ext3_init(BgVolume* volume)
-{
-    ext3_exit();
-    auto* s = new Ext3State;
-    if (!s->volume.open(volume)) {
-        delete s;
-        return false;
-    }
-    g_ext3 = s;
-    return true;
-}
+extern "C" FSPROBE_API bool ext3_init(BgVolume* volume) { return tree_search().open(volume); }
 
-extern "C" FSPROBE_API Ext3DirNode* ext3_searchfile(void)
-{
-    if (!g_ext3)
-        return nullptr;
-    g_ext3->list_mode = false;
-    return ext3_run_walk(*g_ext3) ? g_ext3->root : nullptr;
-}
+extern "C" FSPROBE_API Ext3DirNode* ext3_searchfile(void) { return tree_search().search_tree(); }
 
-extern "C" FSPROBE_API Ext3FoundFile* ext3_searchfile2(void)
-{
-    if (!g_ext3)
-        return nullptr;
-    g_ext3->list_mode = true;
-    return ext3_run_walk(*g_ext3) ? g_ext3->list : nullptr;
-}
+extern "C" FSPROBE_API Ext3FoundFile* ext3_searchfile2(void) { return tree_search().search_list(); }
 
-static bool ext3_in_list_mode() { return g_ext3 && g_ext3->list_mode; }
+static bool ext3_in_list_mode() { return tree_search().list_mode(); }
 
 extern "C" FSPROBE_API void* ext3_get_next(void* item)
 {
@@ -376,7 +100,7 @@ extern "C" FSPROBE_API Ext3Entry** ext3_get_filelist(Ext3DirNode* node) { return
 
 extern "C" FSPROBE_API Ext3Entry* ext3_get_file(Ext3DirNode* node, uint32_t index)
 {
-    if (!node || !node->entries || index >= reinterpret_cast<NodeBox*>(node)->count)
+    if (!node || !node->entries || index >= tree_search().entry_count(node))
         return nullptr;
     return node->entries[index];
 }
@@ -435,15 +159,51 @@ extern "C" FSPROBE_API bool ext3_readfile2(Ext3FoundFile* file, uint64_t* out_co
 {
     if (out_count)
         *out_count = 0;
-    if (!file || !g_ext3 || !position || !buffer) {
-        if (g_ext3)
-            g_ext3->stream.reset();
+    if (!file || !position || !buffer) {
+        tree_search().reset_reader();
         return false;
     }
-    auto* box = reinterpret_cast<FoundBox*>(file);
-    ext::ChunkResult r = g_ext3->stream.read(g_ext3->volume, file, box->inode, file->size, *position,
-                                             static_cast<u8*>(buffer));
+    ext::ChunkResult r = tree_search().read_chunk(file, *position, static_cast<u8*>(buffer));
     if (out_count)
         *out_count = r.count;
     return r.more;
+}
+
+// ---------------------------------------------------------------- folders and times
+
+namespace {
+
+bool put_times(const std::optional<FsprobeTimes>& times, FsprobeTimes* out)
+{
+    if (!out)
+        return false;
+    *out = times.value_or(FsprobeTimes {});
+    return times.has_value();
+}
+
+} // namespace
+
+extern "C" FSPROBE_API const char* ext2_get_folder(const Ext2LostFile* file)
+{
+    return file ? lost_file_search().folder_of(file) : nullptr;
+}
+
+extern "C" FSPROBE_API const char* ext2_get_realname(const Ext2LostFile* file)
+{
+    return file ? lost_file_search().name_of(file) : nullptr;
+}
+
+extern "C" FSPROBE_API bool ext2_get_times(const Ext2LostFile* file, FsprobeTimes* times)
+{
+    return put_times(file ? lost_file_search().times_of(file) : std::nullopt, times);
+}
+
+extern "C" FSPROBE_API const char* ext3_get_folder(const Ext3FoundFile* file)
+{
+    return file ? tree_search().folder_of(file) : nullptr;
+}
+
+extern "C" FSPROBE_API bool ext3_get_times(const Ext3FoundFile* file, FsprobeTimes* times)
+{
+    return put_times(file ? tree_search().times_of(file) : std::nullopt, times);
 }

@@ -43,12 +43,24 @@ inline constexpr u32 kInodeCopySize = 128;
 namespace ino {
 inline constexpr u32 mode = 0x00;        // u16
 inline constexpr u32 size_lo = 0x04;     // u32
+inline constexpr u32 atime = 0x08;       // u32 access time (seconds since 1970, signed)
+inline constexpr u32 ctime = 0x0C;       // u32 inode change time
+inline constexpr u32 mtime = 0x10;       // u32 data modification time
 inline constexpr u32 dtime = 0x14;       // u32 deletion time
 inline constexpr u32 links = 0x1A;       // u16 link count
 inline constexpr u32 sectors = 0x1C;     // u32 512-byte units in use
 inline constexpr u32 block = 0x28;       // 15 × u32: 12 direct, single, double, triple indirect
 inline constexpr u32 size_hi = 0x6C;     // u32 (directories: the directory ACL instead)
+// Inodes larger than 128 bytes: the extra fields that follow.
+inline constexpr u32 extra_isize = 0x80;  // u16 bytes of extra fields in use, counted from 0x80
+inline constexpr u32 ctime_extra = 0x84;  // u32 epoch bits (low 2) and nanoseconds (high 30)
+inline constexpr u32 mtime_extra = 0x88;  // u32
+inline constexpr u32 atime_extra = 0x8C;  // u32
+inline constexpr u32 crtime = 0x90;       // u32 creation time
+inline constexpr u32 crtime_extra = 0x94; // u32
 } // namespace ino
+inline constexpr u32 kExtraTimeEpochMask = 0x3;
+inline constexpr u32 kExtraTimeEpochBits = 2;
 inline constexpr u32 kDirectPointers = 12;
 inline constexpr u32 kBlockPointers = 15;
 inline constexpr u16 kModeClassMask = 0xF000;

@@ -79,6 +79,7 @@ bool scan_lost_files(const Volume& volume, LostFileSink& sink, std::atomic<int32
                 file.inode_number = u32(u64(g) * geo.inodes_per_group + k + 1);
                 file.size = inode_size(inode);
                 std::memcpy(file.inode.data(), inode, kInodeCopySize);
+                file.times = inode_times(inode, geo.inode_size);
                 candidates.push_back(std::move(file));
             }
         }

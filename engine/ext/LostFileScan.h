@@ -15,6 +15,7 @@ struct LostFile {
     u32 inode_number = 0;
     u64 size = 0;
     InodeCopy inode {};
+    FsprobeTimes times {}; // from the whole on-disk inode
     // One entry per block of the size rounded up; empty for a fast symbolic
     // link and for an empty file.
     std::vector<u32> blocks;

@@ -112,6 +112,8 @@ bool walk_tree(const Volume& volume, TreeSink& sink)
         if (!inode)
             continue;
         entry.inode = *inode;
+        // The same inode-table block, still cached: no further read.
+        entry.times = volume.read_inode_times(entry.inode_number).value_or(FsprobeTimes {});
         entry.is_directory = entry.file_type == kTypeDirectory;
         bool alive = inode_dtime(inode->data()) == 0;
 

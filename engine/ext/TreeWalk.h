@@ -16,6 +16,7 @@ namespace fsprobe::ext {
 struct WalkEntry {
     u32 inode_number = 0;
     InodeCopy inode {};
+    FsprobeTimes times {}; // from the whole on-disk inode
     std::string name;      // as stored, with '/' and NUL bytes replaced by '_'
     u8 file_type = 0;      // 1 regular file, 2 directory, 7 symbolic link
     bool is_directory = false;

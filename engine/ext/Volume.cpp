@@ -122,29 +122,93 @@ bool Volume::open(BgVolume* volume)
     return true;
 }
 
-std::optional<InodeCopy> Volume::read_inode(u32 number) const
+const u8* Volume::inode_bytes(u32 number) const
 {
     if (number == 0 || number > m_geo.inode_count)
-        return std::nullopt;
+        return nullptr;
     u32 group = (number - 1) / m_geo.inodes_per_group;
     if (group >= m_groups.size())
-        return std::nullopt;
+        return nullptr;
     u32 index = (number - 1) % m_geo.inodes_per_group;
     u64 block = u64(m_groups[group].inode_table) + index / m_geo.inodes_per_block;
     u32 slot = index % m_geo.inodes_per_block;
     if (!block_valid(block))
-        return std::nullopt;
+        return nullptr;
     if (m_inode_block.empty() || m_inode_block_number != block) {
         m_inode_block.resize(m_geo.block_size);
         if (!read_block(block, m_inode_block.data())) {
             m_inode_block.clear();
-            return std::nullopt;
+            return nullptr;
         }
         m_inode_block_number = block;
     }
+    // slot < inodes per block, so the inode lies inside the block.
+    return m_inode_block.data() + u64(slot) * m_geo.inode_size;
+}
+
+std::optional<InodeCopy> Volume::read_inode(u32 number) const
+{
+    const u8* bytes = inode_bytes(number);
+    if (!bytes)
+        return std::nullopt;
     InodeCopy copy;
-    std::memcpy(copy.data(), m_inode_block.data() + u64(slot) * m_geo.inode_size, kInodeCopySize);
+    std::memcpy(copy.data(), bytes, kInodeCopySize);
     return copy;
+}
+
+std::optional<FsprobeTimes> Volume::read_inode_times(u32 number) const
+{
+    const u8* bytes = inode_bytes(number);
+    if (!bytes)
+        return std::nullopt;
+    return inode_times(bytes, m_geo.inode_size);
+}
+
+namespace {
+
+// One stamp: the signed 32-bit seconds, widened by the extra field's epoch
+// bits, with its nanoseconds. `extra` is null where the inode has none.
+FsprobeTime decode_stamp(const u8* seconds, const u8* extra)
+{
+    FsprobeTime t {};
+    u32 lo = load_le32(seconds);
+    u32 ex = extra ? load_le32(extra) : 0;
+    // A seconds word of 0 (in the first epoch) is an unset stamp, whatever
+    // its nanoseconds say.
+    if (lo == 0 && (ex & kExtraTimeEpochMask) == 0)
+        return t;
+    t.present = 1;
+    t.seconds = i64(i32(lo)) + (i64(ex & kExtraTimeEpochMask) << 32);
+    u32 ns = ex >> kExtraTimeEpochBits;
+    t.nanoseconds = ns < 1000000000u ? ns : 0;
+    return t;
+}
+
+} // namespace
+
+FsprobeTimes inode_times(const u8* inode, u32 length)
+{
+    FsprobeTimes t {};
+    if (!inode || length < kInodeCopySize)
+        return t;
+    // The extra fields in use end at 0x80 + extra_isize; a field counts only
+    // when it lies wholly inside both that and the inode.
+    u32 extra_end = kInodeCopySize;
+    if (length >= ino::extra_isize + 2)
+        extra_end = std::min<u32>(length, kInodeCopySize + load_le16(inode + ino::extra_isize));
+    auto extra = [&](u32 offset) -> const u8* { return offset + 4 <= extra_end ? inode + offset : nullptr; };
+
+    t.modified = decode_stamp(inode + ino::mtime, extra(ino::mtime_extra));
+    t.accessed = decode_stamp(inode + ino::atime, extra(ino::atime_extra));
+    t.changed = decode_stamp(inode + ino::ctime, extra(ino::ctime_extra));
+    if (extra(ino::crtime))
+        t.created = decode_stamp(inode + ino::crtime, extra(ino::crtime_extra));
+    // The deletion time is a plain count of seconds.
+    if (u32 d = inode_dtime(inode)) {
+        t.deleted.present = 1;
+        t.deleted.seconds = d;
+    }
+    return t;
 }
 
 u64 Volume::addressable_blocks() const

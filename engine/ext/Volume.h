@@ -5,6 +5,7 @@
 #include "Definitions.h"
 
 #include <blockgate/blockgate.h>
+#include <fsprobe/times.h>
 
 #include <array>
 #include <optional>
@@ -63,6 +64,9 @@ public:
     // Copies the first 128 bytes of inode `number` (1 .. inode count); nullopt
     // when the number or its group's inode table is out of range or unreadable.
     std::optional<InodeCopy> read_inode(u32 number) const;
+    // The time stamps of inode `number` (see inode_times); nullopt as for
+    // read_inode.
+    std::optional<FsprobeTimes> read_inode_times(u32 number) const;
 
     // The block numbers of the first `count` blocks of a file, in file order:
     // the twelve direct pointers, then the single, double and triple indirect
@@ -74,6 +78,10 @@ public:
     u64 addressable_blocks() const;
 
 private:
+    // The whole on-disk inode (inode size bytes) inside the cached
+    // inode-table block; null as for read_inode.
+    const u8* inode_bytes(u32 number) const;
+
     BgReader* m_reader = nullptr;
     Geometry m_geo;
     std::vector<GroupDesc> m_groups;
@@ -107,5 +115,11 @@ inline bool inode_has_pointers(const u8* inode)
             return true;
     return false;
 }
+
+// Decodes the stamps of an inode from its first `length` bytes (128 for a
+// classic inode, up to the inode size). A stamp of 0 is absent. Where the
+// extra fields past byte 128 are in use (and cover the field), a stamp gains
+// its nanoseconds and epoch bits, and the creation time is read.
+FsprobeTimes inode_times(const u8* inode, u32 length);
 
 } // namespace fsprobe::ext

@@ -77,6 +77,10 @@ std::optional<Candidate> file_record_at(ByteView buffer, u64 offset, const Carve
     c.name = decode_name(name, name_units);
     c.logical_size = fork.logical_size;
     c.fork_blocks = fork.total_blocks;
+    c.create_date = buffer.be32_or(record + kFileRecCreateDate);
+    c.content_mod_date = buffer.be32_or(record + kFileRecContentModDate);
+    c.attribute_mod_date = buffer.be32_or(record + kFileRecAttrModDate);
+    c.access_date = buffer.be32_or(record + kFileRecAccessDate);
     return c;
 }
 
@@ -110,6 +114,62 @@ std::optional<u32> live_file_id(ByteView node, const NodeRecord& record)
     if (rec.be16_or(data) != kFileRecord)
         return std::nullopt;
     return rec.be32(data + kFileRecFileId);
+}
+
+std::optional<LiveFolder> live_folder_link(ByteView node, const NodeRecord& record)
+{
+    ByteView rec = node.slice(record.offset, record.length);
+    auto key_length = rec.be16(0);
+    if (!key_length || *key_length < kCatalogKeyMinLength)
+        return std::nullopt;
+    u64 data = (2 + u64(*key_length) + 1) & ~u64(1);
+    auto type = rec.be16(data);
+    if (!type)
+        return std::nullopt;
+    u32 key_parent = rec.be32_or(2);
+    if (*type == kFolderThreadRecord) {
+        if (!rec.has(data, kThreadRecName))
+            return std::nullopt;
+        u32 units = rec.be16_or(data + kThreadRecNameLength);
+        if (units > kMaxNameUnits || !rec.has(data + kThreadRecName, u64(units) * 2))
+            return std::nullopt;
+        return LiveFolder { key_parent,
+                            { rec.be32_or(data + kThreadRecParentId),
+                              decode_name(rec.data() + data + kThreadRecName, units) },
+                            true };
+    }
+    if (*type == kFolderRecord) {
+        u32 units = rec.be16_or(6);
+        auto id = rec.be32(data + kFolderRecFolderId);
+        if (!id || units > kMaxNameUnits || 6 + 2 + u64(units) * 2 > 2 + u64(*key_length) || !rec.has(8, u64(units) * 2))
+            return std::nullopt;
+        return LiveFolder { *id, { key_parent, decode_name(rec.data() + 8, units) }, false };
+    }
+    return std::nullopt;
+}
+
+std::optional<std::string> folder_path(const FolderLinks& folders, u32 folder_id)
+{
+    std::vector<const std::string*> names;
+    std::unordered_set<u32> seen;
+    for (u32 id = folder_id; id != kRootFolderId;) {
+        auto it = folders.find(id);
+        if (it == folders.end() || names.size() >= kMaxFolderDepth || !seen.insert(id).second)
+            return std::nullopt;
+        const std::string& name = it->second.name;
+        if (name.empty() || name == "." || name == "..")
+            return std::nullopt;
+        names.push_back(&name);
+        id = it->second.parent_id;
+    }
+    std::string path;
+    for (auto n = names.rbegin(); n != names.rend(); ++n) {
+        if (!path.empty())
+            path += '/';
+        for (char c : **n)
+            path += c == '\0' ? '_' : c;
+    }
+    return path;
 }
 
 std::vector<ExtentDescriptor> complete_extents(const VolumeAccess& volume, const OverflowMap& overflow, u8 fork_type,
@@ -294,6 +354,14 @@ std::optional<ScanResult> scan_catalog(const VolumeAccess& volume, const VolumeH
             for (const auto& r : parsed.records) {
                 if (auto id = live_file_id(node, r))
                     live.insert(*id);
+                else if (auto folder = live_folder_link(node, r)) {
+                    // A thread record names the folder as it is; a folder
+                    // record only stands in while no thread was seen.
+                    if (folder->from_thread)
+                        result.folders.insert_or_assign(folder->folder_id, std::move(folder->link));
+                    else
+                        result.folders.try_emplace(folder->folder_id, std::move(folder->link));
+                }
             }
             carve_file_records(node, parsed.free_start, parsed.free_end, limits, 1, found);
         },

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <tuple>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -24,7 +25,40 @@ struct Candidate {
     u32 fork_blocks = 0;                    // total blocks of the data fork
     std::vector<ExtentDescriptor> extents;  // non-empty extents of the record itself
     u8 found_in = 0;
+    // The record's dates (seconds since 1904, UTC; 0 when unset).
+    u32 create_date = 0;
+    u32 content_mod_date = 0;
+    u32 attribute_mod_date = 0;
+    u32 access_date = 0;
 };
+
+// A live folder's place in the tree: its parent's id and its name (UTF-8,
+// '/' shown as ':' as in file names).
+struct FolderLink {
+    u32 parent_id = 0;
+    std::string name;
+};
+using FolderLinks = std::unordered_map<u32, FolderLink>;
+
+// The folder a live leaf record describes: a folder thread record (keyed by
+// the folder's id, holding its parent and name) or a folder record (keyed by
+// parent and name, holding the folder's id). nullopt for any other record or
+// one whose name runs past the record.
+struct LiveFolder {
+    u32 folder_id = 0;
+    FolderLink link;
+    bool from_thread = false;
+};
+std::optional<LiveFolder> live_folder_link(ByteView node, const NodeRecord& record);
+
+// Folders deeper than this below the root are not resolved.
+constexpr u32 kMaxFolderDepth = 256;
+
+// The path of folder `folder_id` from the root folder (id 2): names joined by
+// '/', "" for the root itself. nullopt when a folder on the way is unknown,
+// the chain loops or runs deeper than kMaxFolderDepth, or a name is empty,
+// "." or "..". NUL characters in names become '_'.
+std::optional<std::string> folder_path(const FolderLinks& folders, u32 folder_id);
 
 // What a record must agree with to be taken as a file record.
 struct CarveLimits {
@@ -80,6 +114,7 @@ struct ScanStats {
 struct ScanResult {
     std::vector<Candidate> deleted; // unique file ids, none of a live file
     std::vector<u32> live_files;    // ids of the file records in the live tree
+    FolderLinks folders;            // the live tree's folders by id
     ScanStats stats;
 };
 

@@ -60,8 +60,23 @@ constexpr u32 kCatalogKeyMaxLength = kCatalogKeyMinLength + 2 * kMaxNameUnits; /
 // File record (248 bytes), offsets from the record start.
 constexpr u32 kFileRecordSize = 248;
 constexpr u32 kFileRecFileId = 8;    // u32
+constexpr u32 kFileRecCreateDate = 12;     // u32 dates: seconds since 1904-01-01 UTC, 0 unset
+constexpr u32 kFileRecContentModDate = 16; // u32
+constexpr u32 kFileRecAttrModDate = 20;    // u32
+constexpr u32 kFileRecAccessDate = 24;     // u32
 constexpr u32 kFileRecDataFork = 88; // fork data, 80 bytes
 constexpr u32 kFileRecRsrcFork = 168;
+
+// Folder record: folder id at offset 8 (u32). Thread record: reserved u16,
+// parent id u32 at offset 4, name length u16 at 8, UTF-16BE name at 10; its
+// key holds the folder's own id and an empty name.
+constexpr u32 kFolderRecFolderId = 8;
+constexpr u32 kThreadRecParentId = 4;
+constexpr u32 kThreadRecNameLength = 8;
+constexpr u32 kThreadRecName = 10;
+
+// HFS+ dates count from 1904-01-01 00:00:00; Unix time from 1970.
+constexpr i64 kSecondsFrom1904To1970 = 2082844800;
 
 // Extents overflow key: key length u16 (10), fork type u8, pad u8, file id u32, start block u32.
 constexpr u32 kExtentKeyLength = 10;

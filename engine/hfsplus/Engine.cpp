@@ -12,37 +12,6 @@ namespace fsprobe::hfsplus {
 
 namespace {
 
-struct EngineState {
-    BgVolume* volume = nullptr;
-    VolumeHeader* header = nullptr; // converted header, engine-allocated
-    VolumeAccess access;
-    HfspFileRecord* head = nullptr;
-    // The file being read.
-    HfspFileRecord* reading = nullptr;
-    u64 remaining = 0;
-    u64 logical = 0;
-    int32_t read_error = 0;
-    // Progress of the search.
-    double threshold = 0.05;
-};
-
-EngineState g_state;
-
-void free_records()
-{
-    HfspFileRecord* r = g_state.head;
-    while (r) {
-        HfspFileRecord* next = r->next;
-        engine_free(r->extents);
-        engine_free(r);
-        r = next;
-    }
-    g_state.head = nullptr;
-    g_state.reading = nullptr;
-    g_state.remaining = 0;
-    g_state.logical = 0;
-}
-
 // Allocation blocks are powers of two from 512 bytes; anything above 1 MiB is
 // taken as a damaged header (callers allocate one block per read).
 constexpr u32 kMaxBlockSize = 1u << 20;
@@ -52,13 +21,15 @@ bool block_size_usable(u32 block_size)
     return is_power_of_two(block_size) && block_size >= 512 && block_size <= kMaxBlockSize;
 }
 
-void raise_progress(double fraction)
+// One date of a catalog record as a time stamp; 0 is unset.
+FsprobeTime hfs_date(u32 date)
 {
-    // Steps of 5; 100 is left for the end of the search.
-    while (fraction >= g_state.threshold && bg_progress.load(std::memory_order_relaxed) < 95) {
-        bg_progress.fetch_add(5, std::memory_order_relaxed);
-        g_state.threshold += 0.05;
+    FsprobeTime t {};
+    if (date != 0) {
+        t.present = 1;
+        t.seconds = i64(date) - kSecondsFrom1904To1970;
     }
+    return t;
 }
 
 HfspFileRecord* make_record(const Candidate& c, u32 block_size)
@@ -90,11 +61,38 @@ ForkMap record_map(const HfspFileRecord* r, u32 block_size)
 
 } // namespace
 
-bool engine_init(BgVolume* volume)
+void Engine::free_records()
+{
+    HfspFileRecord* r = m_head;
+    while (r) {
+        HfspFileRecord* next = r->next;
+        engine_free(r->extents);
+        engine_free(r);
+        r = next;
+    }
+    m_head = nullptr;
+    m_reading = nullptr;
+    m_remaining = 0;
+    m_logical = 0;
+    m_dates.clear();
+    m_folders.clear();
+    m_paths.clear();
+}
+
+void Engine::raise_progress(double fraction)
+{
+    // Steps of 5; 100 is left for the end of the search.
+    while (fraction >= m_threshold && bg_progress.load(std::memory_order_relaxed) < 95) {
+        bg_progress.fetch_add(5, std::memory_order_relaxed);
+        m_threshold += 0.05;
+    }
+}
+
+bool Engine::open(BgVolume* volume)
 {
     if (!volume)
         return false;
-    engine_exit();
+    close();
     BgReader* reader = volume->reader;
     if (!reader || !reader->read)
         return false;
@@ -108,101 +106,125 @@ bool engine_init(BgVolume* volume)
     VolumeHeader h = convert_volume_header(raw);
     if ((h.signature != kSignatureHfsPlus && h.signature != kSignatureHfsx) || !block_size_usable(h.block_size))
         return false;
-    g_state.volume = volume;
-    g_state.header = engine_new_zeroed<VolumeHeader>();
-    *g_state.header = h;
-    g_state.access = { reader, size, h.block_size, h.total_blocks };
+    m_volume = volume;
+    m_header = engine_new_zeroed<VolumeHeader>();
+    *m_header = h;
+    m_access = { reader, size, h.block_size, h.total_blocks };
     return true;
 }
 
-HfspFileRecord* engine_search()
+HfspFileRecord* Engine::search()
 {
     bg_progress.store(0, std::memory_order_relaxed);
-    g_state.threshold = 0.05;
+    m_threshold = 0.05;
     free_records();
-    if (!g_state.header || g_state.header->total_blocks == 0) {
+    if (!m_header || m_header->total_blocks == 0) {
         bg_progress.store(100, std::memory_order_relaxed);
         return nullptr;
     }
     ScanHooks hooks;
-    hooks.progress = raise_progress;
+    hooks.progress = [this](double fraction) { raise_progress(fraction); };
     hooks.cancel = [] { return bg_progress.load(std::memory_order_relaxed) >= 100; };
-    auto result = scan_catalog(g_state.access, *g_state.header, hooks);
+    auto result = scan_catalog(m_access, *m_header, hooks);
     if (result) {
         HfspFileRecord* tail = nullptr;
         for (const auto& c : result->deleted) {
-            HfspFileRecord* r = make_record(c, g_state.access.block_size);
+            HfspFileRecord* r = make_record(c, m_access.block_size);
+            m_dates[r] = Dates { c.create_date, c.content_mod_date, c.attribute_mod_date, c.access_date };
             r->pre = tail;
             if (tail)
                 tail->next = r;
             else
-                g_state.head = r;
+                m_head = r;
             tail = r;
         }
+        m_folders = std::move(result->folders);
     }
     bg_progress.store(100, std::memory_order_relaxed);
-    return g_state.head;
+    return m_head;
 }
 
-uint64_t engine_block_size() { return g_state.header ? g_state.header->block_size : 0; }
+uint64_t Engine::block_size() const { return m_header ? m_header->block_size : 0; }
 
-bool engine_read(HfspFileRecord* record, uint64_t* length, uint64_t* position, void* buffer)
+bool Engine::read(HfspFileRecord* record, uint64_t* length, uint64_t* position, void* buffer)
 {
-    if (!record || !length || !position || !buffer || !g_state.header) {
-        g_state.reading = nullptr;
-        g_state.remaining = 0;
+    if (!record || !length || !position || !buffer || !m_header) {
+        m_reading = nullptr;
+        m_remaining = 0;
         if (length)
             *length = 0;
         return false;
     }
-    const u32 k = g_state.access.block_size;
-    if (record != g_state.reading || g_state.remaining == 0) {
-        g_state.reading = record;
-        g_state.remaining = record->size;
-        g_state.logical = 0;
-        g_state.read_error = 0;
+    const u32 k = m_access.block_size;
+    if (record != m_reading || m_remaining == 0) {
+        m_reading = record;
+        m_remaining = record->size;
+        m_logical = 0;
+        m_read_error = 0;
         if (*position == 0)
             *position = record->start;
     }
     ForkMap map = record_map(record, k);
-    u64 chunk = std::min<u64>(g_state.remaining, k);
+    u64 chunk = std::min<u64>(m_remaining, k);
     std::memset(buffer, 0, k);
     bool ok = true;
     if (chunk > 0) {
-        auto piece = map.map(g_state.logical);
-        ok = piece && piece->contiguous >= chunk && g_state.access.read(buffer, chunk, piece->volume_offset);
+        auto piece = map.map(m_logical);
+        ok = piece && piece->contiguous >= chunk && m_access.read(buffer, chunk, piece->volume_offset);
     }
     if (!ok) {
-        g_state.read_error = 1;
-        g_state.remaining = 0;
-        g_state.reading = nullptr;
+        m_read_error = 1;
+        m_remaining = 0;
+        m_reading = nullptr;
         *length = 0;
         return false;
     }
-    if (g_state.remaining > k) {
-        g_state.remaining -= k;
-        g_state.logical += k;
-        auto next = map.map(g_state.logical);
+    if (m_remaining > k) {
+        m_remaining -= k;
+        m_logical += k;
+        auto next = map.map(m_logical);
         *position = next ? next->volume_offset : *position + k;
         *length = k;
         return true;
     }
-    g_state.remaining = 0;
-    g_state.reading = nullptr;
+    m_remaining = 0;
+    m_reading = nullptr;
     *length = 0;
     return false;
 }
 
-int32_t engine_read_error() { return g_state.read_error; }
+const char* Engine::folder_of(const HfspFileRecord* record)
+{
+    if (!m_dates.count(record))
+        return nullptr;
+    u32 parent = record->parent_id;
+    auto it = m_paths.find(parent);
+    if (it == m_paths.end())
+        it = m_paths.emplace(parent, folder_path(m_folders, parent).value_or(std::string())).first;
+    return it->second.c_str();
+}
 
-void engine_exit()
+std::optional<FsprobeTimes> Engine::times_of(const HfspFileRecord* record) const
+{
+    auto it = m_dates.find(record);
+    if (it == m_dates.end())
+        return std::nullopt;
+    FsprobeTimes t {};
+    t.created = hfs_date(it->second.create);
+    t.modified = hfs_date(it->second.content_modify);
+    t.changed = hfs_date(it->second.attribute_modify);
+    t.accessed = hfs_date(it->second.access);
+    return t;
+}
+
+void Engine::close()
 {
     free_records();
-    engine_free(g_state.header);
-    g_state.header = nullptr;
-    g_state.volume = nullptr;
-    g_state.access = {};
-    g_state.read_error = 0;
+    engine_free(m_header);
+    m_header = nullptr;
+    m_volume = nullptr;
+    m_access = {};
+    m_read_error = 0;
 }
 
 } // namespace fsprobe::hfsplus

@@ -1,20 +1,11 @@
 // Deleted-file search over the MFT, parent lookup and directory listings.
 
-#include "Operations.h"
+#include "Deleted.h"
 
 #include <algorithm>
 #include <cstring>
 
 namespace fsprobe::ntfs {
-
-static FindOptions volume_find_options(u64 number)
-{
-    FindOptions o;
-    o.record_size = state().record_size;
-    o.follow_lists = true;
-    o.self_number = u32(number);
-    return o;
-}
 
 static void copy_name(u8* dst, const u8* src, u8 units)
 {
@@ -35,7 +26,7 @@ struct Progress {
 };
 
 // Examines one fixed-up record of the scan; appends a found deleted file.
-static void examine_record(const u8* rec, u64 number, NtfsFileInfo** head, NtfsFileInfo** tail)
+static void examine_record(Volume& volume, const u8* rec, u64 number, NtfsFileInfo** head, NtfsFileInfo** tail)
 {
     if (load_le32(rec) != kFileMagic || load_le16(rec + kRecFlags) != 0)
         return;
@@ -43,18 +34,13 @@ static void examine_record(const u8* rec, u64 number, NtfsFileInfo** head, NtfsF
     // file of its own even when it holds names or data.
     if (load_le64(rec + kRecBaseRef) != 0)
         return;
-    FindOptions opts = volume_find_options(number);
-    Context* fn_ctx = find_attribute(rec, NTFS_AT_FILE_NAME, u"", opts);
+    ContextPtr fn_ctx = volume.find_attribute(rec, number, NTFS_AT_FILE_NAME, u"");
     FileName fn;
-    if (!read_file_name(fn_ctx, &fn)) {
-        release_context(fn_ctx);
+    if (!read_file_name(fn_ctx.get(), &fn))
         return;
-    }
-    Context* data = find_attribute(rec, NTFS_AT_DATA, u"", opts);
-    if (!data) {
-        release_context(fn_ctx);
+    ContextPtr data = volume.find_attribute(rec, number, NTFS_AT_DATA, u"");
+    if (!data)
         return;
-    }
     auto* info = engine_new_zeroed<NtfsFileInfo>();
     info->state = 0;
     info->record_number = number;
@@ -62,9 +48,7 @@ static void examine_record(const u8* rec, u64 number, NtfsFileInfo** head, NtfsF
     info->created = fn.created;
     info->name_length = fn.name_length;
     copy_name(info->name, fn.name, fn.name_length);
-    info->size = attribute_size(data);
-    release_context(data);
-    release_context(fn_ctx);
+    info->size = attribute_size(data.get());
     if (*tail)
         (*tail)->next = info;
     else
@@ -72,27 +56,28 @@ static void examine_record(const u8* rec, u64 number, NtfsFileInfo** head, NtfsF
     *tail = info;
 }
 
-NtfsFileInfo* get_deleted_files()
+NtfsFileInfo* find_deleted_files(Volume& volume)
 {
-    auto& st = state();
-    if (st.cluster_size == 0 || !st.mft)
+    if (!volume.is_open())
         return nullptr;
     bg_progress.store(0, std::memory_order_relaxed);
-    const u64 c = st.cluster_size;
-    const u64 r = st.record_size;
+    const Context& mft = *volume.mft();
+    const u64 c = volume.cluster_size();
+    const u64 r = volume.record_size();
+    const u32 bytes_per_sector = volume.geometry().bytes_per_sector;
     // A step is one cluster, or one record when records span clusters.
     const u64 step_bytes = std::max(c, r);
     const u64 per_step = step_bytes / r;
     u64 clusters = 0;
-    if (st.mft->run_count) {
-        const Run& last = st.mft->runs[st.mft->run_count - 1];
+    if (!mft.runs.empty()) {
+        const Run& last = mft.runs.back();
         clusters = last.vcn + last.length;
     }
     u64 mft_bytes = clusters <= ~u64(0) / c ? clusters * c : 0;
     // A damaged run list can claim an MFT far larger than the volume (sparse
     // runs cost no space on disk); no real MFT outgrows its volume.
-    if (st.volume && mft_bytes > st.volume->size)
-        mft_bytes = st.volume->size;
+    if (volume.device() && mft_bytes > volume.device()->size)
+        mft_bytes = volume.device()->size;
     const u64 steps = mft_bytes / step_bytes;
 
     NtfsFileInfo* head = nullptr;
@@ -104,16 +89,16 @@ NtfsFileInfo* get_deleted_files()
     bool stopped = false;
     for (u64 first = 0; first < steps && !stopped; first += batch_steps) {
         u64 count = std::min(batch_steps, steps - first);
-        u64 got = read_attribute(st.mft, first * step_bytes, batch.data(), count * step_bytes);
+        u64 got = volume.read_mft(first * step_bytes, batch.data(), count * step_bytes);
         for (u64 s = 0; s < count; ++s) {
             u64 step = first + s;
             if ((s + 1) * step_bytes <= got) {
                 u8* base = batch.data() + s * step_bytes;
                 for (u64 i = 0; i < per_step; ++i) {
                     u8* rec = base + i * r;
-                    if (load_le32(rec) != kFileMagic || !apply_fixup(rec, r, st.bytes_per_sector))
+                    if (load_le32(rec) != kFileMagic || !apply_fixup(rec, r, bytes_per_sector))
                         continue;
-                    examine_record(rec, step * per_step + i, &head, &tail);
+                    examine_record(volume, rec, step * per_step + i, &head, &tail);
                 }
             }
             progress.step(double(step) / double(steps));
@@ -128,61 +113,54 @@ NtfsFileInfo* get_deleted_files()
     return head;
 }
 
-int32_t get_name_parent(u32 low, NtfsNameParent* out)
+int32_t name_parent(Volume& volume, u32 number, NtfsNameParent* out)
 {
-    auto& st = state();
-    if (!out || st.cluster_size == 0 || !st.mft)
+    if (!out || !volume.is_open())
         return 0;
-    std::vector<u8> rec(st.record_size);
-    FindOptions opts = volume_find_options(low);
-    if (!read_mft_record(low, rec.data(), rec.size()))
+    std::vector<u8> rec(volume.record_size());
+    if (!volume.read_mft_record(number, rec.data(), rec.size()))
         return 0;
-    Context* fn_ctx = find_attribute(rec.data(), NTFS_AT_FILE_NAME, u"", opts);
+    ContextPtr fn_ctx = volume.find_attribute(rec.data(), number, NTFS_AT_FILE_NAME, u"");
     FileName fn;
-    bool ok = read_file_name(fn_ctx, &fn);
+    bool ok = read_file_name(fn_ctx.get(), &fn);
     u64 parent = fn.parent;
-    release_context(fn_ctx);
     if (!ok)
         return 0;
     out->reference_low = u32(parent);
     out->reference_high = u32(parent >> 32);
-    if (!read_mft_record(u32(parent), rec.data(), rec.size()))
+    if (!volume.read_mft_record(u32(parent), rec.data(), rec.size()))
         return 0;
-    opts.self_number = u32(parent);
-    fn_ctx = find_attribute(rec.data(), NTFS_AT_FILE_NAME, u"", opts);
-    ok = read_file_name(fn_ctx, &fn);
+    fn_ctx = volume.find_attribute(rec.data(), u32(parent), NTFS_AT_FILE_NAME, u"");
+    ok = read_file_name(fn_ctx.get(), &fn);
     if (ok) {
         out->flags = u8(load_le16(rec.data() + kRecFlags));
         out->name_length = fn.name_length;
         std::memset(out->name, 0, sizeof out->name);
         copy_name(out->name, fn.name, fn.name_length);
     }
-    release_context(fn_ctx);
     return ok ? 1 : 0;
 }
 
-u32 full_name(u32 low, char16_t* out, u32 capacity)
+u32 full_name(Volume& volume, u32 number, char16_t* out, u32 capacity)
 {
-    auto& st = state();
-    if (st.cluster_size == 0 || !st.mft)
+    if (!volume.is_open())
         return 0;
-    std::vector<u8> rec(st.record_size);
-    if (!read_mft_record(low, rec.data(), rec.size()))
+    std::vector<u8> rec(volume.record_size());
+    if (!volume.read_mft_record(number, rec.data(), rec.size()))
         return 0;
-    Context* fn_ctx = find_attribute(rec.data(), NTFS_AT_FILE_NAME, u"", volume_find_options(low));
+    ContextPtr fn_ctx = volume.find_attribute(rec.data(), number, NTFS_AT_FILE_NAME, u"");
     FileName fn;
     u32 units = 0;
-    if (read_file_name(fn_ctx, &fn)) {
+    if (read_file_name(fn_ctx.get(), &fn)) {
         units = fn.name_length;
         for (u32 i = 0; out && i < units && i < capacity; ++i)
             out[i] = char16_t(load_le16(fn.name + 2 * i));
     }
-    release_context(fn_ctx);
     return units;
 }
 
 // Appends the entries of one index node [p, end) to the listing.
-static void list_entries(const u8* p, const u8* end, NtfsFileInfo** tail)
+static void list_entries(const u8* p, const u8* end, NtfsFileInfo*& listing, NtfsFileInfo** tail)
 {
     while (end - p >= 16) {
         u16 len = load_le16(p + 8);
@@ -211,7 +189,7 @@ static void list_entries(const u8* p, const u8* end, NtfsFileInfo** tail)
                 if (*tail)
                     (*tail)->next = info;
                 else
-                    state().listing = info;
+                    listing = info;
                 *tail = info;
             }
         }
@@ -219,26 +197,22 @@ static void list_entries(const u8* p, const u8* end, NtfsFileInfo** tail)
     }
 }
 
-bool show_dir(u32 number)
+bool list_directory(Volume& volume, u32 number, NtfsFileInfo*& listing)
 {
-    auto& st = state();
-    if (st.cluster_size == 0 || !st.mft)
+    if (!volume.is_open())
         return false;
-    std::vector<u8> rec(st.record_size);
-    if (!read_mft_record(number, rec.data(), rec.size()))
+    std::vector<u8> rec(volume.record_size());
+    if (!volume.read_mft_record(number, rec.data(), rec.size()))
         return true;
-    FindOptions opts = volume_find_options(number);
-    Context* root = find_attribute(rec.data(), NTFS_AT_INDEX_ROOT, u"$I30", opts);
-    if (!root || root->non_resident || root->data_size < 32) {
-        release_context(root);
+    ContextPtr root = volume.find_attribute(rec.data(), number, NTFS_AT_INDEX_ROOT, u"$I30");
+    if (!root || root->non_resident || root->data_size < 32)
         return false;
-    }
     // Find the current end of an earlier listing, so entries are appended.
-    NtfsFileInfo* tail = st.listing;
+    NtfsFileInfo* tail = listing;
     for (int guard = 0; tail && tail->next && guard < (1 << 24); ++guard)
         tail = tail->next;
 
-    const u8* v = root->attribute + root->value_offset;
+    const u8* v = root->value();
     u64 vlen = root->data_size;
     u32 entries_off = load_le32(v + 16);
     u32 total = load_le32(v + 16 + 4);
@@ -247,50 +221,63 @@ bool show_dir(u32 number)
     if (16 + u64(entries_off) < vlen) {
         u64 end = std::min<u64>(vlen, 16 + u64(total));
         if (end > 16 + u64(entries_off))
-            list_entries(v + 16 + entries_off, v + end, &tail);
+            list_entries(v + 16 + entries_off, v + end, listing, &tail);
     }
-    release_context(root);
+    root.reset();
     if (!(header_flags & 0x01))
         return true;
 
-    Context* alloc = find_attribute(rec.data(), NTFS_AT_INDEX_ALLOCATION, u"$I30", opts);
-    Context* bitmap_ctx = find_attribute(rec.data(), NTFS_AT_BITMAP, u"$I30", opts);
+    ContextPtr alloc = volume.find_attribute(rec.data(), number, NTFS_AT_INDEX_ALLOCATION, u"$I30");
+    ContextPtr bitmap_ctx = volume.find_attribute(rec.data(), number, NTFS_AT_BITMAP, u"$I30");
     bool ok = alloc && bitmap_ctx && block_size >= 512 && block_size <= (1u << 20) && is_power_of_two(block_size);
     if (ok) {
         u64 blocks = alloc->data_size / block_size;
-        u64 bitmap_len = std::min<u64>(attribute_size(bitmap_ctx), (blocks + 7) / 8);
+        u64 bitmap_len = std::min<u64>(attribute_size(bitmap_ctx.get()), (blocks + 7) / 8);
         std::vector<u8> bitmap(static_cast<size_t>(bitmap_len));
         if (bitmap_len)
-            bitmap.resize(size_t(read_attribute(bitmap_ctx, 0, bitmap.data(), bitmap_len)));
+            bitmap.resize(size_t(volume.read_attribute(*bitmap_ctx, 0, bitmap.data(), bitmap_len)));
         std::vector<u8> block(block_size);
         for (u64 k = 0; k < blocks; ++k) {
             if (k / 8 >= bitmap.size() || !(bitmap[k / 8] & (1u << (k % 8))))
                 continue;
-            if (read_attribute(alloc, k * block_size, block.data(), block_size) != block_size)
+            if (volume.read_attribute(*alloc, k * block_size, block.data(), block_size) != block_size)
                 break;
-            if (load_le32(block.data()) != kIndxMagic || !apply_fixup(block.data(), block_size, st.bytes_per_sector))
+            if (load_le32(block.data()) != kIndxMagic
+                || !apply_fixup(block.data(), block_size, volume.geometry().bytes_per_sector))
                 break;
             u32 eoff = load_le32(block.data() + 24);
             u32 etotal = load_le32(block.data() + 28);
             u64 end = std::min<u64>(block_size, 24 + u64(etotal));
             if (24 + u64(eoff) < end)
-                list_entries(block.data() + 24 + eoff, block.data() + end, &tail);
+                list_entries(block.data() + 24 + eoff, block.data() + end, listing, &tail);
         }
     }
-    release_context(alloc);
-    release_context(bitmap_ctx);
     return ok;
 }
 
-int32_t free_file_info(NtfsFileInfo* head)
+u64 file_size(Volume& volume, u32 low, u32 high, const NtfsFileInfo* head)
+{
+    u64 wanted = (u64(high) << 32) | low;
+    size_t guard = 0;
+    for (const NtfsFileInfo* r = head; r && guard < (size_t(1) << 26); r = r->next, ++guard)
+        if (r->record_number == wanted && r->state == 0)
+            return r->size;
+    if (!volume.is_open() || volume.record_size() == 0)
+        return 0;
+    std::vector<u8> rec(volume.record_size());
+    if (!volume.read_mft_record(low, rec.data(), rec.size()))
+        return 0;
+    ContextPtr data = volume.find_attribute(rec.data(), low, NTFS_AT_DATA, u"");
+    return attribute_size(data.get());
+}
+
+void free_file_info(NtfsFileInfo* head)
 {
     while (head) {
         NtfsFileInfo* next = head->next;
         engine_free(head);
         head = next;
     }
-    reset_listing();
-    return 1;
 }
 
 } // namespace fsprobe::ntfs

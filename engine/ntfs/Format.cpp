@@ -2,7 +2,7 @@
 // old NTFS file systems, re-anchoring of each old MFT found, and the parent
 // links between the records found.
 
-#include "Operations.h"
+#include "FormatRecovery.h"
 
 #include <ondisk/ntfs_boot.h>
 
@@ -18,22 +18,23 @@ constexpr u64 kSector = 512;
 constexpr u64 kChunk = 128 * kSector;
 constexpr u64 kRecord = 1024;
 
+// Extension records of an old MFT are not reachable through the new one: no
+// attribute list is followed.
 FindOptions scan_options()
 {
     FindOptions o;
     o.record_size = kRecord;
-    o.follow_lists = false; // extension records of an old MFT are not reachable through the new one
     return o;
 }
 
 // A 1024-byte record at volume position `pos`, from the chunk when it lies
 // wholly inside, else read directly. The update-sequence fix-up is applied
 // when it succeeds; a torn record is used as read.
-bool load_record(const u8* chunk, u64 chunk_off, u64 got, u64 pos, u8* out)
+bool load_record(BgVolume* device, const u8* chunk, u64 chunk_off, u64 got, u64 pos, u8* out)
 {
     if (pos >= chunk_off && pos - chunk_off <= got && got - (pos - chunk_off) >= kRecord)
         std::memcpy(out, chunk + (pos - chunk_off), kRecord);
-    else if (volume_read(out, kRecord, pos) != kRecord)
+    else if (read_device(device, out, kRecord, pos) != kRecord)
         return false;
     if (load_le32(out) != kFileMagic)
         return false;
@@ -44,11 +45,11 @@ bool load_record(const u8* chunk, u64 chunk_off, u64 got, u64 pos, u8* out)
     return true;
 }
 
-u64 total_clusters(const Context* c)
+u64 total_clusters(const Context& c)
 {
     u64 n = 0;
-    for (u32 i = 0; i < c->run_count; ++i)
-        n += c->runs[i].length;
+    for (const Run& r : c.runs)
+        n += r.length;
     return n;
 }
 
@@ -57,10 +58,10 @@ u64 total_clusters(const Context* c)
 void build_extents(MftFragment& f)
 {
     f.extents.clear();
-    const Context* c = f.context;
+    const Context& c = *f.context;
     u32 next_record = 0;
-    for (u32 i = 0; i < c->run_count; ++i) {
-        const Run& r = c->runs[i];
+    for (size_t i = 0; i < c.runs.size(); ++i) {
+        const Run& r = c.runs[i];
         if (r.length == 0 || r.lcn < 0)
             break;
         if (r.length > (~u64(0) / 2) / f.cluster_size)
@@ -127,11 +128,11 @@ struct LiveVolume {
 
 // Reads the current boot sector and its MFT record 0. Leaves `known` false
 // when the volume holds no readable NTFS now (then nothing is excluded).
-LiveVolume load_live(VolumeState& st, u64 volume_size)
+LiveVolume load_live(BgVolume* device, u64 volume_size)
 {
     LiveVolume live;
     u8 boot[512];
-    if (volume_read(boot, sizeof boot, 0) != sizeof boot || std::memcmp(boot + 3, "NTFS    ", 8) != 0)
+    if (read_device(device, boot, sizeof boot, 0) != sizeof boot || std::memcmp(boot + 3, "NTFS    ", 8) != 0)
         return live;
     auto geometry = ondisk::ntfs::parse_boot(ByteView(boot, sizeof boot));
     if (!geometry || geometry->record_size == 0)
@@ -144,17 +145,16 @@ LiveVolume load_live(VolumeState& st, u64 volume_size)
     if (mft_lcn >= volume_size / c || mirr_lcn >= volume_size / c)
         return live;
     std::vector<u8> rec(static_cast<size_t>(rec_size));
-    if (volume_read(rec.data(), rec_size, mft_lcn * c) != rec_size || load_le32(rec.data()) != kFileMagic
+    if (read_device(device, rec.data(), rec_size, mft_lcn * c) != rec_size || load_le32(rec.data()) != kFileMagic
         || !apply_fixup(rec.data(), rec.size(), u32(bps)))
         return live;
     FindOptions opts;
     opts.record_size = rec_size;
-    opts.follow_lists = false;
-    Context* data = find_attribute(rec.data(), NTFS_AT_DATA, u"", opts);
-    Context* bitmap = find_attribute(rec.data(), NTFS_AT_BITMAP, u"", opts);
+    ContextPtr data = find_attribute(rec.data(), NTFS_AT_DATA, u"", opts);
+    ContextPtr bitmap = find_attribute(rec.data(), NTFS_AT_BITMAP, u"", opts);
     bool ok = data && data->non_resident && bitmap;
     u32 next_record = 0;
-    for (u32 i = 0; ok && i < data->run_count; ++i) {
+    for (size_t i = 0; ok && i < data->runs.size(); ++i) {
         const Run& r = data->runs[i];
         if (r.lcn < 0 || r.length == 0 || u64(r.lcn) >= volume_size / c || r.length > volume_size / c)
             break;
@@ -165,19 +165,11 @@ LiveVolume load_live(VolumeState& st, u64 volume_size)
         next_record += u32(count);
     }
     // One bit per record of the MFT; no more than the volume can hold.
-    const u64 bitmap_bytes = ok ? std::min<u64>(attribute_size(bitmap), volume_size / rec_size / 8 + 1) : 0;
+    const u64 bitmap_bytes = ok ? std::min<u64>(attribute_size(bitmap.get()), volume_size / rec_size / 8 + 1) : 0;
     if (ok && bitmap_bytes) {
-        const u64 saved_c = st.read_cluster_size;
-        const u64 saved_base = st.read_base;
-        st.read_cluster_size = c;
-        st.read_base = 0;
         live.in_use.resize(size_t(bitmap_bytes));
-        ok = read_attribute(bitmap, 0, live.in_use.data(), bitmap_bytes) == bitmap_bytes;
-        st.read_cluster_size = saved_c;
-        st.read_base = saved_base;
+        ok = read_attribute(*bitmap, 0, live.in_use.data(), bitmap_bytes, ClusterMap { device, c, 0 }) == bitmap_bytes;
     }
-    release_context(data);
-    release_context(bitmap);
     if (!ok || live.extents.empty() || live.in_use.empty())
         return LiveVolume {};
     live.record_size = rec_size;
@@ -205,7 +197,7 @@ OwnGeometry own_geometry(const u8* rec, const Context* data)
         g.number = load_le32(rec + kRecNumber);
     }
     if (data && data->non_resident) {
-        u64 clusters = total_clusters(data);
+        u64 clusters = total_clusters(*data);
         if (clusters && data->alloc_size % clusters == 0) {
             u64 c = data->alloc_size / clusters;
             if (c >= 512 && c <= (2u << 20) && is_power_of_two(c))
@@ -216,7 +208,8 @@ OwnGeometry own_geometry(const u8* rec, const Context* data)
 }
 
 struct Scan {
-    VolumeState& st;
+    FragmentTable& table;
+    BgVolume* device;
     NtfsFormatInfo* head = nullptr;
     NtfsFormatInfo* tail = nullptr;
     int current = -1; // where the last table search stopped
@@ -239,21 +232,20 @@ struct Scan {
         u64 size = 0;
         OwnGeometry geometry = own_geometry(rec, nullptr);
         if (!dir) {
-            Context* data = find_attribute(rec, NTFS_AT_DATA, u"", opts);
+            ContextPtr data = find_attribute(rec, NTFS_AT_DATA, u"", opts);
             if (!data)
                 return;
-            size = attribute_size(data);
-            geometry = own_geometry(rec, data);
-            release_context(data);
+            size = attribute_size(data.get());
+            geometry = own_geometry(rec, data.get());
         }
         auto* info = static_cast<NtfsFormatInfo*>(engine_alloc(sizeof(NtfsFormatInfo) + size_t(fn.name_length) * 2 + 2));
         int index = NTFS_FORMAT_UNATTRIBUTED;
-        MftFragment& f0 = st.fragments[0];
-        if (f0.context && extent_of(f0, pos) && current >= 0 && st.fragments[current].cluster_size
-            && st.fragments[current].context) {
+        MftFragment& f0 = table.fragments[0];
+        if (f0.context && extent_of(f0, pos) && current >= 0 && table.fragments[current].cluster_size
+            && table.fragments[current].context) {
             index = current;
-            if (st.first_attributed < 0)
-                st.first_attributed = current;
+            if (table.first_attributed < 0)
+                table.first_attributed = current;
         }
         info->kind = u8((dir ? 1 : 0) | (index << 2));
         info->name_length = fn.name_length;
@@ -271,54 +263,46 @@ struct Scan {
     {
         u64 pass = pos + kSector;
         FindOptions opts = scan_options();
-        Context* data = find_attribute(rec, NTFS_AT_DATA, u"", opts);
-        u64 clusters = data && data->non_resident ? total_clusters(data) : 0;
-        if (!clusters || data->runs[0].lcn < 0) {
-            release_context(data);
+        ContextPtr data = find_attribute(rec, NTFS_AT_DATA, u"", opts);
+        u64 clusters = data && data->non_resident ? total_clusters(*data) : 0;
+        if (!clusters || data->runs[0].lcn < 0)
             return pass;
-        }
         u8 mirr[kRecord];
-        Context* mirr_data = nullptr;
-        if (load_record(chunk, chunk_off, got, pos + kRecord, mirr))
+        ContextPtr mirr_data;
+        if (load_record(device, chunk, chunk_off, got, pos + kRecord, mirr))
             mirr_data = find_attribute(mirr, NTFS_AT_DATA, u"", opts);
-        if (!mirr_data || !mirr_data->non_resident || mirr_data->run_count == 0 || mirr_data->runs[0].lcn < 0) {
-            release_context(data);
-            release_context(mirr_data);
+        if (!mirr_data || !mirr_data->non_resident || mirr_data->runs.empty() || mirr_data->runs[0].lcn < 0)
             return pass;
-        }
         i64 mirr_lcn = mirr_data->runs[0].lcn;
-        release_context(mirr_data);
+        mirr_data.reset();
 
         int free_slot = -1;
         for (int i = 0; i < kFragments; ++i) {
-            MftFragment& f = st.fragments[i];
+            MftFragment& f = table.fragments[i];
             if (!f.cluster_size) {
                 free_slot = i;
                 break;
             }
             if (f.mirror == pos || f.found == pos) {
                 current = i;
-                release_context(data);
                 return pos + 9 * kSector;
             }
         }
         if (free_slot < 0) {
-            release_context(data);
             table_full = true;
             return pos;
         }
         current = free_slot;
         u64 c = data->alloc_size / clusters;
         i64 l = data->runs[0].lcn;
-        if (c < 512 || c > (2u << 20) || !is_power_of_two(c) || u64(l) > pos / c) {
-            release_context(data);
+        if (c < 512 || c > (2u << 20) || !is_power_of_two(c) || u64(l) > pos / c)
             return pass;
-        }
         // The mirror copy of record 0 is met as often as the MFT itself (a
         // new format may have overwritten the old MFT but not its mirror).
         // The MFT is followed by record 4; the four-record mirror is not.
         u8 rec4[kRecord];
-        bool primary = load_record(chunk, chunk_off, got, pos + 4 * kRecord, rec4) && load_le32(rec4 + kRecNumber) == 4;
+        bool primary = load_record(device, chunk, chunk_off, got, pos + 4 * kRecord, rec4)
+            && load_le32(rec4 + kRecNumber) == 4;
         u64 base;
         u64 found;
         u64 mirror;
@@ -329,16 +313,13 @@ struct Scan {
         } else {
             base = pos - u64(l) * c;
             found = pos;
-            if (u64(mirr_lcn) > (~u64(0) - base) / c) {
-                release_context(data);
+            if (u64(mirr_lcn) > (~u64(0) - base) / c)
                 return pass;
-            }
             mirror = base + u64(mirr_lcn) * c;
         }
-        MftFragment& f = st.fragments[free_slot];
-        f.record = static_cast<u8*>(engine_alloc(kRecord));
-        std::memcpy(f.record, rec, kRecord);
-        f.context = data;
+        MftFragment& f = table.fragments[free_slot];
+        f.record.assign(rec, rec + kRecord);
+        f.context = std::move(data);
         f.cluster_size = c;
         f.found = found;
         f.mirror = mirror;
@@ -351,10 +332,10 @@ struct Scan {
 
 // A free slot of the fragment table made into a group of records whose old
 // MFT was not found; -1 when the table is full.
-int new_group(VolumeState& st, u64 cluster)
+int new_group(FragmentTable& table, u64 cluster)
 {
     for (int i = 0; i < kFragments; ++i) {
-        MftFragment& f = st.fragments[i];
+        MftFragment& f = table.fragments[i];
         if (f.cluster_size || f.context)
             continue;
         f.self_anchored = true;
@@ -367,13 +348,13 @@ int new_group(VolumeState& st, u64 cluster)
 }
 
 // Attribution of unplaced records and the per-fragment directory indexes.
-void link(VolumeState& st, NtfsFormatInfo* head, const std::vector<OwnGeometry>& own)
+void link(FragmentTable& table, NtfsFormatInfo* head, const std::vector<OwnGeometry>& own)
 {
-    for (auto& f : st.fragments) {
+    for (auto& f : table.fragments) {
         if (!f.context || !f.cluster_size)
             continue;
         build_extents(f);
-        u64 clusters = total_clusters(f.context);
+        u64 clusters = total_clusters(*f.context);
         u64 count = clusters <= (~u64(0) / f.cluster_size) ? clusters * f.cluster_size / kRecord : 0;
         f.dir_count = u32(std::min<u64>(count, 0xFFFFFFFFu));
         f.dirs.clear();
@@ -395,9 +376,9 @@ void link(VolumeState& st, NtfsFormatInfo* head, const std::vector<OwnGeometry>&
             index = last_frag;
         } else {
             for (int i = 0; i < kFragments && index < 0; ++i) {
-                if (!st.fragments[i].context)
+                if (!table.fragments[i].context)
                     continue;
-                if (const Extent* e = extent_of(st.fragments[i], r->position)) {
+                if (const Extent* e = extent_of(table.fragments[i], r->position)) {
                     index = i;
                     last_frag = i;
                     last_ext = e;
@@ -409,7 +390,7 @@ void link(VolumeState& st, NtfsFormatInfo* head, const std::vector<OwnGeometry>&
             continue;
         }
         if (index < 0)
-            index = st.first_attributed >= 0 ? st.first_attributed : NTFS_FORMAT_UNATTRIBUTED;
+            index = table.first_attributed >= 0 ? table.first_attributed : NTFS_FORMAT_UNATTRIBUTED;
         r->kind = u8((r->kind & 0x03) | (index << 2));
     }
 
@@ -424,7 +405,7 @@ void link(VolumeState& st, NtfsFormatInfo* head, const std::vector<OwnGeometry>&
             continue;
         auto it = group_of.find(c);
         if (it == group_of.end())
-            it = group_of.emplace(c, new_group(st, c)).first;
+            it = group_of.emplace(c, new_group(table, c)).first;
         slot[j] = it->second;
     }
     int near = -1;
@@ -448,13 +429,13 @@ void link(VolumeState& st, NtfsFormatInfo* head, const std::vector<OwnGeometry>&
         if (index < 0 && group_of.empty() && !own[loose[j]].cluster) {
             // Nothing here holds clusters: the group only needs a read size.
             if (nominal == -2)
-                nominal = new_group(st, 4096);
+                nominal = new_group(table, 4096);
             index = nominal;
         }
         if (index < 0) {
-            index = st.first_attributed >= 0 ? st.first_attributed : NTFS_FORMAT_UNATTRIBUTED;
+            index = table.first_attributed >= 0 ? table.first_attributed : NTFS_FORMAT_UNATTRIBUTED;
         } else if (r->kind & 1) {
-            st.fragments[index].dirs.push_back(DirSlot { own[loose[j]].number, r });
+            table.fragments[index].dirs.push_back(DirSlot { own[loose[j]].number, r });
         }
         r->kind = u8((r->kind & 0x03) | (index << 2));
     }
@@ -465,7 +446,7 @@ void link(VolumeState& st, NtfsFormatInfo* head, const std::vector<OwnGeometry>&
         int index = NTFS_FORMAT_FRAGMENT(r);
         if (index >= kFragments)
             continue;
-        MftFragment& f = st.fragments[index];
+        MftFragment& f = table.fragments[index];
         if (!f.context)
             continue;
         const Extent* e = extent_of(f, r->position);
@@ -475,49 +456,67 @@ void link(VolumeState& st, NtfsFormatInfo* head, const std::vector<OwnGeometry>&
         if (number < f.dir_count)
             f.dirs.push_back(DirSlot { u32(number), r });
     }
-    for (auto& f : st.fragments)
+    for (auto& f : table.fragments)
         std::stable_sort(f.dirs.begin(), f.dirs.end(), [](const DirSlot& a, const DirSlot& b) { return a.record < b.record; });
 }
 
-MftFragment* fragment_for(VolumeState& st, const NtfsFormatInfo* record)
+} // namespace
+
+const MftFragment* FormatRecovery::fragment_for(const NtfsFormatInfo* record) const
 {
     if (!record)
         return nullptr;
     int index = NTFS_FORMAT_FRAGMENT(record);
     if (index == NTFS_FORMAT_UNATTRIBUTED)
-        index = st.first_attributed;
-    if (index < 0 || index >= kFragments || !st.fragments[index].cluster_size)
+        index = m_table.first_attributed;
+    if (index < 0 || index >= kFragments || !m_table.fragments[index].cluster_size)
         return nullptr;
-    return &st.fragments[index];
+    return &m_table.fragments[index];
 }
 
-} // namespace
-
-NtfsFormatInfo* search_format(BgVolume* volume)
+std::optional<ClusterMap> FormatRecovery::clusters_of(const NtfsFormatInfo* record) const
 {
-    auto& st = state();
+    const MftFragment* f = fragment_for(record);
+    if (!f)
+        return std::nullopt;
+    return ClusterMap { m_device, f->cluster_size, f->base };
+}
+
+void FormatRecovery::clear()
+{
+    m_table = FragmentTable {};
+}
+
+void FormatRecovery::forget_directories()
+{
+    for (auto& f : m_table.fragments)
+        std::vector<DirSlot>().swap(f.dirs);
+}
+
+NtfsFormatInfo* FormatRecovery::search(BgVolume* volume)
+{
     bg_progress.store(0, std::memory_order_relaxed);
     if (!volume || !volume->reader)
         return nullptr;
-    st.volume = volume;
-    free_fragments();
+    m_device = volume;
+    clear();
     std::vector<u8> buf(kChunk);
-    Scan scan { st, nullptr, nullptr, -1, false, {} };
+    Scan scan { m_table, volume, nullptr, nullptr, -1, false, {} };
     u64 size = volume->size;
-    const LiveVolume live = load_live(st, size);
+    const LiveVolume live = load_live(volume, size);
     double threshold = 0.05;
     bool early = false;
     u64 chunk_off = 0;
     u64 next_pos = 0;
     u8 rec[kRecord];
     while (!scan.table_full) {
-        u32 got = volume_read(buf.data(), kChunk, chunk_off);
+        u32 got = read_device(volume, buf.data(), kChunk, chunk_off);
         if (got == 0)
             break;
         u64 pos = std::max(next_pos, chunk_off);
         while (pos + kSector <= chunk_off + got && !scan.table_full) {
             const u8* s = buf.data() + (pos - chunk_off);
-            if (load_le32(s) != kFileMagic || live.holds(pos) || !load_record(buf.data(), chunk_off, got, pos, rec)
+            if (load_le32(s) != kFileMagic || live.holds(pos) || !load_record(volume, buf.data(), chunk_off, got, pos, rec)
                 || load_le64(rec + kRecBaseRef) != 0) {
                 // Not a record, a record of the file system now on the volume, or an
                 // extension record (its base record is found on its own).
@@ -525,21 +524,18 @@ NtfsFormatInfo* search_format(BgVolume* volume)
                 continue;
             }
             FileName fn;
-            Context* fn_ctx = find_attribute(rec, NTFS_AT_FILE_NAME, u"", scan_options());
-            if (!read_file_name(fn_ctx, &fn)) {
-                release_context(fn_ctx);
+            ContextPtr fn_ctx = find_attribute(rec, NTFS_AT_FILE_NAME, u"", scan_options());
+            if (!read_file_name(fn_ctx.get(), &fn)) {
                 pos += kSector;
                 continue;
             }
             static const u8 kMftName[8] = { '$', 0, 'M', 0, 'F', 0, 'T', 0 };
             bool is_mft = fn.name_length == 4 && std::memcmp(fn.name, kMftName, 8) == 0;
             if (is_mft) {
-                release_context(fn_ctx);
                 pos = scan.add_mft(buf.data(), chunk_off, got, rec, pos);
                 continue;
             }
             scan.add_file(rec, fn, pos);
-            release_context(fn_ctx);
             pos += kSector;
         }
         next_pos = pos;
@@ -558,21 +554,20 @@ NtfsFormatInfo* search_format(BgVolume* volume)
             break;
         }
     }
-    link(st, scan.head, scan.own);
+    link(m_table, scan.head, scan.own);
     if (!early)
         bg_progress.store(100, std::memory_order_relaxed);
     return scan.head;
 }
 
-NtfsFormatInfo* format_parent(NtfsFormatInfo* record, NtfsNameParent* out)
+NtfsFormatInfo* FormatRecovery::parent_of(const NtfsFormatInfo* record, NtfsNameParent* out) const
 {
-    auto& st = state();
     if (!record || !out)
         return nullptr;
     u32 p = record->parent;
     int index = NTFS_FORMAT_FRAGMENT(record);
     if (index < kFragments) {
-        MftFragment& f = st.fragments[index];
+        const MftFragment& f = m_table.fragments[index];
         if ((f.context || f.self_anchored) && p < f.dir_count) {
             auto it = std::upper_bound(f.dirs.begin(), f.dirs.end(), p,
                                        [](u32 v, const DirSlot& s) { return v < s.record; });
@@ -598,91 +593,13 @@ NtfsFormatInfo* format_parent(NtfsFormatInfo* record, NtfsNameParent* out)
     return nullptr;
 }
 
-uint32_t stream_next(void* buffer, uint32_t length);
-
-uint32_t read_format_data(NtfsFormatInfo* record, void* buffer, uint32_t length)
+void free_format_info(NtfsFormatInfo* head)
 {
-    auto& st = state();
-    st.format_mode = true;
-    st.format_record = record;
-    if (!record || !buffer)
-        return NTFS_DATA_NO_DATA;
-    MftFragment* f = fragment_for(st, record);
-    if (!f)
-        return NTFS_DATA_NO_DATA;
-    st.read_cluster_size = f->cluster_size;
-    st.read_base = f->base;
-    if (st.format_key != kNoKey && record->position == st.format_key)
-        return stream_next(buffer, length);
-    u8 rec[kRecord];
-    if (volume_read(rec, kRecord, record->position) != kRecord)
-        return NTFS_DATA_NO_DATA;
-    u8 fixed[kRecord];
-    std::memcpy(fixed, rec, kRecord);
-    if (apply_fixup(fixed, kRecord, 512))
-        std::memcpy(rec, fixed, kRecord);
-    release_context(st.file);
-    st.file = nullptr;
-    st.key_low = st.key_high = 0xFFFFFFFF;
-    Context* data = find_attribute(rec, NTFS_AT_DATA, u"", scan_options());
-    if (!data)
-        return NTFS_DATA_NO_DATA;
-    st.file = data;
-    st.position = 0;
-    st.format_key = record->position;
-    u64 want = std::min<u64>(length, data->data_size);
-    if (want == 0)
-        return NTFS_DATA_END;
-    if (read_attribute(data, 0, buffer, want) == 0)
-        return NTFS_DATA_NO_DATA;
-    st.position = length;
-    return NTFS_DATA_OK;
-}
-
-int32_t format_block_size(const NtfsFormatInfo* record)
-{
-    MftFragment* f = fragment_for(state(), record);
-    return f ? int32_t(f->cluster_size) : 0;
-}
-
-bool bitmap_test(BgVolume* volume, int32_t n)
-{
-    auto& st = state();
-    if (st.cluster_size == 0 || n < 0)
-        return false;
-    free_engine();
-    if (!open_volume(volume))
-        return false;
-    std::vector<u8> rec(st.record_size);
-    if (!read_mft_record(6, rec.data(), rec.size()))
-        return false;
-    FindOptions opts;
-    opts.record_size = st.record_size;
-    opts.self_number = 6;
-    Context* data = find_attribute(rec.data(), NTFS_AT_DATA, u"", opts);
-    if (!data)
-        return false;
-    // One bit per cluster, least significant bit first.
-    u8 byte = 0;
-    bool ok = u64(n) / 8 < data->data_size && read_attribute(data, u64(n) / 8, &byte, 1) == 1;
-    release_context(data);
-    return ok && (byte >> (n % 8)) & 1;
-}
-
-int32_t free_format_info(NtfsFormatInfo* head)
-{
-    auto& st = state();
     while (head) {
         NtfsFormatInfo* next = head->next;
-        if (st.format_record == head)
-            st.format_record = nullptr;
         engine_free(head);
         head = next;
     }
-    // The directory indexes point into the list just freed.
-    for (auto& f : st.fragments)
-        std::vector<DirSlot>().swap(f.dirs);
-    return 1;
 }
 
 } // namespace fsprobe::ntfs

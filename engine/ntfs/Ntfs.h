@@ -1,5 +1,5 @@
-// NTFS engine internals: on-disk constants, the attribute context, the
-// process-wide engine state and the operations the scans and readers share.
+// NTFS engine internals: on-disk constants, the attribute context and the
+// parsing and reading operations the volume, the scans and the streams share.
 #pragma once
 
 #include <blockgate/blockgate.h>
@@ -9,6 +9,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <vector>
 
 namespace fsprobe::ntfs {
@@ -67,95 +69,32 @@ struct Run {
 // An attribute found in an MFT record. The run list is decoded once into an
 // array of absolute runs (joined in VCN order when the attribute is spread
 // over extension records); the cursor fields follow the last read so that
-// sequential reads do not search again.
+// sequential reads do not search again. The context owns its copies.
 struct NtfsAttributeContext {
-    uint64_t position;    // byte position just after the last read
-    int64_t lcn;          // LCN of the current run (-1 sparse)
-    uint64_t run_length;  // current run length in clusters
-    int64_t lcn_base;     // LCN of the last non-sparse run
-    uint64_t run_start;   // byte offset in the value at which the current run begins
-    uint32_t run_index;   // index of the current run in `runs`
-    uint32_t run_count;
-    fsprobe::ntfs::Run* runs;
-    uint32_t type;
-    bool non_resident;
-    uint64_t data_size;   // non-resident real size, resident value length
-    uint64_t init_size;   // non-resident initialized size
-    uint64_t alloc_size;
-    uint32_t value_offset; // resident: offset of the value in `attribute`
-    uint32_t attr_length;
-    uint8_t* attribute;   // copy of the attribute record (the first piece)
+    uint64_t position = 0;   // byte position just after the last read
+    int64_t lcn = 0;         // LCN of the current run (-1 sparse)
+    uint64_t run_length = 0; // current run length in clusters
+    int64_t lcn_base = 0;    // LCN of the last non-sparse run
+    uint64_t run_start = 0;  // byte offset in the value at which the current run begins
+    uint32_t run_index = 0;  // index of the current run in `runs`
+    std::vector<fsprobe::ntfs::Run> runs;
+    uint32_t type = 0;
+    bool non_resident = false;
+    uint64_t data_size = 0;   // non-resident real size, resident value length
+    uint64_t init_size = 0;   // non-resident initialized size
+    uint64_t alloc_size = 0;
+    uint32_t value_offset = 0; // resident: offset of the value in `attribute`
+    std::vector<uint8_t> attribute; // copy of the attribute record (the first piece)
+
+    const uint8_t* value() const { return attribute.data() + value_offset; }
 };
 
 namespace fsprobe::ntfs {
 
 using Context = NtfsAttributeContext;
+using ContextPtr = std::unique_ptr<Context>;
 
-// One old MFT met by the format scan.
-struct Extent {
-    u64 disk_start;
-    u64 disk_end;
-    u64 clusters;
-    u32 first_record;
-    u32 records;
-};
-
-struct DirSlot {
-    u32 record;
-    NtfsFormatInfo* dir;
-};
-
-struct MftFragment {
-    u8* record;             // copy of its $MFT record (1024 bytes)
-    Context* context;       // its $DATA
-    u64 cluster_size;       // C; 0: entry free
-    u64 found;              // F: where the old MFT itself lay
-    u64 mirror;             // where its mirror copy lies
-    u64 base;               // B: volume offset of the old cluster 0
-    i64 first_lcn;          // L
-    std::vector<Extent> extents;
-    u32 dir_count;          // record count of the old MFT
-    std::vector<DirSlot> dirs; // directories by record number (sorted)
-    // No $MFT record of this old file system survives: its records are
-    // grouped by their own cluster size, read from cluster 0 of the volume
-    // and linked by the record numbers in their own headers.
-    bool self_anchored = false;
-};
-
-constexpr int kFragments = 16;
-constexpr u64 kNoKey = ~u64(0);
-
-struct VolumeState {
-    BgVolume* volume = nullptr;
-    u8 boot[512] {};
-    u32 bytes_per_sector = 512;
-    u32 cluster_size = 0; // 0: no volume open
-    u32 record_size = 0;
-    u32 index_record_size = 0;
-    u8* record0 = nullptr;
-    Context* mft = nullptr;
-
-    // Geometry used by non-resident reads (the open volume's, or the old
-    // MFT's in format mode).
-    u64 read_cluster_size = 0;
-    u64 read_base = 0;
-
-    // File data streaming.
-    u32 key_low = 0xFFFFFFFF;
-    u32 key_high = 0xFFFFFFFF;
-    Context* file = nullptr;
-    u64 position = 0;
-    u64 format_key = kNoKey;
-    bool format_mode = false;
-    NtfsFormatInfo* format_record = nullptr;
-
-    MftFragment fragments[kFragments];
-    int first_attributed = -1;
-
-    NtfsFileInfo* listing = nullptr;
-};
-
-VolumeState& state();
+class Volume;
 
 // --- parsing over byte buffers (no I/O) ---
 
@@ -188,18 +127,20 @@ bool attribute_name_is(const AttrRef& a, const char16_t* name, size_t units);
 
 // Builds a context from one or more pieces of the same attribute (sorted by
 // first VCN by the caller). Null when the pieces are unusable.
-Context* make_context(const std::vector<AttrRef>& pieces);
+ContextPtr make_context(const std::vector<AttrRef>& pieces);
 
 // Options of the attribute lookup.
 struct FindOptions {
     size_t record_size = 1024;
-    bool follow_lists = true;
+    // The open volume through which an attribute list is followed into
+    // extension records; null: only the record itself is searched.
+    Volume* volume = nullptr;
     // The record's own number when the caller knows it (older records do not
     // store it in their header); extension records must name it as base.
     u32 self_number = 0xFFFFFFFF;
 };
 
-Context* find_attribute(const u8* record, u32 type, const char16_t* name, const FindOptions& opts);
+ContextPtr find_attribute(const u8* record, u32 type, const char16_t* name, const FindOptions& opts);
 
 // $FILE_NAME fields read from a context (resident value).
 struct FileName {
@@ -215,18 +156,23 @@ bool read_file_name(const Context* ctx, FileName* out);
 
 u64 attribute_size(const Context* ctx);
 
-// --- I/O on the current volume ---
+// --- reads through a device ---
 
-u32 volume_read(void* buf, u64 count, u64 offset);
-u64 read_attribute(Context* ctx, u64 offset, void* buf, u64 length);
-bool read_mft_record(u64 number, u8* buf, size_t size);
+// Where the clusters of non-resident attributes lie: the device, its cluster
+// size and the device offset of cluster 0 (not 0 for an old volume found
+// inside a larger one).
+struct ClusterMap {
+    BgVolume* device = nullptr;
+    u64 cluster_size = 0;
+    u64 base = 0;
+};
 
-void release_context(Context* ctx);
-void free_fragments();
-void reset_listing();
+// Reads `count` bytes at a device byte offset; returns the bytes delivered.
+u32 read_device(BgVolume* device, void* buf, u64 count, u64 offset);
 
-bool open_volume(BgVolume* volume);
-int32_t free_engine();
+// Reads an attribute's value at any byte offset: resident values from the
+// copy, non-resident ones through `map`. Returns the bytes delivered.
+u64 read_attribute(Context& ctx, u64 offset, void* buf, u64 length, const ClusterMap& map);
 
 } // namespace fsprobe::ntfs
 

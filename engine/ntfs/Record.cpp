@@ -1,7 +1,7 @@
 // MFT record parsing: update-sequence fix-up, run lists, attribute lookup
 // (following attribute lists into extension records) and attribute contexts.
 
-#include "Ntfs.h"
+#include "Volume.h"
 
 #include <algorithm>
 #include <cstring>
@@ -94,24 +94,20 @@ static size_t u16_length(const char16_t* s)
     return n;
 }
 
-Context* make_context(const std::vector<AttrRef>& pieces)
+ContextPtr make_context(const std::vector<AttrRef>& pieces)
 {
     if (pieces.empty())
         return nullptr;
     const AttrRef& first = pieces.front();
-    auto* ctx = engine_new_zeroed<Context>();
+    auto ctx = std::make_unique<Context>();
     ctx->type = first.type;
     ctx->non_resident = first.non_resident;
-    ctx->attr_length = first.length;
-    ctx->attribute = static_cast<u8*>(engine_alloc(first.length));
-    std::memcpy(ctx->attribute, first.p, first.length);
+    ctx->attribute.assign(first.p, first.p + first.length);
     if (!first.non_resident) {
         u32 vlen = 0;
         const u8* v = resident_value(first, &vlen);
-        if (!v) {
-            release_context(ctx);
+        if (!v)
             return nullptr;
-        }
         ctx->value_offset = u32(v - first.p);
         ctx->data_size = vlen;
         ctx->init_size = vlen;
@@ -125,8 +121,7 @@ Context* make_context(const std::vector<AttrRef>& pieces)
     size_t capacity = 0;
     for (const auto& piece : pieces)
         capacity += piece.length / 2 + 1;
-    ctx->runs = static_cast<Run*>(engine_alloc(capacity * sizeof(Run)));
-    u32 count = 0;
+    ctx->runs.reserve(capacity);
     u64 next_vcn = load_le64(first.p + kAttrFirstVcn);
     for (const auto& piece : pieces) {
         if (!piece.non_resident || load_le64(piece.p + kAttrFirstVcn) != next_vcn)
@@ -157,29 +152,19 @@ Context* make_context(const std::vector<AttrRef>& pieces)
                 }
                 base = lcn;
             }
-            ctx->runs[count++] = Run { next_vcn, len, lcn };
+            ctx->runs.push_back(Run { next_vcn, len, lcn });
             next_vcn += len;
             p = q;
         }
         if (damaged)
             break;
     }
-    ctx->run_count = count;
-    if (count) {
+    if (!ctx->runs.empty()) {
         ctx->lcn = ctx->runs[0].lcn;
         ctx->run_length = ctx->runs[0].length;
         ctx->lcn_base = ctx->lcn < 0 ? 0 : ctx->lcn;
     }
     return ctx;
-}
-
-void release_context(Context* ctx)
-{
-    if (!ctx)
-        return;
-    engine_free(ctx->runs);
-    engine_free(ctx->attribute);
-    engine_free(ctx);
 }
 
 u64 attribute_size(const Context* ctx) { return ctx ? ctx->data_size : 0; }
@@ -190,7 +175,7 @@ bool read_file_name(const Context* ctx, FileName* out)
         return false;
     if (ctx->data_size < kFnName)
         return false;
-    const u8* v = ctx->attribute + ctx->value_offset;
+    const u8* v = ctx->value();
     u8 units = v[kFnNameLength];
     if (kFnName + u64(units) * 2 > ctx->data_size)
         return false;
@@ -216,9 +201,14 @@ static u8 file_name_space(const AttrRef& a)
 // Candidate chooser shared by the base walk and the attribute-list walk: a
 // DOS-only $FILE_NAME is only taken when no other name turns up.
 struct Chooser {
+    explicit Chooser(u32 wanted)
+        : type(wanted)
+    {
+    }
+
     u32 type;
-    Context* held_dos = nullptr;
-    Context* found = nullptr;
+    ContextPtr held_dos;
+    ContextPtr found;
 
     // Returns true when the search is over.
     bool offer(const AttrRef& a)
@@ -229,31 +219,20 @@ struct Chooser {
             u8 ns = file_name_space(a);
             if (ns == 0xFF)
                 return false;
-            Context* c = make_context({ a });
+            ContextPtr c = make_context({ a });
             if (!c)
                 return false;
             if (ns == kNamespaceDos) {
-                release_context(held_dos);
-                held_dos = c;
+                held_dos = std::move(c);
                 return false;
             }
-            found = c;
+            found = std::move(c);
             return true;
         }
         found = make_context({ a });
         return found != nullptr;
     }
-    Context* result()
-    {
-        if (found) {
-            release_context(held_dos);
-            held_dos = nullptr;
-            return found;
-        }
-        Context* c = held_dos;
-        held_dos = nullptr;
-        return c;
-    }
+    ContextPtr result() { return found ? std::move(found) : std::move(held_dos); }
 };
 
 namespace {
@@ -265,7 +244,7 @@ struct ListEntry {
 };
 
 // Reads the value of an attribute list (resident, or through the volume).
-std::vector<u8> list_value(const AttrRef& a)
+std::vector<u8> list_value(const AttrRef& a, Volume& volume)
 {
     std::vector<u8> value;
     if (!a.non_resident) {
@@ -275,29 +254,28 @@ std::vector<u8> list_value(const AttrRef& a)
             value.assign(v, v + len);
         return value;
     }
-    Context* c = make_context({ a });
+    ContextPtr c = make_context({ a });
     if (!c)
         return value;
     // An attribute list describes at most a few thousand attributes.
     constexpr u64 kMaxList = 4u << 20;
     if (c->data_size && c->data_size <= kMaxList) {
         value.resize(size_t(c->data_size));
-        if (read_attribute(c, 0, value.data(), value.size()) != value.size())
+        if (volume.read_attribute(*c, 0, value.data(), value.size()) != value.size())
             value.clear();
     }
-    release_context(c);
     return value;
 }
 
 } // namespace
 
-Context* find_attribute(const u8* record, u32 type, const char16_t* name, const FindOptions& opts)
+ContextPtr find_attribute(const u8* record, u32 type, const char16_t* name, const FindOptions& opts)
 {
     if (!record)
         return nullptr;
     size_t units = u16_length(name);
     size_t size = opts.record_size;
-    Chooser base { type };
+    Chooser base(type);
     const u8* list_attr = nullptr;
     AttrRef list_ref;
     for_each_attribute(record, size, [&](const AttrRef& a) {
@@ -309,12 +287,13 @@ Context* find_attribute(const u8* record, u32 type, const char16_t* name, const 
             return !base.offer(a);
         return true;
     });
-    if (!list_attr || !opts.follow_lists || state().cluster_size == 0 || !state().mft)
+    Volume* volume = opts.volume;
+    if (!list_attr || !volume || !volume->is_open())
         return base.result();
 
     // The attribute list names every attribute of the file and the record that
     // holds it; pieces of one non-resident attribute are listed in VCN order.
-    std::vector<u8> value = list_value(list_ref);
+    std::vector<u8> value = list_value(list_ref, *volume);
     std::vector<ListEntry> entries;
     size_t off = 0;
     while (off + 0x1A <= value.size()) {
@@ -351,7 +330,7 @@ Context* find_attribute(const u8* record, u32 type, const char16_t* name, const 
             if (l.number == number)
                 return l.bytes.data();
         std::vector<u8> buf(size);
-        if (!read_mft_record(number, buf.data(), size))
+        if (!volume->read_mft_record(number, buf.data(), size))
             return nullptr;
         // An extension record must belong to this file.
         if (load_le32(buf.data()) != kFileMagic)
@@ -364,7 +343,7 @@ Context* find_attribute(const u8* record, u32 type, const char16_t* name, const 
     };
 
     std::vector<AttrRef> pieces;
-    Chooser chooser { type };
+    Chooser chooser(type);
     bool done = false;
     for (const auto& entry : entries) {
         if (done)
@@ -397,19 +376,11 @@ Context* find_attribute(const u8* record, u32 type, const char16_t* name, const 
         std::stable_sort(pieces.begin(), pieces.end(), [](const AttrRef& x, const AttrRef& y) {
             return load_le64(x.p + kAttrFirstVcn) < load_le64(y.p + kAttrFirstVcn);
         });
-        Context* joined = make_context(pieces);
-        if (joined) {
-            Context* b = base.result();
-            release_context(b);
-            release_context(chooser.result());
+        if (ContextPtr joined = make_context(pieces))
             return joined;
-        }
     }
-    Context* via_list = chooser.result();
-    if (via_list) {
-        release_context(base.result());
+    if (ContextPtr via_list = chooser.result())
         return via_list;
-    }
     return base.result();
 }
 

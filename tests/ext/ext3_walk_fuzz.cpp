@@ -64,6 +64,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 (void)ext3_get_filesize(e);
         std::vector<uint8_t> buf(EXT3_READ_CHUNK_MAX);
         for (Ext3FoundFile* f = ext3_searchfile2(); f; f = f->next) {
+            FsprobeTimes times;
+            if (!ext3_get_folder(f) || !ext3_get_times(f, &times))
+                __builtin_trap();
             uint64_t pos = 0, count = 0;
             int calls = 0;
             while (ext3_readfile2(f, &count, &pos, buf.data()) && ++calls < 4096) {
@@ -76,6 +79,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::vector<uint8_t> block(ext2_get_blocksize());
         for (Ext2Group* g = ext2_searchfile(); g; g = ext2_get_next(g)) {
             for (uint32_t k = 0; Ext2LostFile* f = ext2_get_file(g, k); ++k) {
+                FsprobeTimes times;
+                if ((ext2_get_folder(f) == nullptr) != (ext2_get_realname(f) == nullptr) || !ext2_get_times(f, &times))
+                    __builtin_trap();
                 uint32_t* list = ext2_get_fileblocklist(f);
                 uint64_t blocks = (f->size + block.size() - 1) / block.size();
                 for (uint64_t b = 0; list && b < blocks && b < 64; ++b) {

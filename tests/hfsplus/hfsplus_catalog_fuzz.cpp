@@ -69,6 +69,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         std::vector<uint8_t> buf(bs);
         int files = 0;
         for (HfspFileRecord* r = head; r && files < 64; r = hfsp_get_next(r), ++files) {
+            FsprobeTimes times;
+            if (!hfsp_get_folder(r) || !hfsp_get_times(r, &times))
+                __builtin_trap();
             uint64_t len = 0, pos = 0;
             for (int calls = 0; calls < 4096 && hfsp_readfile(r, &len, &pos, buf.data()); ++calls) {
             }

@@ -71,7 +71,10 @@ std::vector<uint8_t> file_record(const BuiltFile& f)
     std::vector<uint8_t> rec(248, 0);
     store_be16(rec.data(), 2);
     store_be32(rec.data() + 8, f.id);
-    store_be32(rec.data() + 12, 0xD0000000u); // create date
+    store_be32(rec.data() + 12, f.create_date);
+    store_be32(rec.data() + 16, f.content_mod_date);
+    store_be32(rec.data() + 20, f.attribute_mod_date);
+    store_be32(rec.data() + 24, f.access_date);
     store_be16(rec.data() + 32 + 10, 0x81A4);  // mode: regular file, 0644
     put_fork(rec.data() + 88, f.data.size(), block_total(f.extents), f.extents);
     key.insert(key.end(), rec.begin(), rec.end());
@@ -218,6 +221,21 @@ uint32_t HfsPlusImageBuilder::add_deleted_file(uint32_t parent, const std::strin
     m_files.push_back(std::move(f));
     m_deleted.push_back({ m_files.size() - 1, place });
     return m_files.back().id;
+}
+
+void HfsPlusImageBuilder::set_dates(uint32_t file_id, uint32_t create, uint32_t content_modify, uint32_t attribute_modify,
+                                    uint32_t access)
+{
+    for (auto& f : m_files) {
+        if (f.id == file_id) {
+            f.create_date = create;
+            f.content_mod_date = content_modify;
+            f.attribute_mod_date = attribute_modify;
+            f.access_date = access;
+            return;
+        }
+    }
+    throw std::invalid_argument("no such file");
 }
 
 std::vector<uint8_t> HfsPlusImageBuilder::build()

@@ -38,6 +38,11 @@ struct BuiltFile {
     std::vector<uint8_t> data;
     std::vector<std::pair<uint32_t, uint32_t>> extents; // start block, block count
     bool deleted = false;
+    // Catalog dates, seconds since 1904 (0: unset).
+    uint32_t create_date = 0xD0000000u;
+    uint32_t content_mod_date = 0;
+    uint32_t attribute_mod_date = 0;
+    uint32_t access_date = 0;
 };
 
 struct Layout {
@@ -69,6 +74,10 @@ public:
     // Also leaves a stale copy of a live file's record next to the deleted
     // records (the reader must not report it).
     void add_stale_copy_of(uint32_t live_file_id) { m_stale_copies.push_back(live_file_id); }
+    // Sets the catalog dates of a file added before.
+    void set_dates(uint32_t file_id, uint32_t create, uint32_t content_modify, uint32_t attribute_modify, uint32_t access);
+    // The id the next folder or file will get.
+    uint32_t next_id() const { return m_next_id; }
 
     std::vector<uint8_t> build();
 

@@ -23,23 +23,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     } else {
         nt::apply_fixup(rec.data(), rec.size(), 512);
     }
-    nt::FindOptions opts;
+    nt::FindOptions opts; // no volume: attribute lists are not followed
     opts.record_size = rec.size();
-    opts.follow_lists = false;
     static const struct {
         uint32_t type;
         const char16_t* name;
     } lookups[] = { { 0x10, u"" }, { 0x20, u"" }, { 0x30, u"" }, { 0x80, u"" }, { 0x90, u"$I30" }, { 0xA0, u"$I30" }, { 0xB0, u"$I30" } };
     for (const auto& l : lookups) {
-        NtfsAttributeContext* c = nt::find_attribute(rec.data(), l.type, l.name, opts);
+        nt::ContextPtr c = nt::find_attribute(rec.data(), l.type, l.name, opts);
         nt::FileName fn;
-        nt::read_file_name(c, &fn);
+        nt::read_file_name(c.get(), &fn);
         if (c && !c->non_resident) {
             // Resident reads stay inside the copied value.
             uint8_t buf[64];
-            nt::read_attribute(c, c->data_size / 2, buf, sizeof buf);
+            nt::read_attribute(*c, c->data_size / 2, buf, sizeof buf, nt::ClusterMap {});
         }
-        Ntfs_Release_Attribute_Context(c);
     }
     Ntfs_Get_MFTID(rec.data());
     // Every position of the input decoded as a run entry, bounded and not.

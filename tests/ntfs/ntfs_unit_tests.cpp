@@ -2,7 +2,7 @@
 // across sparse runs, attribute lists, the deleted-file scan on a synthetic
 // volume, and damaged records.
 
-#include "Ntfs.h"
+#include "Volume.h"
 #include "ntfs_builder.h"
 
 #include <fsprobe/ntfs.h>
@@ -111,7 +111,7 @@ TEST(NtfsFixup, RestoresSectorTailsAndRejectsMismatches)
     EXPECT_NE(good[510] | (good[511] << 8), 0x0A0B);
     NtfsAttributeContext* ctx = Ntfs_Find_Attribute(good.data(), 0x80, u"");
     ASSERT_NE(ctx, nullptr);
-    EXPECT_EQ(Bytes(ctx->attribute + ctx->value_offset, ctx->attribute + ctx->value_offset + 900), value);
+    EXPECT_EQ(Bytes(ctx->value(), ctx->value() + 900), value);
     Ntfs_Release_Attribute_Context(ctx);
 
     Bytes torn = rec;
@@ -293,6 +293,82 @@ TEST(NtfsData, ResidentNonResidentAndSparseReads)
     listed.record_number = 26;
     listed.size = 77;
     EXPECT_EQ(Ntfs_Get_FlieSize(26, 0, &listed), 77u);
+}
+
+// Every reset type rewinds the current file; only type 1 makes the same
+// record a new file, and type 2 leaves a deleted file's key alone.
+TEST(NtfsData, ResetTypesRewindTheCurrentFile)
+{
+    EngineReset reset;
+    VolumeImage img = base_volume();
+    Bytes big = pattern(3 * kCluster, 4);
+    img.put(100 * kCluster, big);
+    img.put_record(25, file_record(25, 1, u"big.bin", nonresident_attr(0x80, { 0x11, 3, 100, 0 }, 0, 2, 3 * kCluster, 3 * kCluster)));
+    img.put_record(24, file_record(24, 1, u"small.txt", resident_attr(0x80, pattern(10, 9))));
+    salvor_test::MemoryVolume vol(img.bytes(), BG_FS_NTFS);
+    ASSERT_TRUE(Initi_Ntfs_InFo(vol.volume()));
+    uint8_t buf[kCluster];
+    const Bytes first(big.begin(), big.begin() + kCluster), second(big.begin() + kCluster, big.begin() + 2 * kCluster);
+    for (int32_t type : { 0, 2 }) {
+        ASSERT_EQ(Ntfs_Get_Data(25, 0, buf, kCluster), 0u);
+        ASSERT_EQ(Ntfs_Get_Data(25, 0, buf, kCluster), 0u);
+        EXPECT_EQ(Bytes(buf, buf + kCluster), second);
+        EXPECT_EQ(Ntfs_RWfile_Set(type), 0);
+        ASSERT_EQ(Ntfs_Get_Data(25, 0, buf, kCluster), 0u) << type;
+        EXPECT_EQ(Bytes(buf, buf + kCluster), first) << type;
+        Ntfs_RWfile_Set(1);
+    }
+    // Another record replaces the current file; coming back starts at byte 0.
+    ASSERT_EQ(Ntfs_Get_Data(25, 0, buf, kCluster), 0u);
+    ASSERT_EQ(Ntfs_Get_Data(24, 0, buf, kCluster), 0u);
+    ASSERT_EQ(Ntfs_Get_Data(25, 0, buf, kCluster), 0u);
+    EXPECT_EQ(Bytes(buf, buf + kCluster), first);
+}
+
+// Volumes are objects: two open at once keep their own geometry and MFT, and
+// a context outlives the volume it came from.
+TEST(NtfsVolume, TwoVolumesOpenAtOnceReadEachTheirOwnRecords)
+{
+    VolumeImage small_clusters(1 << 20, 1024, 16, 64);
+    VolumeImage large_clusters(1 << 20, 4096, 8, 64);
+    Bytes a = pattern(3000, 21), b = pattern(3000, 22);
+    small_clusters.put(200 * 1024, a);
+    large_clusters.put(50 * 4096, b);
+    small_clusters.put_record(30, file_record(30, 1, u"a.bin", nonresident_attr(0x80, { 0x21, 3, 200, 0, 0 }, 0, 2, 3 * 1024, 3000)));
+    large_clusters.put_record(30, file_record(30, 1, u"b.bin", nonresident_attr(0x80, { 0x11, 1, 50, 0 }, 0, 0, 4096, 3000)));
+    salvor_test::MemoryVolume dev_a(small_clusters.bytes(), BG_FS_NTFS), dev_b(large_clusters.bytes(), BG_FS_NTFS);
+    nt::Volume va, vb;
+    ASSERT_TRUE(va.open(dev_a.volume()));
+    ASSERT_TRUE(vb.open(dev_b.volume()));
+    EXPECT_EQ(va.cluster_size(), 1024u);
+    EXPECT_EQ(vb.cluster_size(), 4096u);
+
+    Bytes rec(1024);
+    nt::ContextPtr data_a, data_b;
+    ASSERT_TRUE(va.read_mft_record(30, rec.data(), rec.size()));
+    data_a = va.find_attribute(rec.data(), 30, 0x80, u"");
+    ASSERT_TRUE(vb.read_mft_record(30, rec.data(), rec.size()));
+    data_b = vb.find_attribute(rec.data(), 30, 0x80, u"");
+    ASSERT_TRUE(data_a && data_b);
+    Bytes got(3000);
+    // Interleaved reads: each through its own volume's clusters.
+    EXPECT_EQ(va.read_attribute(*data_a, 1000, got.data(), 1000), 1000u);
+    EXPECT_EQ(Bytes(got.begin(), got.begin() + 1000), Bytes(a.begin() + 1000, a.begin() + 2000));
+    EXPECT_EQ(vb.read_attribute(*data_b, 0, got.data(), 3000), 3000u);
+    EXPECT_EQ(got, b);
+    EXPECT_EQ(va.read_attribute(*data_a, 2000, got.data(), 1000), 1000u);
+    EXPECT_EQ(Bytes(got.begin(), got.begin() + 1000), Bytes(a.begin() + 2000, a.end()));
+
+    // A record of `vb` asked of a closed `va` is not read; the context taken
+    // from `vb` still holds its runs after `vb` closes.
+    va.close();
+    EXPECT_FALSE(va.is_open());
+    EXPECT_FALSE(va.read_mft_record(30, rec.data(), rec.size()));
+    vb.close();
+    ASSERT_EQ(data_b->runs.size(), 1u);
+    EXPECT_EQ(data_b->runs[0].lcn, 50);
+    EXPECT_EQ(nt::read_attribute(*data_b, 0, got.data(), 3000, { dev_b.volume(), 4096, 0 }), 3000u);
+    EXPECT_EQ(got, b);
 }
 
 TEST(NtfsData, AttributeListJoinsDataPiecesFromExtensionRecords)

@@ -17,6 +17,7 @@
 
 #include <blockgate/blockgate.h>
 #include <fsprobe/fsprobe.h>
+#include <fsprobe/times.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -112,5 +113,39 @@ FSPROBE_API bool ext2_readfile(uintptr_t flag, uint32_t count_low, uint32_t coun
 
 // Frees every group, file, block list and inode copy and closes the volume.
 FSPROBE_API void ext2_exit(void);
+
+// ---- Where a found file was, and its times (beyond the grouping above).
+// For callers that show a file under its own folder and name where a
+// directory entry still tells them. `file` must be a record of the last
+// ext2_searchfile; any other pointer (also one of an earlier search) gives
+// null / false. The texts stay valid until the next search, ext2_init or
+// ext2_exit.
+
+// The folder of a directory entry that still names the file's inode: the
+// path of a live folder from the root, components joined by '/', without a
+// leading or trailing '/' ("" when the entry lies in the root folder itself,
+// "home/anna/letters" below it). The entry may be live or left in the slack
+// of a folder block; its file type must agree with the inode (regular file or
+// symbolic link); the first such entry of a depth-first walk from the root
+// wins. Null when no entry names the inode (its folder was removed too, or
+// the entry was overwritten): the caller keeps the "Group(%d)" /
+// "LostFile(%d)" grouping then. Names are the bytes stored on disk (normally
+// UTF-8), '/' and NUL replaced by '_'; each is at most 255 bytes, and the
+// walk goes at most 256 folders deep and enters each folder once.
+// The first call of ext2_get_folder or ext2_get_realname after a search walks
+// the directory tree once (it reads every live folder); later calls only
+// look up.
+FSPROBE_API const char* ext2_get_folder(const Ext2LostFile* file);
+
+// The name that same directory entry gives the file (never empty, never "."
+// or ".."); null exactly when ext2_get_folder is null.
+FSPROBE_API const char* ext2_get_realname(const Ext2LostFile* file);
+
+// Fills *times from the file's inode (the whole on-disk inode, so inodes of
+// more than 128 bytes give nanoseconds and the creation time where their
+// extra fields hold them): modified, accessed, changed, created, deleted
+// (see fsprobe/times.h). True when filled; false (and *times zeroed, when
+// `times` is not null) for a null or unknown record or a null `times`.
+FSPROBE_API bool ext2_get_times(const Ext2LostFile* file, FsprobeTimes* times);
 
 } // extern "C"

@@ -28,6 +28,7 @@
 
 #include <blockgate/blockgate.h>
 #include <fsprobe/fsprobe.h>
+#include <fsprobe/times.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -159,5 +160,28 @@ FSPROBE_API bool ext3_readfile2(Ext3FoundFile* file, uint64_t* out_count, uint64
 
 // Frees every node, entry and list record, closes the volume and leaves list mode.
 FSPROBE_API void ext3_exit(void);
+
+// ---- Where a list-mode file was, and its times.
+// `file` must be an Ext3FoundFile of the last search (ext3_searchfile2, or
+// the records ext3_searchfile makes alongside its tree); any other pointer
+// gives null / false. The texts stay valid until the next search, ext3_init
+// or ext3_exit.
+
+// The path of the live folder whose block held the file's name, from the
+// root, components joined by '/', without a leading or trailing '/': "" for
+// the root folder itself, "home/anna/letters" below it. Never null for a
+// record of the last search (every found name lies in a folder the walk
+// entered). Components are the folder names as stored on disk (normally
+// UTF-8), '/' and NUL replaced by '_', each at most 255 bytes; the walk goes
+// at most 256 folders deep and enters each folder once, so a path is bounded
+// and loop-free.
+FSPROBE_API const char* ext3_get_folder(const Ext3FoundFile* file);
+
+// Fills *times from the file's inode, read whole from the inode table (so
+// inodes of more than 128 bytes give nanoseconds and the creation time where
+// their extra fields hold them): modified, accessed, changed, created,
+// deleted (see fsprobe/times.h). True when filled; false (and *times zeroed,
+// when `times` is not null) for a null or unknown record or a null `times`.
+FSPROBE_API bool ext3_get_times(const Ext3FoundFile* file, FsprobeTimes* times);
 
 } // extern "C"

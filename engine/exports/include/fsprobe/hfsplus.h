@@ -12,6 +12,7 @@
 
 #include <blockgate/blockgate.h>
 #include <fsprobe/fsprobe.h>
+#include <fsprobe/times.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -109,5 +110,31 @@ FSPROBE_API int32_t hfsp_get_readerror(void);
 
 // Frees the header and every record (with its extent list) and forgets the volume.
 FSPROBE_API void hfsp_exit(void);
+
+// ---- Where a record's file was, and its dates.
+// `record` must be a record of the last hfsp_searchfile; any other pointer
+// (also one of an earlier search) gives null / false. The texts stay valid
+// until the next search, hfsp_init or hfsp_exit.
+
+// The path of the folder the file was in (its parent_id), resolved through
+// the folder thread records of the live catalog (folder records stand in
+// where a thread is missing): names from the root folder down, joined by '/',
+// without a leading or trailing '/', the volume's own name left out ("" for
+// a file of the root folder, "Users/anna/Letters" below it). "" as well when
+// the folder cannot be resolved: it was deleted too, a folder on the way is
+// unknown, the chain of parents loops or runs more than 256 folders deep, or
+// a name on the way is empty, "." or "..". Names are UTF-8 converted from
+// the catalog's UTF-16, a '/' in a name shown as ':' (as in
+// hfsp_get_filename) and NUL characters as '_'; each is at most 255 UTF-16
+// units. Resolved folders are remembered, so each is walked once.
+FSPROBE_API const char* hfsp_get_folder(const HfspFileRecord* record);
+
+// Fills *times from the record's catalog dates (seconds since 1904, UTC,
+// converted to seconds since 1970): created (create date), modified (content
+// modify date), changed (attribute modify date), accessed (access date); a
+// date of 0 is absent, and `deleted` is always absent (see fsprobe/times.h).
+// True when filled; false (and *times zeroed, when `times` is not null) for
+// a null or unknown record or a null `times`.
+FSPROBE_API bool hfsp_get_times(const HfspFileRecord* record, FsprobeTimes* times);
 
 } // extern "C"
