@@ -229,8 +229,11 @@ std::vector<ListedFile> all_files(ScanSession& session)
             lf.found = session.FileOfItem(f.item);
             lf.folder = p.folder;
             std::string listed = p.path;
-            if (lf.found && lf.found->real_folder)
+            if (lf.found && lf.found->real_folder) {
                 real_folder_paths(*lf.found->real_folder, listed, lf.folder);
+                if (lf.found->real_name)
+                    f.name = *lf.found->real_name;
+            }
             lf.path = join(listed, f.name);
             f.name = TargetName(f.name);
             lf.file = std::move(f);

@@ -3,11 +3,11 @@
 #include "../fat/DeletedSearch.h"
 #include "../fat/FormatRecovery.h"
 
+#include <fsprobe/common/failure.h>
 #include <fsprobe/fat.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <new>
+using fsprobe::guarded;
+using fsprobe::guarded_void;
 
 namespace {
 
@@ -23,12 +23,11 @@ fsprobe::fat::FormatRecovery& format_recovery()
     return instance;
 }
 
-// Engine allocations end the process when they fail.
-[[noreturn]] void out_of_memory()
-{
-    std::fputs("fsprobe: out of memory\n", stderr);
-    std::exit(1);
-}
+// Why the last FAT call failed.
+fsprobe::FailureReason g_failure;
+
+// A scan that ends by an exception still ends: its watcher waits for 100.
+void end_progress() { bg_progress.store(100); }
 
 } // namespace
 
@@ -36,62 +35,43 @@ extern "C" {
 
 FSPROBE_API bool fat_init(BgVolume* volume)
 {
-    try {
-        return deleted_search().open(volume);
-    } catch (const std::bad_alloc&) {
-        out_of_memory();
-    } catch (...) {
-        return false;
-    }
+    return guarded(g_failure, false, [&] { return deleted_search().open(volume); });
 }
 
 FSPROBE_API FatDirNode* fat_searchfile(int32_t start, uint32_t* file_count, uint32_t* dir_count)
 {
-    if (!start)
-        return nullptr;
-    try {
-        return deleted_search().search(file_count, dir_count);
-    } catch (const std::bad_alloc&) {
-        out_of_memory();
-    } catch (...) {
-        bg_progress.store(100);
-        return nullptr;
-    }
+    return guarded<FatDirNode*>(
+        g_failure, nullptr,
+        [&]() -> FatDirNode* {
+            if (!start)
+                return nullptr;
+            return deleted_search().search(file_count, dir_count);
+        },
+        end_progress);
 }
 
 FSPROBE_API bool fat_readfile(FatEntry* entry, void* buffer, uint32_t length, uint64_t* position)
 {
-    return deleted_search().read_file(entry, buffer, length, position);
+    return guarded(g_failure, false, [&] { return deleted_search().read_file(entry, buffer, length, position); });
 }
 
 FSPROBE_API void fat_exit(void)
 {
-    deleted_search().close();
+    guarded_void(g_failure, [] { deleted_search().close(); });
 }
 
 FSPROBE_API bool fat_fmtRec_init(BgVolume* volume)
 {
-    try {
-        return format_recovery().open(volume);
-    } catch (const std::bad_alloc&) {
-        out_of_memory();
-    } catch (...) {
-        return false;
-    }
+    return guarded(g_failure, false, [&] { return format_recovery().open(volume); });
 }
 
 FSPROBE_API FatLostDir** fat_fmtRec_search(int32_t /*fs_code*/)
 {
-    try {
-        return format_recovery().search();
-    } catch (const std::bad_alloc&) {
-        out_of_memory();
-    } catch (...) {
-        bg_progress.store(100);
-        return nullptr;
-    }
+    return guarded<FatLostDir**>(g_failure, nullptr, [] { return format_recovery().search(); }, end_progress);
 }
 
+// Called from another thread while a search runs: it leaves the reason of
+// that search alone (and a store to an atomic flag cannot throw).
 FSPROBE_API void fat_fmtStop(void)
 {
     format_recovery().stop();
@@ -99,13 +79,17 @@ FSPROBE_API void fat_fmtStop(void)
 
 FSPROBE_API bool fat_fmtRec_readfile(FatEntry* entry, void* buffer, uint32_t length, uint64_t* position)
 {
-    return format_recovery().read_file(entry, buffer, length, position);
+    return guarded(g_failure, false, [&] { return format_recovery().read_file(entry, buffer, length, position); });
 }
 
 FSPROBE_API int32_t fat_fmtRec_exit(void)
 {
-    format_recovery().close();
-    return 0;
+    return guarded<int32_t>(g_failure, -1, [] {
+        format_recovery().close();
+        return 0;
+    });
 }
+
+FSPROBE_API const char* fat_last_failure(void) { return g_failure.text(); }
 
 } // extern "C"

@@ -6,7 +6,11 @@
 #include "Rebuild.h"
 #include "Search.h"
 
+#include <fsprobe/common/failure.h>
+
 using namespace fsprobe::partition;
+using fsprobe::guarded;
+using fsprobe::guarded_void;
 
 static_assert(BS_CHECK_OK == backup_check::ok && BS_CHECK_UNREADABLE == backup_check::unreadable
               && BS_CHECK_FIRST_NOT_MBR == backup_check::first_not_mbr
@@ -17,73 +21,69 @@ static_assert(BS_CHECK_OK == backup_check::ok && BS_CHECK_UNREADABLE == backup_c
               && BS_CHECK_NOT_TABLE_SECTOR == backup_check::not_table_sector
               && BS_CHECK_INSIDE_DISK_VOLUME == backup_check::inside_disk_volume);
 
+namespace {
+
+// The one search of the exports (one disk at a time).
+VolumeSearch g_search;
+
+// Why the last partition call failed.
+fsprobe::FailureReason g_failure;
+
+} // namespace
+
+namespace fsprobe::partition {
+
+const SearchState& search_state() { return g_search.state(); }
+
+} // namespace fsprobe::partition
+
 extern "C" {
 
 FSPROBE_API int32_t bs_backup(BgReader* disk, int fd)
 {
-    try {
-        return backup_tables(disk, fd);
-    } catch (...) {
-        return BS_BACKUP_IO_ERROR;
-    }
+    return guarded<int32_t>(g_failure, BS_BACKUP_IO_ERROR, [&] { return backup_tables(disk, fd); });
 }
 
 FSPROBE_API int32_t bs_backup_current(BgReader* disk, int fd)
 {
-    try {
-        return backup_current_state(disk, fd);
-    } catch (...) {
-        return BS_BACKUP_IO_ERROR;
-    }
+    return guarded<int32_t>(g_failure, BS_BACKUP_IO_ERROR, [&] { return backup_current_state(disk, fd); });
 }
 
 FSPROBE_API int32_t bs_back(BgReader* disk, int fd)
 {
-    try {
-        return restore_tables(disk, fd);
-    } catch (...) {
-        return BS_BACK_FAILED;
-    }
+    return guarded<int32_t>(g_failure, BS_BACK_FAILED, [&] { return restore_tables(disk, fd); });
 }
 
 FSPROBE_API int32_t bs_check_backup(BgReader* disk, int fd, uint32_t* record)
 {
-    try {
-        return check_backup(disk, fd, record);
-    } catch (...) {
-        return BS_CHECK_UNREADABLE;
-    }
+    return guarded<int32_t>(g_failure, BS_CHECK_UNREADABLE, [&] { return check_backup(disk, fd, record); });
 }
 
 FSPROBE_API BgVolume* bs_recover(BgReader* disk)
 {
-    try {
-        return search_volumes(disk);
-    } catch (...) {
-        release_found();
-        bg_progress.store(100);
-        return nullptr;
-    }
+    return guarded<BgVolume*>(
+        g_failure, nullptr, [&] { return g_search.search(disk); },
+        [] {
+            g_search.release();
+            bg_progress.store(100);
+        });
 }
 
 FSPROBE_API bool is_ok(BgVolume* record)
 {
-    try {
-        return judge_primary(record);
-    } catch (...) {
-        return false;
-    }
+    return guarded(g_failure, false, [&] { return g_search.judge_primary(record); });
 }
 
 FSPROBE_API bool write_Partition_table(BgReader* disk)
 {
-    try {
-        return rebuild_tables(disk);
-    } catch (...) {
-        return false;
-    }
+    return guarded(g_failure, false, [&] { return rebuild_tables(disk, g_search.state()); });
 }
 
-FSPROBE_API void bs_exit(void) { release_found(); }
+FSPROBE_API void bs_exit(void)
+{
+    guarded_void(g_failure, [] { g_search.release(); });
+}
+
+FSPROBE_API const char* partition_last_failure(void) { return g_failure.text(); }
 
 } // extern "C"

@@ -45,7 +45,7 @@ bool scan_lost_files(const Volume& volume, LostFileSink& sink, std::atomic<int32
     std::vector<u8> table(size_t(std::min<u64>(inodes_per_piece, geo.inodes_per_group) * geo.inode_size));
     std::vector<LostFile> candidates;
     u8 head[24];
-    auto stopped = [&] { return progress.load(std::memory_order_relaxed) > 99; };
+    auto stopped = [&] { return progress.load(std::memory_order_relaxed) > 99 || bg_stop_requested(); };
 
     for (u32 g = 0; g < geo.group_count; ++g) {
         if (stopped())

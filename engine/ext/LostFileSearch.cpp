@@ -3,6 +3,7 @@
 #include "LostFileScan.h"
 #include "TreeWalk.h"
 
+#include <fsprobe/common/failure.h>
 #include <fsprobe/common/alloc.h>
 
 #include <cstdio>
@@ -42,6 +43,16 @@ public:
         : m_search(search)
     {
     }
+    // Files not yet handed to a group (an allocation failed) are freed here.
+    ~Builder()
+    {
+        for (Ext2LostFile* f : m_files) {
+            m_search.m_info.erase(f);
+            engine_free(f->block_list);
+            engine_free(f->inode);
+            engine_free(f);
+        }
+    }
     void begin_group(u32 group) override
     {
         m_group = engine_new_zeroed<Ext2Group>();
@@ -56,7 +67,11 @@ public:
     }
     void add_file(LostFile&& file) override
     {
+        // Room first: the push after an allocation must not throw.
+        if (m_files.size() == m_files.capacity())
+            m_files.reserve(std::max<size_t>(16, m_files.size() * 2));
         auto* f = engine_new_zeroed<Ext2LostFile>();
+        m_files.push_back(f);
         f->size = file.size;
         if (!file.blocks.empty()) {
             f->block_list = engine_new_zeroed<u32>(file.blocks.size());
@@ -64,8 +79,7 @@ public:
         }
         f->inode = engine_new_zeroed<u8>(kInodeCopySize);
         std::memcpy(f->inode, file.inode.data(), kInodeCopySize);
-        set_utf16_name<sizeof(Ext2LostFile::name) / 2>(f->name, "LostFile(%d)", int(m_files.size()));
-        m_files.push_back(f);
+        set_utf16_name<sizeof(Ext2LostFile::name) / 2>(f->name, "LostFile(%d)", int(m_files.size() - 1));
         m_search.m_info[f] = FileInfo { file.inode_number, file.times, false, {}, {} };
     }
     void end_group(u32) override
@@ -123,7 +137,7 @@ bool LostFileSearch::open(BgVolume* volume)
 {
     close();
     Volume v;
-    if (!v.open(volume))
+    if (!v.open(volume, "ext2"))
         return false;
     m_volume = std::move(v);
     return true;
@@ -131,8 +145,10 @@ bool LostFileSearch::open(BgVolume* volume)
 
 Ext2Group* LostFileSearch::search(std::atomic<int32_t>& progress)
 {
-    if (!m_volume)
+    if (!m_volume) {
+        fail("no ext2 volume is open");
         return nullptr;
+    }
     free_results();
     Builder builder(*this);
     scan_lost_files(*m_volume, builder, progress);

@@ -2,6 +2,7 @@
 
 #include "TreeWalk.h"
 
+#include <fsprobe/common/failure.h>
 #include <fsprobe/common/alloc.h>
 
 #include <cstring>
@@ -28,6 +29,15 @@ public:
         : m_search(search)
     {
     }
+    // Entries of nodes that never got their array (an allocation failed) are
+    // freed here; the nodes themselves are in the search's list.
+    ~Builder()
+    {
+        for (auto& [node, entries] : m_entries)
+            if (!node->entries)
+                for (Ext3Entry* e : entries)
+                    engine_free(e);
+    }
     void* begin_directory(void* parent, const std::string& name, u32 inode_number) override
     {
         auto* node = engine_new_zeroed<Ext3DirNode>();
@@ -53,12 +63,16 @@ public:
     void add_entry(void* directory, const WalkEntry& entry) override
     {
         auto* node = static_cast<Ext3DirNode*>(directory);
+        auto& entries = m_entries[node];
+        // Room first: the push after an allocation must not throw.
+        if (entries.size() == entries.capacity())
+            entries.reserve(std::max<size_t>(16, entries.size() * 2));
         auto* e = engine_new_zeroed<Ext3Entry>();
+        entries.push_back(e);
         e->size = inode_size(entry.inode.data());
         std::memcpy(e->inode, entry.inode.data(), kInodeCopySize);
         set_name(e->name, entry.name);
         e->isdir = entry.is_directory ? 1 : 0;
-        m_entries[node].push_back(e);
 
         u16 cls = inode_class(entry.inode.data());
         if (!entry.is_directory && (entry.file_type == kTypeRegular || entry.file_type == kTypeSymlink)
@@ -100,7 +114,7 @@ bool TreeSearch::open(BgVolume* volume)
 {
     close();
     Volume v;
-    if (!v.open(volume))
+    if (!v.open(volume, "ext3"))
         return false;
     m_volume = std::move(v);
     return true;
@@ -112,23 +126,29 @@ bool TreeSearch::run_walk()
     Builder builder(*this);
     bool ok = walk_tree(*m_volume, builder);
     builder.finish();
-    if (!ok)
+    if (!ok) {
         free_results();
+        fail("the ext3 root directory cannot be read");
+    }
     return ok;
 }
 
 Ext3DirNode* TreeSearch::search_tree()
 {
-    if (!m_volume)
+    if (!m_volume) {
+        fail("no ext3 volume is open");
         return nullptr;
+    }
     m_list_mode = false;
     return run_walk() ? m_root : nullptr;
 }
 
 Ext3FoundFile* TreeSearch::search_list()
 {
-    if (!m_volume)
+    if (!m_volume) {
+        fail("no ext3 volume is open");
         return nullptr;
+    }
     m_list_mode = true;
     return run_walk() ? m_list : nullptr;
 }

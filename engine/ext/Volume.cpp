@@ -1,5 +1,7 @@
 #include "Volume.h"
 
+#include <fsprobe/common/failure.h>
+
 #include <algorithm>
 #include <cstring>
 #include <unordered_set>
@@ -14,29 +16,34 @@ constexpr u64 kMaxDescriptorTable = 64ull << 20;
 constexpr u64 kMaxReadPiece = 1ull << 30;
 } // namespace
 
-std::optional<Geometry> parse_superblock(ByteView s)
+std::optional<Geometry> parse_superblock(ByteView s, const char** why)
 {
+    auto reject = [&](const char* text) -> std::optional<Geometry> {
+        if (why)
+            *why = text;
+        return std::nullopt;
+    };
     if (!s.has(0, kSuperblockSize))
-        return std::nullopt;
+        return reject("is cut short");
     if (s.le16_or(sb::magic) != kMagic)
-        return std::nullopt;
+        return reject("magic is wrong");
     Geometry g;
     g.revision = s.le32_or(sb::rev_level);
     if (g.revision > 1)
-        return std::nullopt;
+        return reject("revision is not 0 or 1");
     g.incompat = s.le32_or(sb::feature_incompat);
     if (g.revision == 1 && (g.incompat & ~(kIncompatFiletype | kIncompatRecover)) != 0)
-        return std::nullopt;
+        return reject("names an incompatible feature this reader does not know");
     u32 log_block = s.le32_or(sb::log_block_size);
     if (log_block > 6)
-        return std::nullopt;
+        return reject("block size is too large");
     i32 log_frag = i32(s.le32_or(sb::log_frag_size));
     if (log_frag != i32(log_block))
-        return std::nullopt;
+        return reject("fragment size differs from the block size");
     g.block_size = 1024u << log_block;
     g.inode_size = g.revision == 1 ? s.le16_or(sb::inode_size) : 128;
     if (g.inode_size < kInodeCopySize || !is_power_of_two(g.inode_size) || g.inode_size > g.block_size)
-        return std::nullopt;
+        return reject("inode size is invalid");
     g.inodes_per_block = g.block_size / g.inode_size;
     g.inode_count = s.le32_or(sb::inode_count);
     g.block_count = s.le32_or(sb::block_count);
@@ -46,14 +53,14 @@ std::optional<Geometry> parse_superblock(ByteView s)
     u64 bits_per_block = u64(g.block_size) * 8;
     // One bitmap block describes a group, so neither count can exceed its bits.
     if (g.blocks_per_group < 8 || g.blocks_per_group > bits_per_block)
-        return std::nullopt;
+        return reject("blocks per group are invalid");
     if (g.inodes_per_group == 0 || g.inodes_per_group > bits_per_block)
-        return std::nullopt;
+        return reject("inodes per group are invalid");
     if (g.first_data_block >= g.block_count)
-        return std::nullopt;
+        return reject("first data block lies beyond the block count");
     u64 groups = (u64(g.block_count) - g.first_data_block + g.blocks_per_group - 1) / g.blocks_per_group;
     if (groups == 0 || groups * kGroupDescSize > kMaxDescriptorTable)
-        return std::nullopt;
+        return reject("gives an impossible number of groups");
     g.group_count = u32(groups);
     return g;
 }
@@ -88,31 +95,43 @@ bool Volume::read_block(u64 block, u8* buffer) const
     return read_bytes(buffer, block * m_geo.block_size, m_geo.block_size);
 }
 
-bool Volume::open(BgVolume* volume)
+bool Volume::open(BgVolume* volume, const char* kind)
 {
     m_reader = nullptr;
     m_groups.clear();
     m_inode_block.clear();
     m_inode_block_number = 0;
-    if (!volume || !volume->reader || !volume->reader->read)
+    if (!volume || !volume->reader || !volume->reader->read) {
+        fail("no volume was given");
         return false;
+    }
+    const std::string name = kind;
     m_reader = volume->reader;
     std::vector<u8> super(kSuperblockSize);
-    if (!read_bytes(super.data(), kSuperblockOffset, kSuperblockSize))
+    if (!read_bytes(super.data(), kSuperblockOffset, kSuperblockSize)) {
+        fail(read_failure(m_reader, "the " + name + " superblock"));
         return false;
-    auto geo = parse_superblock(ByteView(super.data(), super.size()));
-    if (!geo)
+    }
+    const char* why = "";
+    auto geo = parse_superblock(ByteView(super.data(), super.size()), &why);
+    if (!geo) {
+        fail("the " + name + " superblock " + why);
         return false;
+    }
     m_geo = *geo;
 
     u64 per_block = m_geo.block_size / kGroupDescSize;
     u64 table_blocks = (u64(m_geo.group_count) + per_block - 1) / per_block;
     u64 first = u64(m_geo.first_data_block) + 1;
-    if (first + table_blocks > m_geo.block_count)
+    if (first + table_blocks > m_geo.block_count) {
+        fail("the " + name + " group descriptors lie beyond the last block");
         return false;
+    }
     std::vector<u8> table(table_blocks * m_geo.block_size);
-    if (!read_bytes(table.data(), first * m_geo.block_size, table.size()))
+    if (!read_bytes(table.data(), first * m_geo.block_size, table.size())) {
+        fail(read_failure(m_reader, "the " + name + " group descriptors"));
         return false;
+    }
     m_groups.resize(m_geo.group_count);
     for (u32 g = 0; g < m_geo.group_count; ++g) {
         const u8* d = table.data() + u64(g) * kGroupDescSize;

@@ -31,8 +31,9 @@ struct Geometry {
 // Decodes and checks a 1024-byte superblock. Rejects a wrong magic, a
 // revision other than 0 or 1, an incompatible feature other than file types
 // in directory entries (and the journal's "needs recovery" mark), a fragment size different from the block size and any
-// geometry that cannot describe a real volume.
-std::optional<Geometry> parse_superblock(ByteView superblock);
+// geometry that cannot describe a real volume. `why` (when given) receives
+// what was wrong, as the end of a sentence starting "the superblock".
+std::optional<Geometry> parse_superblock(ByteView superblock, const char** why = nullptr);
 
 struct GroupDesc {
     u32 inode_bitmap = 0;
@@ -43,10 +44,12 @@ using InodeCopy = std::array<u8, kInodeCopySize>;
 
 class Volume {
 public:
-    // Reads and checks the superblock and the descriptor table.
-    bool open(BgVolume* volume);
+    // Reads and checks the superblock and the descriptor table. `kind`
+    // ("ext2", "ext3") names the volume in the failure reasons.
+    bool open(BgVolume* volume, const char* kind = "ext2");
 
     const Geometry& geometry() const { return m_geo; }
+    const BgReader* reader() const { return m_reader; }
     u32 block_size() const { return m_geo.block_size; }
     const std::vector<GroupDesc>& groups() const { return m_groups; }
 

@@ -3,6 +3,7 @@
 #include "DirEntry.h"
 
 #include <fsprobe/common/alloc.h>
+#include <fsprobe/common/failure.h>
 
 #include <algorithm>
 #include <cstring>
@@ -22,13 +23,20 @@ struct DeletedSearch::Frame {
 bool DeletedSearch::open(BgVolume* volume)
 {
     close();
-    if (!volume || !volume->reader || !volume->boot_sector)
+    if (!volume || !volume->reader || !volume->boot_sector) {
+        fail("no volume was given");
         return false;
-    if (volume->fs_code < BG_FS_FAT12 || volume->fs_code > BG_FS_FAT32)
+    }
+    if (volume->fs_code < BG_FS_FAT12 || volume->fs_code > BG_FS_FAT32) {
+        fail("the volume is not FAT12, FAT16 or FAT32");
         return false;
+    }
     auto geometry = parse_geometry(std::span<const u8>(volume->boot_sector, 512), FatType(volume->fs_code));
-    if (!geometry)
+    if (!geometry) {
+        static const char* const names[] = { "FAT12", "FAT16", "FAT32" };
+        fail(std::string("no ") + names[volume->fs_code - BG_FS_FAT12] + " boot sector at sector 0");
         return false;
+    }
     m_geometry = *geometry;
     m_volume = volume;
     m_reader = volume->reader;
@@ -200,8 +208,10 @@ void DeletedSearch::root_progress(size_t index)
 
 FatDirNode* DeletedSearch::search(u32* file_count, u32* dir_count)
 {
-    if (!m_volume)
+    if (!m_volume) {
+        fail("no FAT volume is open");
         return nullptr;
+    }
     free_results();
     m_files = m_dirs = 0;
     std::fill(m_visited.begin(), m_visited.end(), 0);
@@ -219,6 +229,7 @@ FatDirNode* DeletedSearch::search(u32* file_count, u32* dir_count)
         root_clusters = follow_chain(m_fat, root_cluster, dir_buffer_bytes / g.cluster_bytes);
     if (fat32 ? root_clusters.empty() : g.root_sectors == 0) {
         // Nothing to walk; the bar still ends, or the caller would wait for it.
+        fail(fat32 ? "the FAT32 root directory's cluster chain is unreadable" : "the FAT root directory has no sectors");
         bg_progress.store(100);
         return nullptr;
     }
@@ -243,7 +254,7 @@ FatDirNode* DeletedSearch::search(u32* file_count, u32* dir_count)
             const size_t count = f.used / dirent::size;
             std::optional<std::u16string> long_name;
             while (f.index < count) {
-                if (bg_progress.load() > 99) {
+                if (bg_progress.load() > 99 || bg_stop_requested()) {
                     stopped = true;
                     break;
                 }

@@ -364,7 +364,14 @@ void EntryArray::push(FatEntry* entry)
 {
     if (m_count + 1 >= m_capacity) {
         size_t capacity = m_capacity + step;
-        auto** items = static_cast<FatEntry**>(engine_alloc(capacity * sizeof(FatEntry*)));
+        FatEntry** items;
+        try {
+            items = static_cast<FatEntry**>(engine_alloc(capacity * sizeof(FatEntry*)));
+        } catch (...) {
+            // The array cannot take the entry: it goes rather than leaks.
+            free_entry(entry);
+            throw;
+        }
         if (m_items) {
             std::memcpy(items, m_items, m_count * sizeof(FatEntry*));
             engine_free(m_items);

@@ -3,6 +3,7 @@
 #include "DirEntry.h"
 
 #include <fsprobe/common/alloc.h>
+#include <fsprobe/common/failure.h>
 
 #include <algorithm>
 #include <bit>
@@ -68,8 +69,10 @@ std::optional<GeometryVote> vote_geometry(std::span<const FatDirCandidate> candi
 bool FormatRecovery::open(BgVolume* volume)
 {
     close();
-    if (!volume || !volume->reader)
+    if (!volume || !volume->reader) {
+        fail("no volume was given");
         return false;
+    }
     m_volume = volume;
     m_reader = volume->reader;
     m_size = volume->size ? volume->size : m_reader->size(m_reader);
@@ -134,7 +137,7 @@ void FormatRecovery::scan()
     for (u64 offset = 0; offset < m_size; offset += chunk_bytes) {
         // The stop request is honoured between chunks: a worker thread
         // cannot be killed here, and a whole-disk scan takes long.
-        if (m_stop.load())
+        if (m_stop.load() || bg_stop_requested())
             break;
         size_t want = size_t(std::min<u64>(chunk_bytes, m_size - offset));
         u32 got = m_reader->read(m_reader, m_scan.data(), u32(want), offset);
@@ -247,7 +250,7 @@ void FormatRecovery::walk(FatLostDir* node, u32 s, u64 data_start, u32 geometry,
     const u64 own_sector = data_start + u64(s) * (node->first_cluster - 2);
     std::optional<std::u16string> long_name;
     for (size_t i = 2; i < count; ++i) {
-        if (m_stop.load())
+        if (m_stop.load() || bg_stop_requested())
             break;
         const u8* e = m_dir.data() + i * dirent::size;
         if (e[0] == dirent::mark_end)
@@ -296,8 +299,10 @@ void FormatRecovery::walk(FatLostDir* node, u32 s, u64 data_start, u32 geometry,
 
 FatLostDir** FormatRecovery::search()
 {
-    if (!m_volume)
+    if (!m_volume) {
+        fail("no volume is open for format recovery");
         return nullptr;
+    }
     free_trees();
     m_candidates.clear();
     for (auto& row : m_seen)
@@ -313,7 +318,7 @@ FatLostDir** FormatRecovery::search()
     // geometry found last, most likely that of the same old file system.
     std::optional<GeometryVote> last_vote;
     for (size_t i = 0; i < m_candidates.size(); ++i) {
-        if (m_stop.load() || m_result_count >= FAT_FMT_MAX_TREES)
+        if (m_stop.load() || bg_stop_requested() || m_result_count >= FAT_FMT_MAX_TREES)
             break;
         const FatDirCandidate cand = m_candidates[i];
         if (in_current_use(cand))

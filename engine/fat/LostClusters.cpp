@@ -84,7 +84,7 @@ bool DeletedSearch::collect_lost_pieces(std::vector<LostPiece>& pieces)
     size_t kept = 0;
     const int start_percent = m_percent;
     for (u32 n = 2; n < end;) {
-        if (bg_progress.load() > 99)
+        if (bg_progress.load() > 99 || bg_stop_requested())
             return false;
         if (!free_and_new(n)) {
             ++n;

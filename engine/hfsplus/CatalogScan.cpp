@@ -1,5 +1,6 @@
 #include "CatalogScan.h"
 
+#include <fsprobe/common/failure.h>
 #include <fsprobe/common/utf.h>
 
 #include <algorithm>
@@ -337,8 +338,11 @@ std::optional<ScanResult> scan_catalog(const VolumeAccess& volume, const VolumeH
     OverflowMap overflow = read_overflow(volume, header, limits);
     ForkMap catalog = fork_map(volume, header.catalog_file, kDataForkType, kCatalogFileId, overflow);
     auto tree = open_tree(volume, catalog, header.catalog_file.logical_size);
-    if (!tree)
+    if (!tree) {
+        fail(catalog.mapped_bytes() == 0 ? "the HFS+ catalog file has no extents"
+                                         : "the HFS+ catalog header node cannot be read or is damaged");
         return std::nullopt;
+    }
     ScanResult result;
     result.stats.catalog_nodes = tree->total_nodes;
     result.stats.catalog_bytes = u64(tree->total_nodes) * tree->node_size;
@@ -370,8 +374,10 @@ std::optional<ScanResult> scan_catalog(const VolumeAccess& volume, const VolumeH
             return cancelled();
         });
     result.stats.catalog_nodes_read = walk.nodes_read;
-    if (!complete)
+    if (!complete) {
+        fail("the scan was stopped");
         return std::nullopt;
+    }
     result.live_files.assign(live.begin(), live.end());
 
     // 2. Nodes the tree no longer reaches, read in runs of neighbours.

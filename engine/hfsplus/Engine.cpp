@@ -3,6 +3,7 @@
 #include "CatalogScan.h"
 
 #include <fsprobe/common/alloc.h>
+#include <fsprobe/common/failure.h>
 #include <fsprobe/common/utf.h>
 
 #include <algorithm>
@@ -32,9 +33,24 @@ FsprobeTime hfs_date(u32 date)
     return t;
 }
 
+void fill_record(HfspFileRecord& record, const Candidate& c, u32 block_size);
+
+// A record of its own (freed again when filling it fails).
 HfspFileRecord* make_record(const Candidate& c, u32 block_size)
 {
     auto* r = engine_new_zeroed<HfspFileRecord>();
+    try {
+        fill_record(*r, c, block_size);
+    } catch (...) {
+        engine_free(r);
+        throw;
+    }
+    return r;
+}
+
+void fill_record(HfspFileRecord& record, const Candidate& c, u32 block_size)
+{
+    HfspFileRecord* r = &record;
     std::string name = utf8_truncate(c.name, HFSP_NAME_BYTES - 1);
     std::memcpy(r->name, name.data(), name.size());
     r->size = c.logical_size;
@@ -48,7 +64,6 @@ HfspFileRecord* make_record(const Candidate& c, u32 block_size)
             r->extents[i] = { c.extents[i].start_block, c.extents[i].block_count };
         r->start = u64(c.extents[0].start_block) * block_size;
     }
-    return r;
 }
 
 ForkMap record_map(const HfspFileRecord* r, u32 block_size)
@@ -90,22 +105,34 @@ void Engine::raise_progress(double fraction)
 
 bool Engine::open(BgVolume* volume)
 {
-    if (!volume)
+    if (!volume) {
+        fail("no volume was given");
         return false;
+    }
     close();
     BgReader* reader = volume->reader;
-    if (!reader || !reader->read)
+    if (!reader || !reader->read) {
+        fail("the volume has no reader");
         return false;
+    }
     u64 size = volume->size;
     if (reader->size)
         size = size ? std::min(size, reader->size(reader)) : reader->size(reader);
     u8 raw[kVolumeHeaderSize];
     VolumeAccess probe { reader, size, 0, 0 };
-    if (!probe.read(raw, sizeof raw, kVolumeHeaderOffset))
+    if (!probe.read(raw, sizeof raw, kVolumeHeaderOffset)) {
+        fail(read_failure(reader, "the HFS+ volume header"));
         return false;
+    }
     VolumeHeader h = convert_volume_header(raw);
-    if ((h.signature != kSignatureHfsPlus && h.signature != kSignatureHfsx) || !block_size_usable(h.block_size))
+    if (h.signature != kSignatureHfsPlus && h.signature != kSignatureHfsx) {
+        fail("the HFS+ volume header signature is wrong");
         return false;
+    }
+    if (!block_size_usable(h.block_size)) {
+        fail("the HFS+ volume header gives an invalid block size");
+        return false;
+    }
     m_volume = volume;
     m_header = engine_new_zeroed<VolumeHeader>();
     *m_header = h;
@@ -119,12 +146,13 @@ HfspFileRecord* Engine::search()
     m_threshold = 0.05;
     free_records();
     if (!m_header || m_header->total_blocks == 0) {
+        fail(m_header ? "the HFS+ volume header gives no blocks" : "no HFS+ volume is open");
         bg_progress.store(100, std::memory_order_relaxed);
         return nullptr;
     }
     ScanHooks hooks;
     hooks.progress = [this](double fraction) { raise_progress(fraction); };
-    hooks.cancel = [] { return bg_progress.load(std::memory_order_relaxed) >= 100; };
+    hooks.cancel = [] { return bg_progress.load(std::memory_order_relaxed) >= 100 || bg_stop_requested(); };
     auto result = scan_catalog(m_access, *m_header, hooks);
     if (result) {
         HfspFileRecord* tail = nullptr;

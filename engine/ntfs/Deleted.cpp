@@ -2,6 +2,8 @@
 
 #include "Deleted.h"
 
+#include <fsprobe/common/failure.h>
+
 #include <algorithm>
 #include <cstring>
 
@@ -58,8 +60,10 @@ static void examine_record(Volume& volume, const u8* rec, u64 number, NtfsFileIn
 
 NtfsFileInfo* find_deleted_files(Volume& volume)
 {
-    if (!volume.is_open())
+    if (!volume.is_open()) {
+        fail("no NTFS volume is open");
         return nullptr;
+    }
     bg_progress.store(0, std::memory_order_relaxed);
     const Context& mft = *volume.mft();
     const u64 c = volume.cluster_size();
@@ -82,6 +86,19 @@ NtfsFileInfo* find_deleted_files(Volume& volume)
 
     NtfsFileInfo* head = nullptr;
     NtfsFileInfo* tail = nullptr;
+    // A failed allocation ends the scan by an exception: the list so far goes.
+    struct PartialList {
+        NtfsFileInfo*& head;
+        bool kept = false;
+        ~PartialList()
+        {
+            for (NtfsFileInfo* f = kept ? nullptr : head; f;) {
+                NtfsFileInfo* next = f->next;
+                engine_free(f);
+                f = next;
+            }
+        }
+    } partial { head };
     Progress progress;
     // Several steps are read at once; each record is checked on its own.
     const u64 batch_steps = std::max<u64>(1, (256u << 10) / step_bytes);
@@ -102,7 +119,7 @@ NtfsFileInfo* find_deleted_files(Volume& volume)
                 }
             }
             progress.step(double(step) / double(steps));
-            if (bg_progress.load(std::memory_order_relaxed) >= 100) {
+            if (bg_progress.load(std::memory_order_relaxed) >= 100 || bg_stop_requested()) {
                 stopped = true;
                 break;
             }
@@ -110,6 +127,7 @@ NtfsFileInfo* find_deleted_files(Volume& volume)
     }
     if (!stopped)
         bg_progress.store(100, std::memory_order_relaxed);
+    partial.kept = true;
     return head;
 }
 

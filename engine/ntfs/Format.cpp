@@ -502,6 +502,16 @@ NtfsFormatInfo* FormatRecovery::search(BgVolume* volume)
     clear();
     std::vector<u8> buf(kChunk);
     Scan scan { m_table, volume, nullptr, nullptr, -1, false, {} };
+    // A failed allocation ends the scan by an exception: the list so far goes.
+    struct PartialList {
+        Scan& scan;
+        bool kept = false;
+        ~PartialList()
+        {
+            if (!kept)
+                free_format_info(scan.head);
+        }
+    } partial { scan };
     u64 size = volume->size;
     const LiveVolume live = load_live(volume, size);
     double threshold = 0.05;
@@ -549,7 +559,7 @@ NtfsFormatInfo* FormatRecovery::search(BgVolume* volume)
             bg_progress.fetch_add(5, std::memory_order_relaxed);
             threshold += 0.05;
         }
-        if (bg_progress.load(std::memory_order_relaxed) > 99) {
+        if (bg_progress.load(std::memory_order_relaxed) > 99 || bg_stop_requested()) {
             early = true;
             break;
         }
@@ -557,6 +567,7 @@ NtfsFormatInfo* FormatRecovery::search(BgVolume* volume)
     link(m_table, scan.head, scan.own);
     if (!early)
         bg_progress.store(100, std::memory_order_relaxed);
+    partial.kept = true;
     return scan.head;
 }
 

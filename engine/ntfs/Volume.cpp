@@ -3,6 +3,7 @@
 
 #include "Volume.h"
 
+#include <fsprobe/common/failure.h>
 #include <ondisk/ntfs_boot.h>
 
 #include <algorithm>
@@ -141,6 +142,7 @@ bool Volume::open(BgVolume* volume)
 {
     if (!accepts(volume)) {
         m_geometry.cluster_size = 0;
+        fail(!volume || !volume->reader ? "no volume was given" : "the volume is not NTFS");
         return false;
     }
     close();
@@ -148,8 +150,14 @@ bool Volume::open(BgVolume* volume)
 
     std::memcpy(m_boot, volume->boot_sector, 512);
     auto boot = ondisk::ntfs::parse_boot(ByteView(m_boot, sizeof m_boot));
-    if (!boot || boot->record_size == 0)
+    if (!boot) {
+        fail("the NTFS boot sector gives an invalid sector or cluster size");
         return false;
+    }
+    if (boot->record_size == 0) {
+        fail("the NTFS boot sector gives an invalid cluster or MFT record size");
+        return false;
+    }
     const u32 bps = boot->bytes_per_sector;
     const u64 cluster = boot->cluster_size;
     const u64 rec = boot->record_size;
@@ -161,15 +169,25 @@ bool Volume::open(BgVolume* volume)
     u64 mft_lcn = boot->mft_lcn;
     m_record0.assign(rec, 0);
     bool ok = mft_lcn <= ~u64(0) / cluster && read(m_record0.data(), rec, mft_lcn * cluster) == rec;
+    if (!ok)
+        fail(mft_lcn <= ~u64(0) / cluster ? read_failure(volume->reader, "MFT record 0")
+                                          : std::string("the NTFS boot sector puts the MFT beyond any volume"));
     // Record 0 gets its fix-up too: its run list may cross a sector's last
     // two bytes, and the whole MFT map depends on it.
-    if (ok)
+    if (ok) {
         ok = apply_fixup(m_record0.data(), rec, bps);
+        if (!ok)
+            fail("MFT record 0 failed its fix-up");
+    }
     if (ok) {
         FindOptions opts;
         opts.record_size = rec;
         m_mft = ntfs::find_attribute(m_record0.data(), NTFS_AT_DATA, u"", opts);
         ok = m_mft && m_mft->non_resident && !m_mft->runs.empty();
+        if (!ok)
+            fail(load_le32(m_record0.data()) != kFileMagic ? "MFT record 0 is not a FILE record"
+                 : m_mft                                   ? "the $DATA of MFT record 0 has no runs"
+                                                           : "MFT record 0 has no usable $DATA attribute");
     }
     if (ok) {
         // A very fragmented MFT keeps the rest of its map in extension

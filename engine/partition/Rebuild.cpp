@@ -7,8 +7,12 @@
 
 #include "Search.h"
 
+#include <fsprobe/common/failure.h>
+
+#include <cerrno>
 #include <cstring>
 #include <optional>
+#include <string>
 
 namespace fsprobe::partition {
 
@@ -129,13 +133,18 @@ RebuildPlan plan_rebuild(const std::vector<FoundVolume>& volumes, u32 S)
     return plan;
 }
 
-bool rebuild_tables(BgReader* disk)
+bool rebuild_tables(BgReader* disk, const SearchState& state)
 {
-    SearchState& state = search_state();
     // The tables count 512-byte sectors; a disk with larger logical sectors
     // would need every field in its own unit.
-    if (!disk || !disk->write || state.bytes_per_sector != sector_bytes)
+    if (!disk || !disk->write) {
+        fail("no disk was given");
         return false;
+    }
+    if (state.bytes_per_sector != sector_bytes) {
+        fail(state.bytes_per_sector ? "the disk's sectors are not 512 bytes" : "no search has run on the disk");
+        return false;
+    }
     std::vector<FoundVolume> volumes;
     for (u32 i = 0; i < max_found_volumes && state.found[i].boot_sector; ++i) {
         const BgVolume& r = state.found[i];
@@ -148,16 +157,35 @@ bool rebuild_tables(BgReader* disk)
         volumes.push_back(v);
     }
     RebuildPlan plan = plan_rebuild(volumes, state.sectors_per_track);
-    if (plan.status != RebuildStatus::Ok)
+    switch (plan.status) {
+    case RebuildStatus::Ok:
+        break;
+    case RebuildStatus::NothingFound:
+        fail("no volume was found to describe");
         return false;
+    case RebuildStatus::TooManyPrimaries:
+        fail("more than four master boot record entries would be needed");
+        return false;
+    case RebuildStatus::Unrepresentable:
+        fail("a volume lies beyond what a partition table entry can hold");
+        return false;
+    }
 
     bool ok = true;
     auto write_table = [&](const TableWrite& w) {
         u64 offset = w.sector * sector_bytes + table_offset;
-        if (disk->write(disk, w.bytes.data(), table_write_bytes, offset) != table_write_bytes)
+        errno = 0;
+        if (disk->write(disk, w.bytes.data(), table_write_bytes, offset) != table_write_bytes) {
             ok = false;
-        if (disk->commit && disk->commit(disk) == 0)
+            fail("writing the partition table at sector " + std::to_string(w.sector) + " failed"
+                 + (errno ? std::string(": ") + std::strerror(errno) : std::string()));
+        }
+        errno = 0;
+        if (disk->commit && disk->commit(disk) == 0) {
             ok = false;
+            fail("flushing the partition table at sector " + std::to_string(w.sector) + " failed"
+                 + (errno ? std::string(": ") + std::strerror(errno) : std::string()));
+        }
     };
     for (const TableWrite& w : plan.extended)
         write_table(w);

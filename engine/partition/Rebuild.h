@@ -44,7 +44,9 @@ struct RebuildPlan {
 // search lists them. Pure: reads and writes nothing.
 RebuildPlan plan_rebuild(const std::vector<FoundVolume>& volumes, u32 sectors_per_track);
 
-// Runs the rebuild for the last search's table on `disk`.
-bool rebuild_tables(BgReader* disk);
+struct SearchState;
+
+// Runs the rebuild for the table a search left in `state` on `disk`.
+bool rebuild_tables(BgReader* disk, const SearchState& state);
 
 } // namespace fsprobe::partition

@@ -6,6 +6,7 @@
 #include "Search.h"
 
 #include <fsprobe/common/alloc.h>
+#include <fsprobe/common/failure.h>
 #include <ondisk/ntfs_boot.h>
 
 #include <algorithm>
@@ -14,8 +15,6 @@
 namespace fsprobe::partition {
 
 namespace {
-
-SearchState g_state;
 
 // A zero-filled engine allocation released on every way out.
 class TrackBuffer {
@@ -70,8 +69,6 @@ bool confirm_fat(BgReader* disk, const u8* candidate, u64 candidate_sector)
 
 } // namespace
 
-SearchState& search_state() { return g_state; }
-
 bool is_mft_record_of_mft(const u8* record, size_t size)
 {
     static const u8 name[8] = { 0x24, 0x00, 0x4D, 0x00, 0x46, 0x00, 0x54, 0x00 }; // "$MFT" UTF-16LE
@@ -89,26 +86,27 @@ u64 ntfs_cluster_sectors(const u8* boot_sector)
     return ondisk::ntfs::sectors_per_cluster(boot_sector[boot::sectors_per_cluster]);
 }
 
-void release_found()
+void VolumeSearch::release()
 {
-    for (u32 i = 0; i < max_found_volumes && g_state.found[i].boot_sector; ++i) {
-        engine_free(g_state.found[i].boot_sector);
-        g_state.found[i].boot_sector = nullptr;
+    for (u32 i = 0; i < max_found_volumes && m_state.found[i].boot_sector; ++i) {
+        engine_free(m_state.found[i].boot_sector);
+        m_state.found[i].boot_sector = nullptr;
     }
 }
 
-BgVolume* search_volumes(BgReader* disk)
+BgVolume* VolumeSearch::search(BgReader* disk)
 {
     bg_progress.store(0);
     // Copies a caller never released are freed rather than lost.
-    release_found();
-    std::memset(g_state.found, 0, sizeof g_state.found);
-    g_state.disk = disk;
-    g_state.sectors_per_track = disk ? disk->sectors_per_track : 0;
-    g_state.bytes_per_sector = disk ? disk->bytes_per_sector : 0;
-    const u32 S = g_state.sectors_per_track;
-    const u32 B = g_state.bytes_per_sector;
+    release();
+    std::memset(m_state.found, 0, sizeof m_state.found);
+    m_state.disk = disk;
+    m_state.sectors_per_track = disk ? disk->sectors_per_track : 0;
+    m_state.bytes_per_sector = disk ? disk->bytes_per_sector : 0;
+    const u32 S = m_state.sectors_per_track;
+    const u32 B = m_state.bytes_per_sector;
     if (!disk || !disk->read || S == 0 || S > 0x10000 || B < sector_bytes) {
+        fail(!disk || !disk->read ? "no disk was given" : "the disk's geometry is unusable for the search");
         bg_progress.store(100);
         return nullptr;
     }
@@ -126,8 +124,10 @@ BgVolume* search_volumes(BgReader* disk)
     u32 count = 0;
     for (;;) {
         // Another party setting the percent to 100 stops the search.
-        if (bg_progress.load() >= 100) {
-            release_found();
+        if (bg_progress.load() >= 100 || bg_stop_requested()) {
+            release();
+            fail("the search was stopped");
+            bg_progress.store(100);
             return nullptr;
         }
         u32 whole = 0;
@@ -148,7 +148,7 @@ BgVolume* search_volumes(BgReader* disk)
 
             auto* copy = static_cast<u8*>(engine_alloc(sector_bytes));
             std::memcpy(copy, candidate, sector_bytes);
-            BgVolume& r = g_state.found[count];
+            BgVolume& r = m_state.found[count];
             r.start = at * sector_bytes;
             r.first_found = count == 0 ? 1 : 0;
             r.boot_sector = copy;
@@ -166,7 +166,8 @@ BgVolume* search_volumes(BgReader* disk)
             found = true;
 
             if (bg_progress.fetch_add(5) + 5 >= 100) {
-                release_found();
+                release();
+                fail(count >= 20 ? "the search found twenty volumes and gave up" : "the search was stopped");
                 return nullptr;
             }
             break;
@@ -183,10 +184,10 @@ BgVolume* search_volumes(BgReader* disk)
         P += S;
     }
     bg_progress.store(100);
-    return g_state.found;
+    return m_state.found;
 }
 
-bool judge_primary(BgVolume* record)
+bool VolumeSearch::judge_primary(BgVolume* record)
 {
     if (!record || !record->boot_sector)
         return false;
@@ -195,11 +196,11 @@ bool judge_primary(BgVolume* record)
     u32 hidden = load_le32(boot + boot::hidden_sectors);
     if (start_sector > 0xFFFFFFFFull || hidden != start_sector)
         return false;
-    const u32 S = g_state.sectors_per_track;
+    const u32 S = m_state.sectors_per_track;
     // A volume inside the first track has no track before it to look at.
     if (S == 0 || start_sector <= S)
         return true;
-    BgReader* disk = g_state.disk;
+    BgReader* disk = m_state.disk;
     if (!disk || !disk->read)
         return true;
 

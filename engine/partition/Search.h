@@ -1,5 +1,5 @@
 // The lost-volume search, the primary/logical judgement of a found volume and
-// the process-wide state they share with the rebuild.
+// the state they leave for the rebuild.
 #pragma once
 
 #include "Definitions.h"
@@ -8,6 +8,8 @@
 
 namespace fsprobe::partition {
 
+// What a search leaves: the found-volume table (ended by the first record
+// without a boot-sector copy) and the disk geometry it was made with.
 struct SearchState {
     BgVolume found[max_found_volumes] {};
     BgReader* disk = nullptr;
@@ -15,16 +17,31 @@ struct SearchState {
     u32 bytes_per_sector = 0;
 };
 
-// The one state of the search and rebuild exports (one disk at a time).
-SearchState& search_state();
+// The lost-volume search of one disk at a time; it owns the boot-sector
+// copies of its table until release() or the next search.
+class VolumeSearch {
+public:
+    VolumeSearch() = default;
+    ~VolumeSearch() { release(); }
+    VolumeSearch(const VolumeSearch&) = delete;
+    VolumeSearch& operator=(const VolumeSearch&) = delete;
 
-// Runs the search on `disk`; returns the found-volume table or null.
-BgVolume* search_volumes(BgReader* disk);
-// True for a primary partition, false for a logical drive (whose copy's
-// hidden sectors then hold the distance from its extended boot record).
-bool judge_primary(BgVolume* record);
-// Frees the boot-sector copies and clears their pointers.
-void release_found();
+    // Runs the search on `disk`; returns the found-volume table or null.
+    BgVolume* search(BgReader* disk);
+    // True for a primary partition, false for a logical drive (whose copy's
+    // hidden sectors then hold the distance from its extended boot record).
+    bool judge_primary(BgVolume* record);
+    // Frees the boot-sector copies and clears their pointers.
+    void release();
+
+    const SearchState& state() const { return m_state; }
+
+private:
+    SearchState m_state;
+};
+
+// The state of the search behind the C exports (one disk at a time).
+const SearchState& search_state();
 
 // The first of the two confirmations, exposed for tests: does the 1024-byte
 // buffer hold the MFT record of $MFT?

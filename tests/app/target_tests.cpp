@@ -219,7 +219,10 @@ TEST(RecoveryNames, CleanedNamesThatClashAreAllWritten)
     const NodeId docs_node = NodeOf(tree, "Docs");
     ASSERT_NE(docs_node, 0u);
     session.result.folders.push_back({"Docs", kRootFolder, {}, {}, false});
-    session.result.files.push_back({"A_B.TXT", 0, false, {}, {}, {}, uint64_t(1)});
+    FoundFile clash;
+    clash.name = "A_B.TXT";
+    clash.record = uint64_t(1);
+    session.result.files.push_back(clash);
     session.result.folders.back().files.push_back(uint32_t(session.result.files.size() - 1));
     const NodeId more_node = tree.InsertNode(root, "Docs", 0, 1);
     tree.SetItemData(more_node, session.result.folders.size());

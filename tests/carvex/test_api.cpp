@@ -142,6 +142,33 @@ TEST(CarvexApi, SettingProgressToHundredStopsTheScanWithWhatItFound)
     cx_release();
 }
 
+TEST(CarvexApi, TheStopRequestStopsTheScanWithWhatItFound)
+{
+    Bytes jpeg = make_jpeg_like(3);
+    GeneratedVolume gv(uint64_t(4) << 30, jpeg, uint64_t(1) << 20);
+    gv.delay_us = 20000;
+    std::atomic<int32_t> result{-2};
+    bg_request_stop(0);
+    bg_progress.store(0);
+    auto started = std::chrono::steady_clock::now();
+    std::thread worker([&] { result = cx_scan_volume(gv.volume()); });
+    while (bg_progress.load() < 5 && std::chrono::steady_clock::now() - started < std::chrono::seconds(60))
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    ASSERT_GE(bg_progress.load(), 5);
+    // The progress is left as it is: the request alone stops the scan.
+    auto stop = std::chrono::steady_clock::now();
+    bg_request_stop(1);
+    worker.join();
+    bg_request_stop(0);
+    EXPECT_LT(std::chrono::steady_clock::now() - stop, std::chrono::seconds(2));
+    EXPECT_EQ(bg_progress.load(), 100);
+    int32_t n = count_items("jpg");
+    EXPECT_GE(n, 200);
+    EXPECT_LT(n, 4096);
+    EXPECT_EQ(result.load(), n);
+    cx_release();
+}
+
 TEST(CarvexApi, TypesItemsAndSequentialReads)
 {
     std::vector<Sample> samples = {{"a.jpg", "jpg", make_jpeg_like(3)}, {"b.mid", "mid", make_midi()},

@@ -1295,3 +1295,78 @@ TEST(CliErrors, TargetOnALoopMountOfTheSourceThroughAHardLink)
 }
 
 } // namespace
+
+namespace {
+
+// Deleted files that the peer lists: "r/r * INODE: PATH" lines of fls -r -d -p.
+std::vector<std::pair<std::string, std::string>> peer_deleted_files(const fs::path& img)
+{
+    std::string listing;
+    std::vector<std::pair<std::string, std::string>> files;
+    if (run("fls -r -d -p " + quote(img.string()), &listing) != 0)
+        return files;
+    std::stringstream in(listing);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.rfind("r/r * ", 0) != 0)
+            continue;
+        const size_t colon = line.find(":\t");
+        if (colon == std::string::npos)
+            continue;
+        files.emplace_back(line.substr(6, colon - 6), line.substr(colon + 2));
+    }
+    return files;
+}
+
+} // namespace
+
+TEST(CliRecover, ExfatCardsAgreeWithThePeer)
+{
+    if (!require_tool("fls", "sleuthkit") || !require_tool("icat", "sleuthkit"))
+        return;
+    size_t checked = 0;
+    for (const char* name : {"exfat_win.raw", "win_exfat_7.raw", "go-exfat-test.exfat"}) {
+        TempDir tmp;
+        const auto img = shared_image(std::string("exfat/") + name, tmp.path());
+        if (!img)
+            GTEST_SKIP() << "the shared exFAT images are not here";
+        const fs::path target = tmp / "out";
+        std::string out;
+        ASSERT_EQ(run_cli("recover deleted " + quote(img->string()) + " --to " + quote(target.string()), &out), 0)
+            << out;
+        // Every deleted file the peer lists comes back under its path, with
+        // the bytes the peer reads.
+        for (const auto& [inode, path] : peer_deleted_files(*img)) {
+            const fs::path peer = tmp / "peer.bin";
+            ASSERT_EQ(run("icat " + quote(img->string()) + " " + inode + " > " + quote(peer.string())), 0);
+            ASSERT_TRUE(fs::exists(target / path)) << name << ": " << path << "\n" << out;
+            EXPECT_EQ(sha256_file(target / path), sha256_file(peer)) << name << ": " << path;
+            ++checked;
+        }
+        // Own times with their UTC offsets.
+        ASSERT_EQ(run_cli("scan deleted " + quote(img->string()), &out), 0) << out;
+        if (std::string(name) == "exfat_win.raw")
+            EXPECT_NE(out.find("1.bin\t1\t2022-01-23T20:35:24+03:00\n"), std::string::npos) << out;
+    }
+    EXPECT_EQ(checked, 8u);
+}
+
+TEST(CliScan, ExtDeletedFilesKeepTheirFoldersAndTimes)
+{
+    if (!require_tool("mke2fs", "e2fsprogs") || !require_tool("debugfs", "e2fsprogs"))
+        return;
+    for (const char* type : {"ext2", "ext3"}) {
+        TempDir tmp;
+        const fs::path img = tmp / "folders.img";
+        ASSERT_TRUE(run_fixture("ext-folders.sh", {img.string(), type}));
+        std::string out;
+        ASSERT_EQ(run_cli("scan deleted " + quote(img.string()), &out), 0) << out;
+        // The folder the name was in, and the inode's modification time.
+        EXPECT_NE(out.find("home/anna/letters/mum.odt\t3000\t2020-01-02T03:04:05Z\n"), std::string::npos)
+            << type << "\n" << out;
+        const fs::path target = tmp / "out";
+        ASSERT_EQ(run_cli("recover deleted " + quote(img.string()) + " --to " + quote(target.string()), &out), 0)
+            << out;
+        EXPECT_EQ(fs::file_size(target / "home/anna/letters/mum.odt"), 3000u) << type;
+    }
+}

@@ -4,6 +4,8 @@
 
 #include <salvor/scan/drivers.h>
 
+#include <fsprobe/times.h>
+
 #include <functional>
 #include <memory>
 
@@ -16,11 +18,15 @@ std::unique_ptr<Engine> MakeFatFormatEngine(BgFsCode code);
 std::unique_ptr<Engine> MakeExt2Engine();
 std::unique_ptr<Engine> MakeExt3Engine();
 std::unique_ptr<Engine> MakeHfsPlusEngine();
+std::unique_ptr<Engine> MakeExfatEngine();
 std::unique_ptr<Engine> MakeRawEngine(const RawSelection& raw);
 
 // The files of one FAT folder as its list shows them: the entries that are
 // not folders, up to the first entry whose name holds ".???".
 void AddFatListing(ScanSink& sink, FolderIndex folder, FatEntry** entries);
+
+// The stamps an engine library filled in.
+FileTimes TimesOf(const FsprobeTimes& times);
 
 // Files are read in pieces of the volume's allocation unit, so that an
 // unreadable cluster costs only itself and the reads stay aligned to it. A

@@ -19,35 +19,6 @@ constexpr uint32_t kLargestBlock = 65536;
 // A fast symbolic link keeps its target in the inode's block pointers.
 constexpr size_t kInlineTargetOffset = 0x28;
 constexpr size_t kInlineTargetBytes = 60;
-// Inode time fields (seconds since 1970, UTC).
-constexpr size_t kInodeAtime = 0x08;
-constexpr size_t kInodeCtime = 0x0C;
-constexpr size_t kInodeMtime = 0x10;
-constexpr size_t kInodeDtime = 0x14;
-
-std::optional<FileTime> inode_time(const uint8_t* inode, size_t offset)
-{
-    const uint32_t value = uint32_t(inode[offset]) | uint32_t(inode[offset + 1]) << 8 |
-                           uint32_t(inode[offset + 2]) << 16 | uint32_t(inode[offset + 3]) << 24;
-    if (value == 0)
-        return std::nullopt;
-    FileTime t;
-    t.seconds = int64_t(value);
-    return t;
-}
-
-FileTimes inode_times(const uint8_t* inode)
-{
-    FileTimes times;
-    if (!inode)
-        return times;
-    times.modified = inode_time(inode, kInodeMtime);
-    times.accessed = inode_time(inode, kInodeAtime);
-    times.created = inode_time(inode, kInodeCtime);
-    times.deleted = inode_time(inode, kInodeDtime);
-    return times;
-}
-
 std::string group_folder_name(int group)
 {
     return "Folder " + std::to_string(group);
@@ -117,7 +88,17 @@ public:
                 // 252 bytes of UTF-16 at most, then the ".tmp" the list adds.
                 found.name = SafeName(NameFromUtf16(ext2_get_filename(file, EXT2_NAME_FILE), 126) + ".tmp");
                 found.size = ext2_get_filesize(file);
-                found.times = inode_times(file->inode);
+                FsprobeTimes times {};
+                if (ext2_get_times(file, &times))
+                    found.times = TimesOf(times);
+                // Where a surviving entry still names the inode, its folder
+                // and name.
+                const char* folder_path = ext2_get_folder(file);
+                const char* real_name = ext2_get_realname(file);
+                if (folder_path && real_name) {
+                    found.real_folder = folder_path;
+                    found.real_name = SafeName(real_name);
+                }
                 found.record = file;
                 sink.AddFile(folder, std::move(found));
             }
@@ -208,6 +189,12 @@ public:
             FoundFile found;
             found.name = SafeName(name ? std::string(name) : std::string());
             found.size = ext3_get_filesize(f);
+            FsprobeTimes times {};
+            if (ext3_get_times(f, &times))
+                found.times = TimesOf(times);
+            // The live folder whose slack held the name.
+            if (const char* folder_path = ext3_get_folder(f))
+                found.real_folder = folder_path;
             found.record = f;
             sink.AddFile(folder, std::move(found));
         }

@@ -14,6 +14,8 @@ namespace {
 
 // Allocation blocks are 512 bytes to 1 MiB; anything past 64 MiB is refused.
 constexpr uint64_t kLargestBlock = uint64_t(1) << 26;
+// The catalog node id of the root folder.
+constexpr uint32_t kRootFolderId = 2;
 
 class HfsPlusStream final : public FileStream {
 public:
@@ -74,6 +76,16 @@ public:
             FoundFile found;
             found.name = name ? SafeName(std::string(name, strnlen(name, HFSP_NAME_BYTES))) : std::string();
             found.size = hfsp_get_filesize(f);
+            FsprobeTimes times {};
+            if (hfsp_get_times(f, &times))
+                found.times = TimesOf(times);
+            // The folder it was in, where the catalog still resolves it
+            // (the root folder's id is 2).
+            const char* folder_path = hfsp_get_folder(f);
+            if (f->parent_id == kRootFolderId)
+                found.real_folder = "";
+            else if (folder_path && *folder_path)
+                found.real_folder = folder_path;
             found.record = f;
             sink.AddFile(folder, std::move(found));
         }

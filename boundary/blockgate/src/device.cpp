@@ -14,6 +14,7 @@
 namespace blockgate {
 
 std::atomic<uint64_t> g_bytes_read{0};
+thread_local int g_read_errno = 0;
 
 uint64_t read_fully(int fd, void* buffer, uint64_t count, uint64_t offset)
 {
@@ -23,8 +24,11 @@ uint64_t read_fully(int fd, void* buffer, uint64_t count, uint64_t offset)
         ssize_t n = ::pread(fd, out + done, size_t(count - done), off_t(offset + done));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
+        if (n <= 0) {
+            // Kept for the engines, which tell the user why a volume failed.
+            g_read_errno = n < 0 ? errno : 0;
             break;
+        }
         done += uint64_t(n);
     }
     g_bytes_read.fetch_add(done, std::memory_order_relaxed);
@@ -58,6 +62,7 @@ ReadAhead::Stream* ReadAhead::least_used()
 
 uint32_t ReadAhead::read(int fd, void* buffer, uint32_t count, uint64_t offset, uint64_t end)
 {
+    g_read_errno = 0;
     if (fd < 0 || offset >= end || count == 0)
         return 0;
     const uint64_t want = std::min<uint64_t>(count, end - offset);
@@ -199,8 +204,10 @@ static uint64_t disk_size_op(BgReader* r) { return disk_of(r)->size; }
 static uint32_t volume_read_op(BgReader* r, void* buffer, uint32_t count, uint64_t offset)
 {
     Volume* v = volume_of(r);
-    if (offset >= v->length)
+    if (offset >= v->length) {
+        g_read_errno = 0;
         return 0;
+    }
     uint64_t n = std::min<uint64_t>(count, v->length - offset);
     // The window works in disk offsets, bounded by the volume's end.
     return v->cache.read(v->disk->fd, buffer, uint32_t(n), v->start + offset, v->start + v->length);

@@ -19,6 +19,7 @@ using namespace blockgate;
 namespace blockgate {
 extern Disk* g_last_disk_read_at_zero;
 extern std::atomic<uint64_t> g_bytes_read;
+extern thread_local int g_read_errno;
 }
 
 namespace {
@@ -30,6 +31,7 @@ std::vector<std::unique_ptr<Disk>> g_disks;
 std::vector<BgDiskNode> g_disk_nodes;
 std::vector<BgVolumeNode> g_volume_nodes;
 std::vector<uint64_t> g_extended;
+std::atomic<int32_t> g_stop_requested { 0 };
 
 // Opens a disk read-only and learns its size and sector size.
 // Opens `path` for reading without ever blocking in open: a FIFO opened
@@ -280,6 +282,21 @@ BG_API int32_t bg_get_progress(void)
 BG_API int32_t bg_progress_done(void)
 {
     return bg_progress.load(std::memory_order_relaxed) >= 100 ? 1 : 0;
+}
+
+BG_API void bg_request_stop(int32_t on)
+{
+    g_stop_requested.store(on ? 1 : 0, std::memory_order_relaxed);
+}
+
+BG_API int32_t bg_stop_requested(void)
+{
+    return g_stop_requested.load(std::memory_order_relaxed);
+}
+
+BG_API int32_t bg_read_error(void)
+{
+    return g_read_errno;
 }
 
 BG_API uint64_t* bg_extended_list(void)

@@ -50,7 +50,7 @@ CX_API int32_t cx_scan_volume(BgVolume* volume)
     // in bg_progress (100 from a stop request) ends the scan.
     carvex::scan(source, *result, [&](int32_t step) {
         int32_t seen = bg_progress.load(std::memory_order_relaxed);
-        if (seen != written)
+        if (seen != written || bg_stop_requested())
             return false;
         if (step == 0)
             return true;

@@ -13,7 +13,7 @@ Source::Source(BgReader* reader, uint64_t size, size_t block)
 
 Source::Slot* Source::load(uint64_t base)
 {
-    if (m_watch && bg_progress.load(std::memory_order_relaxed) == 100)
+    if (m_watch && (bg_progress.load(std::memory_order_relaxed) == 100 || bg_stop_requested()))
         m_stopped = true;
     if (m_stopped)
         return nullptr;

@@ -152,6 +152,18 @@ BG_API uint64_t bg_bytes_read(void);
 BG_API int32_t bg_get_progress(void);
 BG_API int32_t bg_progress_done(void);
 
+// A stop request for the running scan, apart from the progress value: the
+// long loops of the engines and of carving end soon after it is set, as they
+// do when bg_progress is set to 100. Whoever sets it clears it (0) before
+// starting the next job; nothing else clears it.
+BG_API void bg_request_stop(int32_t on);
+BG_API int32_t bg_stop_requested(void);
+
+// The errno of the last read through a disk or volume object on the calling
+// thread when the device or image refused it; 0 when that read succeeded or
+// came back short only because it reached the end.
+BG_API int32_t bg_read_error(void);
+
 // Sector tests. Each returns 0 when the 512-byte sector is such a boot sector,
 // non-zero otherwise. bg_test_fat_boot and bg_test_ntfs_boot fill the record's
 // fs_code and size on success (disk may be null).

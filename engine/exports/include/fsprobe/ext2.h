@@ -148,4 +148,9 @@ FSPROBE_API const char* ext2_get_realname(const Ext2LostFile* file);
 // `times` is not null) for a null or unknown record or a null `times`.
 FSPROBE_API bool ext2_get_times(const Ext2LostFile* file, FsprobeTimes* times);
 
+// Why the last call of the ext2 family failed: "" after a call that
+// succeeded, else a short reason naming what failed. Valid until the
+// family's next call.
+FSPROBE_API const char* ext2_last_failure(void);
+
 } // extern "C"

@@ -184,4 +184,9 @@ FSPROBE_API const char* ext3_get_folder(const Ext3FoundFile* file);
 // when `times` is not null) for a null or unknown record or a null `times`.
 FSPROBE_API bool ext3_get_times(const Ext3FoundFile* file, FsprobeTimes* times);
 
+// Why the last call of the ext3 family failed: "" after a call that
+// succeeded, else a short reason naming what failed. Valid until the
+// family's next call.
+FSPROBE_API const char* ext3_last_failure(void);
+
 } // extern "C"

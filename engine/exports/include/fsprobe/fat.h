@@ -182,4 +182,9 @@ FSPROBE_API bool fat_fmtRec_readfile(FatEntry* entry, void* buffer, uint32_t len
 // table and the counters. Returns 0.
 FSPROBE_API int32_t fat_fmtRec_exit(void);
 
+// Why the last call of the FAT family failed: "" after a call that
+// succeeded, else a short reason naming what failed. Valid until the
+// family's next call.
+FSPROBE_API const char* fat_last_failure(void);
+
 } // extern "C"

@@ -137,4 +137,9 @@ FSPROBE_API const char* hfsp_get_folder(const HfspFileRecord* record);
 // a null or unknown record or a null `times`.
 FSPROBE_API bool hfsp_get_times(const HfspFileRecord* record, FsprobeTimes* times);
 
+// Why the last call of the HFS+ family failed: "" after a call that
+// succeeded, else a short reason naming what failed. Valid until the
+// family's next call.
+FSPROBE_API const char* hfsp_last_failure(void);
+
 } // extern "C"

@@ -217,4 +217,9 @@ FSPROBE_API uint64_t Ntfs_Get_FlieSize(uint32_t low, uint32_t high, NtfsFileInfo
 // Ntfs_Read_ForMat_Data); 0 for null or when no old MFT geometry is known.
 FSPROBE_API int32_t Ntfs_Format_BlockSize(const NtfsFormatInfo* record);
 
+// Why the last call of the NTFS family failed: "" after a call that
+// succeeded, else a short reason naming what failed. Valid until the
+// family's next call.
+FSPROBE_API const char* ntfs_last_failure(void);
+
 } // extern "C"

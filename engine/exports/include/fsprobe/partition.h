@@ -104,4 +104,9 @@ FSPROBE_API bool write_Partition_table(BgReader* disk);
 // Frees the boot-sector copies of the found-volume table.
 FSPROBE_API void bs_exit(void);
 
+// Why the last call of the partition family failed: "" after a call that
+// succeeded, else a short reason naming what failed. Valid until the
+// family's next call.
+FSPROBE_API const char* partition_last_failure(void);
+
 } // extern "C"

@@ -1,6 +1,7 @@
 // The engines as the app sees them. One Engine per family (NTFS deleted, NTFS
-// format, FAT deleted, FAT format, ext2, ext3, HFS+, raw carving), chosen once
-// by MakeEngine from the mode and the volume's file-system code. A scan
+// format, FAT deleted, FAT format, exFAT, ext2, ext3, HFS+, raw carving),
+// chosen once by MakeEngine from the mode and the volume's file-system code.
+// A scan
 // reports what it finds to a ScanSink as values: folders, and files with their
 // sizes, own time stamps and a typed reference back into the engine. Opening a
 // found file gives a FileStream that reads its bytes in order. Only the engine
@@ -27,6 +28,7 @@ struct Ext2LostFile;
 struct Ext3FoundFile;
 struct HfspFileRecord;
 struct CxItem;
+struct ExfatEntry;
 
 namespace salvor {
 
@@ -66,7 +68,7 @@ struct FileTimes {
 // A typed reference back into the engine that found the file: one of the
 // engine libraries' records, or the number an engine keys its files by.
 using EngineRecord = std::variant<std::monostate, NtfsFileInfo*, NtfsFormatInfo*, FatEntry*, Ext2LostFile*,
-                                  Ext3FoundFile*, HfspFileRecord*, CxItem*, uint64_t>;
+                                  Ext3FoundFile*, HfspFileRecord*, ExfatEntry*, CxItem*, uint64_t>;
 
 // Index of a folder in a ScanResult; the root is 0.
 using FolderIndex = uint32_t;
@@ -82,9 +84,12 @@ struct FoundFile {
     // The time text the result list shows; empty where the list shows the
     // time of the listing instead.
     std::string time_text;
-    // The folder the file was in on its volume ("home/anna/letters"), where
-    // the engine knows it and it differs from the result tree's grouping.
+    // The folder the file was in on its volume ("home/anna/letters", "" for
+    // the root), where the engine knows it and the result tree groups files
+    // otherwise; and the name its folder gave it, where the list shows
+    // another.
     std::optional<std::string> real_folder;
+    std::optional<std::string> real_name;
     EngineRecord record;
 };
 
