@@ -1,9 +1,10 @@
-// salvor-cli devices: the disks and volumes blockgate sees.
+// salvor-cli devices: the disks and volumes the machine and the given images hold.
 #include "commands.h"
 #include "fs_names.h"
 #include "output.h"
 
-#include <blockgate/blockgate.h>
+#include <salvor/devices/device_list.h>
+
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
@@ -14,40 +15,29 @@ namespace salvor::cli {
 
 int run_devices(const DevicesOptions& options)
 {
-    for (const auto& image : options.images) {
-        int32_t err = bg_add_image(image.c_str());
-        if (err != 0) {
-            std::fprintf(stderr, "salvor-cli: cannot open %s: %s\n", shown(image).c_str(),
-                         open_error_text(image, err).c_str());
-            bg_clear_images();
-            return kExitSource;
-        }
+    const DeviceListing listing = ListDevices(options.images);
+    if (!listing.ok()) {
+        std::fprintf(stderr, "salvor-cli: cannot open %s: %s\n", shown(listing.failed_image).c_str(),
+                     open_error_text(listing.failed_image, listing.image_error).c_str());
+        return kExitSource;
     }
-    bg_scan_disks();
-    bg_scan_volumes();
 
     nlohmann::ordered_json disks = nlohmann::ordered_json::array();
-    for (BgDiskNode* d = bg_disk_list; d; d = d->next) {
-        BgReader* disk = d->disk;
+    for (const DiskInfo& disk : listing.disks) {
         nlohmann::ordered_json volumes = nlohmann::ordered_json::array();
-        for (BgVolumeNode* v = bg_volume_list; v; v = v->next) {
-            const BgVolume* vol = v->volume;
-            // Packed records: fields are copied out, never bound by reference.
-            if (vol->disk_number != disk->disk_number)
-                continue;
-            volumes.push_back({{"index", uint32_t(vol->index)},
-                               {"start", uint64_t(vol->start)},
-                               {"size", uint64_t(vol->size)},
-                               {"fs_code", int32_t(vol->fs_code)},
-                               {"fs", fs_name(vol->fs_code)}});
-        }
-        nlohmann::ordered_json entry = {{"number", int32_t(disk->disk_number)}};
-        put_text(entry, "name", disk->name ? disk->name : "");
-        entry["size"] = bg_object_size(disk);
-        entry["sector_size"] = uint32_t(disk->bytes_per_sector);
+        for (const VolumeInfo& vol : disk.volumes)
+            volumes.push_back({{"index", vol.index},
+                               {"start", vol.start},
+                               {"size", vol.size},
+                               {"fs_code", vol.fs_code},
+                               {"fs", fs_name(vol.fs_code)}});
+        nlohmann::ordered_json entry = {{"number", disk.number}};
+        put_text(entry, "name", disk.name);
+        entry["size"] = disk.size;
+        entry["sector_size"] = disk.sector_size;
         entry["volumes"] = volumes;
-        if (int32_t err = bg_last_error(disk))
-            entry["error"] = std::strerror(err);
+        if (disk.open_error)
+            entry["error"] = std::strerror(disk.open_error);
         disks.push_back(std::move(entry));
     }
 
@@ -67,8 +57,6 @@ int run_devices(const DevicesOptions& options)
             }
         }
     }
-    bg_release_devices();
-    bg_clear_images();
     return kExitOk;
 }
 

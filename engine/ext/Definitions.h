@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fsprobe/common/bytes.h>
+#include <ondisk/ext_features.h>
 
 namespace fsprobe::ext {
 
@@ -17,17 +18,17 @@ inline constexpr u32 log_block_size = 0x18;    // u32, block size = 1024 << valu
 inline constexpr u32 log_frag_size = 0x1C;     // i32, fragment size = 1024 << value (>> -value)
 inline constexpr u32 blocks_per_group = 0x20;  // u32
 inline constexpr u32 inodes_per_group = 0x28;  // u32
-inline constexpr u32 magic = 0x38;             // u16
+inline constexpr u32 magic = ondisk::ext::superblock::magic; // u16
 inline constexpr u32 rev_level = 0x4C;         // u32
 inline constexpr u32 inode_size = 0x58;        // u16, revision 1 only
-inline constexpr u32 feature_incompat = 0x60;  // u32
+inline constexpr u32 feature_incompat = ondisk::ext::superblock::feature_incompat; // u32
 } // namespace sb
-inline constexpr u16 kMagic = 0xEF53;
-inline constexpr u32 kIncompatFiletype = 0x0002;
+inline constexpr u16 kMagic = ondisk::ext::magic;
+inline constexpr u32 kIncompatFiletype = ondisk::ext::incompat::filetype;
 // Set while an ext3 volume is mounted (and after an unclean shutdown): the
 // journal may hold changes not yet written to their places. The on-disk
 // structures stay readable as they are.
-inline constexpr u32 kIncompatRecover = 0x0004;
+inline constexpr u32 kIncompatRecover = ondisk::ext::incompat::recover;
 
 // Group descriptor: 32 bytes each, in the blocks after the first data block.
 inline constexpr u32 kGroupDescSize = 32;

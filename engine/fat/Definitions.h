@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fsprobe/common/bytes.h>
+#include <ondisk/fat_boot.h>
 
 namespace fsprobe::fat {
 
@@ -13,20 +14,8 @@ enum FatType : int {
     FAT32 = 3,
 };
 
-// Boot sector (BIOS parameter block).
-namespace boot {
-constexpr size_t bytes_per_sector = 0x0B;     // u16
-constexpr size_t sectors_per_cluster = 0x0D;  // u8
-constexpr size_t reserved_sectors = 0x0E;     // u16, first FAT sector
-constexpr size_t fat_count = 0x10;            // u8
-constexpr size_t root_entries = 0x11;         // u16, FAT12/16
-constexpr size_t total_sectors16 = 0x13;      // u16
-constexpr size_t sectors_per_fat16 = 0x16;    // u16, FAT12/16
-constexpr size_t total_sectors32 = 0x20;      // u32
-constexpr size_t sectors_per_fat32 = 0x24;    // u32, FAT32
-constexpr size_t fat32_flags = 0x28;          // u16: bit 7 one active FAT, bits 0-3 its number
-constexpr size_t fat32_root_cluster = 0x2C;   // u32
-} // namespace boot
+// Boot sector (BIOS parameter block): the shared layout.
+namespace boot = ondisk::fat::boot;
 
 // 32-byte directory entry.
 namespace dirent {

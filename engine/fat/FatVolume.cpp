@@ -7,51 +7,44 @@ namespace fsprobe::fat {
 
 std::optional<FatGeometry> parse_geometry(std::span<const u8> boot_sector, FatType type)
 {
-    ByteView bs(boot_sector);
-    if (bs.size() < 512 || type < FAT12 || type > FAT32)
+    if (type < FAT12 || type > FAT32)
+        return std::nullopt;
+    auto bs = ondisk::fat::parse_boot(ByteView(boot_sector));
+    if (!bs)
         return std::nullopt;
     FatGeometry g;
     g.type = type;
-    g.bytes_per_sector = bs.le16_or(boot::bytes_per_sector);
-    g.sectors_per_cluster = bs.u8_or(boot::sectors_per_cluster);
-    g.reserved_sectors = bs.le16_or(boot::reserved_sectors);
-    g.fat_count = bs.u8_or(boot::fat_count);
-    if (g.bytes_per_sector < 512 || g.bytes_per_sector > 4096 || !is_power_of_two(g.bytes_per_sector))
-        return std::nullopt;
-    if (!is_power_of_two(g.sectors_per_cluster))
-        return std::nullopt;
-    if (g.fat_count == 0)
-        return std::nullopt;
-    g.cluster_bytes = g.bytes_per_sector * g.sectors_per_cluster;
-
-    u64 total32 = bs.le32_or(boot::total_sectors32);
-    g.total_sectors = total32 ? total32 : bs.le16_or(boot::total_sectors16);
+    g.bytes_per_sector = bs->bytes_per_sector;
+    g.sectors_per_cluster = bs->sectors_per_cluster;
+    g.reserved_sectors = bs->reserved_sectors;
+    g.fat_count = bs->fat_count;
+    g.cluster_bytes = bs->cluster_bytes();
+    // The engine counts from the 32-bit field and falls back on the 16-bit one.
+    g.total_sectors = bs->total_sectors32 ? bs->total_sectors32 : bs->total_sectors16;
     g.cluster_limit = u32(std::min<u64>(g.total_sectors / g.sectors_per_cluster, 0xFFFFFFFFu));
 
     if (type == FAT32) {
-        g.sectors_per_fat = bs.le32_or(boot::sectors_per_fat32);
+        g.sectors_per_fat = bs->sectors_per_fat32;
         if (g.sectors_per_fat == 0)
             return std::nullopt;
-        u16 flags = bs.le16_or(boot::fat32_flags);
         g.fat_start = g.reserved_sectors;
-        if (flags & 0x80) {
-            u32 active = flags & 0x0F;
+        if (bs->fat32_flags & ondisk::fat::fat32_single_active_fat) {
+            u32 active = bs->fat32_flags & ondisk::fat::fat32_active_fat_mask;
             if (active >= g.fat_count)
                 return std::nullopt;
             g.fat_start += u64(active) * g.sectors_per_fat;
         }
         g.data_start = g.reserved_sectors + u64(g.fat_count) * g.sectors_per_fat;
-        g.root_cluster = bs.le32_or(boot::fat32_root_cluster) & 0x0FFFFFFF;
+        g.root_cluster = bs->root_cluster;
         if (g.root_cluster < 2)
             return std::nullopt;
     } else {
-        g.sectors_per_fat = bs.le16_or(boot::sectors_per_fat16);
+        g.sectors_per_fat = bs->sectors_per_fat16;
         if (g.sectors_per_fat == 0)
             return std::nullopt;
         g.fat_start = g.reserved_sectors;
         g.root_start = g.reserved_sectors + u64(g.fat_count) * g.sectors_per_fat;
-        u64 root_entries = bs.le16_or(boot::root_entries);
-        g.root_sectors = (root_entries * dirent::size + g.bytes_per_sector - 1) / g.bytes_per_sector;
+        g.root_sectors = bs->root_dir_sectors();
         g.data_start = g.root_start + g.root_sectors;
     }
     return g;

@@ -4,6 +4,8 @@
 
 #include "FormatRecovery.h"
 
+#include <ondisk/ntfs_boot.h>
+
 #include <algorithm>
 #include <cstring>
 #include <map>
@@ -124,15 +126,6 @@ struct LiveVolume {
     }
 };
 
-u64 size_from_code(i8 v, u64 cluster)
-{
-    if (v > 0)
-        return u64(v) * cluster;
-    if (v < -31)
-        return 0;
-    return u64(1) << -v;
-}
-
 // Reads the current boot sector and its MFT record 0. Leaves `known` false
 // when the volume holds no readable NTFS now (then nothing is excluded).
 LiveVolume load_live(BgVolume* device, u64 volume_size)
@@ -141,17 +134,14 @@ LiveVolume load_live(BgVolume* device, u64 volume_size)
     u8 boot[512];
     if (read_device(device, boot, sizeof boot, 0) != sizeof boot || std::memcmp(boot + 3, "NTFS    ", 8) != 0)
         return live;
-    u64 bps = load_le16(boot + 0x0B);
-    u8 spc_byte = boot[0x0D];
-    u64 spc = spc_byte <= 0x80 ? spc_byte : (u64(1) << (256 - spc_byte));
-    if (bps < 256 || bps > 4096 || !is_power_of_two(bps) || !is_power_of_two(spc) || spc > (1u << 12))
+    auto geometry = ondisk::ntfs::parse_boot(ByteView(boot, sizeof boot));
+    if (!geometry || geometry->record_size == 0)
         return live;
-    const u64 c = bps * spc;
-    const u64 rec_size = size_from_code(i8(boot[0x40]), c);
-    if (c > (2u << 20) || rec_size < 512 || rec_size > 65536 || !is_power_of_two(rec_size))
-        return live;
-    const u64 mft_lcn = load_le64(boot + 0x30);
-    const u64 mirr_lcn = load_le64(boot + 0x38);
+    const u64 bps = geometry->bytes_per_sector;
+    const u64 c = geometry->cluster_size;
+    const u64 rec_size = geometry->record_size;
+    const u64 mft_lcn = geometry->mft_lcn;
+    const u64 mirr_lcn = geometry->mft_mirror_lcn;
     if (mft_lcn >= volume_size / c || mirr_lcn >= volume_size / c)
         return live;
     std::vector<u8> rec(static_cast<size_t>(rec_size));

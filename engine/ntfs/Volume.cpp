@@ -4,6 +4,7 @@
 #include "Volume.h"
 
 #include <fsprobe/common/failure.h>
+#include <ondisk/ntfs_boot.h>
 
 #include <algorithm>
 #include <cstring>
@@ -129,16 +130,6 @@ ContextPtr Volume::find_attribute(const u8* record, u64 number, u32 type, const 
     return ntfs::find_attribute(record, type, name, opts);
 }
 
-// Record and index sizes: clusters when positive, else 2^-v bytes.
-static u64 record_size_from(i8 v, u64 cluster)
-{
-    if (v > 0)
-        return u64(v) * cluster;
-    if (v < -31)
-        return 0;
-    return u64(1) << -v;
-}
-
 void Volume::close()
 {
     m_device = nullptr;
@@ -158,29 +149,24 @@ bool Volume::open(BgVolume* volume)
     m_device = volume;
 
     std::memcpy(m_boot, volume->boot_sector, 512);
-    u32 bps = load_le16(m_boot + 0x0B);
-    u8 spc_byte = m_boot[0x0D];
-    // Sectors per cluster above 128 are stored as a negative power of two.
-    u64 spc = spc_byte <= 0x80 ? spc_byte : (u64(1) << (256 - spc_byte));
-    if (bps < 256 || bps > 4096 || !is_power_of_two(bps) || !is_power_of_two(spc) || spc > (1u << 12)) {
+    auto boot = ondisk::ntfs::parse_boot(ByteView(m_boot, sizeof m_boot));
+    if (!boot) {
         fail("the NTFS boot sector gives an invalid sector or cluster size");
         return false;
     }
-    u64 cluster = u64(bps) * spc;
-    u64 rec = record_size_from(i8(m_boot[0x40]), cluster);
-    u64 idx = record_size_from(i8(m_boot[0x44]), cluster);
-    if (cluster > (2u << 20) || rec < 256 || rec > 65536 || !is_power_of_two(rec) || rec < bps) {
+    if (boot->record_size == 0) {
         fail("the NTFS boot sector gives an invalid cluster or MFT record size");
         return false;
     }
-    if (idx > (1u << 20))
-        idx = 0;
+    const u32 bps = boot->bytes_per_sector;
+    const u64 cluster = boot->cluster_size;
+    const u64 rec = boot->record_size;
     m_geometry.bytes_per_sector = bps;
     m_geometry.cluster_size = u32(cluster);
     m_geometry.record_size = u32(rec);
-    m_geometry.index_record_size = u32(idx);
+    m_geometry.index_record_size = boot->index_record_size;
 
-    u64 mft_lcn = load_le64(m_boot + 0x30);
+    u64 mft_lcn = boot->mft_lcn;
     m_record0.assign(rec, 0);
     bool ok = mft_lcn <= ~u64(0) / cluster && read(m_record0.data(), rec, mft_lcn * cluster) == rec;
     if (!ok)

@@ -7,6 +7,7 @@
 
 #include <fsprobe/common/alloc.h>
 #include <fsprobe/common/failure.h>
+#include <ondisk/ntfs_boot.h>
 
 #include <algorithm>
 #include <cstring>
@@ -81,14 +82,8 @@ bool is_mft_record_of_mft(const u8* record, size_t size)
 
 u64 ntfs_cluster_sectors(const u8* boot_sector)
 {
-    u8 spc = boot_sector[boot::sectors_per_cluster];
-    if (spc <= 0x80)
-        return spc;
-    // Above 0x80 the byte is a negative power of two of the cluster size.
-    u32 shift = 256u - spc;
-    if (shift < 9 || shift > 31)
-        return 0;
-    return (u64(1) << shift) / sector_bytes;
+    // Above 0x80 the byte is a negative power of two of the sector count.
+    return ondisk::ntfs::sectors_per_cluster(boot_sector[boot::sectors_per_cluster]);
 }
 
 void VolumeSearch::release()

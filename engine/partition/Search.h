@@ -46,7 +46,8 @@ const SearchState& search_state();
 // The first of the two confirmations, exposed for tests: does the 1024-byte
 // buffer hold the MFT record of $MFT?
 bool is_mft_record_of_mft(const u8* record, size_t size);
-// Sectors (of 512 bytes) per cluster of an NTFS boot sector, 0 when invalid.
+// Sectors per cluster of an NTFS boot sector (the search counts them as
+// 512-byte sectors), 0 when invalid.
 u64 ntfs_cluster_sectors(const u8* boot_sector);
 
 } // namespace fsprobe::partition

@@ -213,6 +213,25 @@ TEST(Categories, ExactExtensionsAndCategoryOrder)
     EXPECT_FALSE(IsFileSystemType("flac"));
 }
 
+TEST(Categories, EachTypeShowsUnderOneCategoryOnly)
+{
+    // wma and aiff are music: with Music off they are never video, but
+    // "other" types when Others is on.
+    RawSelection video_only{false, false, true, false};
+    EXPECT_EQ(CategoryOfType(video_only, "wma"), -1);
+    EXPECT_EQ(CategoryOfType(video_only, "aiff"), -1);
+    EXPECT_EQ(CategoryOfType(video_only, "wmv"), kVideo);
+    RawSelection video_others{false, false, true, true};
+    EXPECT_EQ(CategoryOfType(video_others, "wma"), kOthers);
+    EXPECT_FALSE(IsVideoType(video_others, "aiff"));
+    // Types of the carving library that no extension list used to name.
+    RawSelection all;
+    EXPECT_EQ(CategoryOfType(all, "heic"), kPhoto);
+    EXPECT_EQ(CategoryOfType(all, "webm"), kVideo);
+    // A name cut short by a NUL is not the name before it.
+    EXPECT_FALSE(IsPhotoType(std::string("jpg\0x", 5)));
+}
+
 // A FatEntry with its name, allocated as the engine does.
 struct EntryStore {
     std::vector<std::vector<uint8_t>> blocks;

@@ -260,3 +260,40 @@ TEST(CarvexApi, HeaderBeforeAnErasedAreaDoesNotMakeTheScanReadItAgain)
         cx_release();
     }
 }
+
+TEST(CarvexApi, EachTypeNameHasOneCategory)
+{
+    struct Expect {
+        const char* type;
+        int32_t category;
+    };
+    for (Expect e : std::initializer_list<Expect>{
+             {"jpg", CX_CATEGORY_PHOTO}, {"JPG", CX_CATEGORY_PHOTO}, {"heic", CX_CATEGORY_PHOTO},
+             {"tiff", CX_CATEGORY_PHOTO}, {"jpeg", CX_CATEGORY_PHOTO},
+             // Windows Media Audio and AIFF are music, never video.
+             {"wma", CX_CATEGORY_MUSIC}, {"WMA", CX_CATEGORY_MUSIC}, {"aiff", CX_CATEGORY_MUSIC},
+             {"mp3", CX_CATEGORY_MUSIC}, {"mid", CX_CATEGORY_MUSIC}, {"mp+", CX_CATEGORY_MUSIC},
+             {"mkv", CX_CATEGORY_VIDEO}, {"webm", CX_CATEGORY_VIDEO}, {"asf", CX_CATEGORY_VIDEO},
+             {"wmv", CX_CATEGORY_VIDEO}, {"3g2", CX_CATEGORY_VIDEO}, {"mpeg", CX_CATEGORY_VIDEO},
+             {"pdf", CX_CATEGORY_OTHERS}, {"docx", CX_CATEGORY_OTHERS}, {"sqlite", CX_CATEGORY_OTHERS},
+             {"rtf", CX_CATEGORY_OTHERS},
+             // Whole names only.
+             {"", -1}, {"jp", -1}, {"g.jp", -1}, {"peg.jpg", -1}, {"jpg ", -1}, {"photo", -1}, {"FAT16", -1},
+             {"ntfs", -1}})
+        EXPECT_EQ(cx_type_category(e.type), e.category) << e.type;
+    EXPECT_EQ(cx_type_category(nullptr), -1);
+
+    // Every type a scan reports has a category.
+    std::vector<Sample> samples = {{"a.jpg", "jpg", make_jpeg_like(3)}, {"b.mid", "mid", make_midi()},
+                                   {"d.rtf", "rtf", make_rtf()}};
+    Layout l = lay_out(samples, 9);
+    salvor_test::MemoryVolume vol(l.image);
+    ASSERT_EQ(cx_scan_volume(vol.volume()), 3);
+    int types = 0;
+    while (const char* t = cx_next_type()) {
+        EXPECT_GE(cx_type_category(t), 0) << t;
+        ++types;
+    }
+    EXPECT_EQ(types, 3);
+    cx_release();
+}

@@ -6,6 +6,7 @@
 #include <salvor/scan/text.h>
 
 #include <fsprobe/fat.h>
+#include <ondisk/fat_boot.h>
 
 #include <cstring>
 #include <string>
@@ -217,9 +218,8 @@ private:
     {
         if (!m_volume || !m_volume->boot_sector)
             return 512;
-        const uint8_t* b = m_volume->boot_sector;
-        const uint32_t bps = uint32_t(b[11]) | (uint32_t(b[12]) << 8);
-        return bps >= 512 && bps <= 4096 && (bps & (bps - 1)) == 0 ? bps : 512;
+        auto boot = ondisk::fat::parse_boot(ondisk::ByteView(m_volume->boot_sector, ondisk::boot_sector_size));
+        return boot ? boot->bytes_per_sector : 512;
     }
 
     BgVolume* m_volume = nullptr;

@@ -3,13 +3,14 @@
 // checked against the disk's size and every chain is bounded.
 #include "internal.h"
 
-#include <fsprobe/common/bytes.h>
+#include <ondisk/bytes.h>
+#include <ondisk/ext_features.h>
 
 #include <algorithm>
 #include <cstring>
 #include <set>
 
-using namespace fsprobe;
+using namespace ondisk;
 
 namespace blockgate {
 
@@ -90,7 +91,7 @@ int score_sector_size(Disk& disk, const uint8_t* mbr, uint32_t ss)
         } else if (looks_like_volume_boot(buf)) {
             score += 2;
         } else if (read_sector(disk, off + 1024, buf, 1024)
-                   && (load_le16(buf + 0x38) == 0xEF53 || load_be16(buf) == 0x482B || load_be16(buf) == 0x4858)) {
+                   && (load_le16(buf + ext::superblock::magic) == ext::magic || load_be16(buf) == 0x482B || load_be16(buf) == 0x4858)) {
             score += 2;
         }
     }

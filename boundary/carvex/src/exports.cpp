@@ -73,7 +73,7 @@ CX_API const char* cx_next_type(void)
     while (st.next_type < carvex::kTypeCount) {
         uint32_t t = st.next_type++;
         if (!st.result->by_type[t].empty())
-            return carvex::kTypeNames[t];
+            return carvex::kTypes[t].name;
     }
     st.next_type = 0;
     return nullptr;
@@ -126,6 +126,11 @@ CX_API void cx_end_read(void)
     State& st = state();
     st.reading = nullptr;
     st.read_pos = 0;
+}
+
+CX_API int32_t cx_type_category(const char* type)
+{
+    return carvex::type_category(type);
 }
 
 CX_API void cx_release(void)

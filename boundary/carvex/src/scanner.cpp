@@ -5,30 +5,84 @@
 
 namespace carvex {
 
-const char* const kTypeNames[] = {
-    // photo
-    "jpg", "png", "gif", "bmp", "tif", "ico", "heic",
-    // music
-    "mp3", "wav", "flac", "ogg", "m4a", "wma", "mid",
-    // video
-    "avi", "mp4", "mov", "3gp", "3g2", "mkv", "webm", "wmv", "asf", "flv", "mpg",
-    // others
-    "pdf", "zip", "docx", "xlsx", "pptx", "odt", "ods", "odp", "epub", "doc", "xls", "ppt", "ole", "rtf", "gz",
-    "7z", "rar", "exe", "dll", "sqlite", "html", "xml"};
-const uint32_t kTypeCount = sizeof kTypeNames / sizeof kTypeNames[0];
+const TypeInfo kTypes[] = {
+    {"jpg", Category::photo}, {"png", Category::photo}, {"gif", Category::photo}, {"bmp", Category::photo},
+    {"tif", Category::photo}, {"ico", Category::photo}, {"heic", Category::photo},
+
+    {"mp3", Category::music}, {"wav", Category::music}, {"flac", Category::music}, {"ogg", Category::music},
+    {"m4a", Category::music}, {"wma", Category::music}, {"mid", Category::music},
+
+    {"avi", Category::video}, {"mp4", Category::video}, {"mov", Category::video}, {"3gp", Category::video},
+    {"3g2", Category::video}, {"mkv", Category::video}, {"webm", Category::video}, {"wmv", Category::video},
+    {"asf", Category::video}, {"flv", Category::video}, {"mpg", Category::video},
+
+    {"pdf", Category::others}, {"zip", Category::others}, {"docx", Category::others}, {"xlsx", Category::others},
+    {"pptx", Category::others}, {"odt", Category::others}, {"ods", Category::others}, {"odp", Category::others},
+    {"epub", Category::others}, {"doc", Category::others}, {"xls", Category::others}, {"ppt", Category::others},
+    {"ole", Category::others}, {"rtf", Category::others}, {"gz", Category::others}, {"7z", Category::others},
+    {"rar", Category::others}, {"exe", Category::others}, {"dll", Category::others}, {"sqlite", Category::others},
+    {"html", Category::others}, {"xml", Category::others},
+};
+const uint32_t kTypeCount = sizeof kTypes / sizeof kTypes[0];
+
+namespace {
+
+// Other extensions of photos, music and video, which the scan never reports
+// but whose kind is known: the names volumes and other programs give them.
+const TypeInfo kOtherNames[] = {
+    {"rle", Category::photo}, {"dib", Category::photo}, {"tiff", Category::photo}, {"jpeg", Category::photo},
+    {"jpe", Category::photo}, {"icon", Category::photo}, {"exif", Category::photo},
+
+    {"mp1", Category::music}, {"mp2", Category::music}, {"aac", Category::music}, {"aa", Category::music},
+    {"ape", Category::music}, {"fla", Category::music}, {"mpc", Category::music}, {"mp+", Category::music},
+    {"aif", Category::music}, {"aifc", Category::music}, {"aiff", Category::music}, {"midi", Category::music},
+    {"rmi", Category::music}, {"snd", Category::music}, {"au", Category::music}, {"ac3", Category::music},
+    {"a52", Category::music}, {"dts", Category::music}, {"dtswav", Category::music},
+
+    {"wm", Category::video}, {"wmp", Category::video}, {"ram", Category::video}, {"rm", Category::video},
+    {"rmvb", Category::video}, {"rpm", Category::video}, {"scm", Category::video}, {"ra", Category::video},
+    {"realpix", Category::video}, {"dat", Category::video}, {"evo", Category::video}, {"qt", Category::video},
+    {"air", Category::video}, {"3gp2", Category::video}, {"3gpp", Category::video}, {"amr", Category::video},
+    {"amv", Category::video}, {"bik", Category::video}, {"csf", Category::video}, {"d2v", Category::video},
+    {"dsm", Category::video}, {"dsv", Category::video}, {"ivf", Category::video}, {"m1v", Category::video},
+    {"m2p", Category::video}, {"m2ts", Category::video}, {"m2v", Category::video}, {"m4b", Category::video},
+    {"m4p", Category::video}, {"m4v", Category::video}, {"mpe", Category::video}, {"mpeg", Category::video},
+    {"mts", Category::video}, {"ogm", Category::video}, {"pmp", Category::video}, {"pmp2", Category::video},
+    {"pss", Category::video}, {"pva", Category::video}, {"ratdvd", Category::video}, {"smk", Category::video},
+    {"tp", Category::video}, {"tpr", Category::video}, {"ts", Category::video}, {"vg2", Category::video},
+    {"vid", Category::video}, {"vob", Category::video}, {"vp6", Category::video}, {"wv", Category::video},
+    {"asm", Category::video}, {"avsts", Category::video}, {"divx", Category::video}, {"flic", Category::video},
+    {"fli", Category::video}, {"flc", Category::video},
+};
+
+bool same_name(const char* lower, const char* name)
+{
+    while (*lower && *name && *lower == std::tolower(uint8_t(*name)))
+        ++lower, ++name;
+    return !*lower && !*name;
+}
+
+} // namespace
 
 int type_index(const char* name)
 {
     if (!name)
         return -1;
-    for (uint32_t i = 0; i < kTypeCount; ++i) {
-        const char* a = kTypeNames[i];
-        const char* b = name;
-        while (*a && *b && *a == std::tolower(uint8_t(*b)))
-            ++a, ++b;
-        if (!*a && !*b)
+    for (uint32_t i = 0; i < kTypeCount; ++i)
+        if (same_name(kTypes[i].name, name))
             return int(i);
-    }
+    return -1;
+}
+
+int type_category(const char* name)
+{
+    if (int t = type_index(name); t >= 0)
+        return int(kTypes[t].category);
+    if (!name)
+        return -1;
+    for (const TypeInfo& other : kOtherNames)
+        if (same_name(other.name, name))
+            return int(other.category);
     return -1;
 }
 

@@ -22,11 +22,27 @@ namespace carvex {
 
 constexpr uint64_t kSector = 512;
 
-// Type names, in the order cx_next_type reports them.
-extern const char* const kTypeNames[];
+// The kind of file a type is: the values of cx_type_category.
+enum class Category : int32_t {
+    photo = 0,
+    music = 1,
+    video = 2,
+    others = 3,
+};
+
+struct TypeInfo {
+    const char* name; // lower case, as cx_next_type reports it
+    Category category;
+};
+
+// The types the scan reports, in the order cx_next_type reports them.
+extern const TypeInfo kTypes[];
 extern const uint32_t kTypeCount;
-// Index of a type name in kTypeNames (case-insensitive), or -1.
+// Index of a type name in kTypes (case-insensitive), or -1.
 int type_index(const char* name);
+// Category of a type name (case-insensitive): the reported types and the
+// other extensions of photos, music and video; -1 for any other name.
+int type_category(const char* name);
 
 // Tests the header at `off` (p: the first `n` bytes there) against every
 // format whose signature matches and returns the first file found.

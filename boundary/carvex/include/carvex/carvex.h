@@ -55,6 +55,19 @@ CX_API uint32_t cx_read_item(BgVolume* volume, CxItem* item, void* buffer, uint3
 // Ends the sequential read of the current item.
 CX_API void cx_end_read(void);
 
+// The kind of file a type name stands for (compared without regard to case):
+// CX_CATEGORY_PHOTO, _MUSIC, _VIDEO or _OTHERS for every type cx_next_type can
+// report, and for the other common extensions of photos, music and video
+// ("jpeg", "tiff", "aiff", ...); -1 for any other name and for null. Each name
+// has exactly one category. Needs no scan.
+enum {
+    CX_CATEGORY_PHOTO = 0,
+    CX_CATEGORY_MUSIC = 1,
+    CX_CATEGORY_VIDEO = 2,
+    CX_CATEGORY_OTHERS = 3,
+};
+CX_API int32_t cx_type_category(const char* type);
+
 // Frees everything the last scan found. Item handles and type names become
 // invalid.
 CX_API void cx_release(void);

@@ -7,8 +7,10 @@
 
 namespace salvor {
 
-// The tests lower the type first and look it up as a whole extension of the
-// category's list.
+// Each type name has one category, the carving library's (compared without
+// regard to case, whole names only). Music and video types count only while
+// their category is enabled; a type that is not a photo and not an enabled
+// music or video type is an "other" one while Others is enabled.
 bool IsPhotoType(const std::string& type);
 bool IsMusicType(const RawSelection& raw, const std::string& type);
 bool IsVideoType(const RawSelection& raw, const std::string& type);
