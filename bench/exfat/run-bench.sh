@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # exFAT benchmark: exfat_search on a 2 GiB exFAT volume with 50,000 files
 # (250 folders of 200, 50 folders deleted: 10,000 deleted files) beside
-# fls -r -d on the same image, then the read of every deleted file beside
-# tsk_recover (which also writes them out).
+# fls -r -d on the same image, then the read of every deleted file, and
+# salvor-cli recover deleted beside tsk_recover (both write the files out).
 #   bench/exfat/run-bench.sh [WORKDIR]
 # Needs exfatprogs and sleuthkit. The image is deleted afterwards.
 set -euo pipefail
@@ -13,7 +13,7 @@ export LC_ALL=C.UTF-8 PATH="$PATH:/usr/sbin:/sbin"
 mkdir -p "$work"
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DSALVOR_TESTS=OFF -DSALVOR_BENCH=ON -DSALVOR_GUI=OFF >/dev/null
-ninja -C "$build" -j2 exfat_bench >/dev/null
+ninja -C "$build" -j2 exfat_bench salvor-cli >/dev/null
 
 img=$work/entries.img
 rm -f "$img"
@@ -27,7 +27,10 @@ for pass in 1 2; do
   "$build/bin/exfat_bench" deleted "$img"
 done
 echo "fls lines: $(wc -l < "$work/fls.txt")"
-rm -rf "$work/recovered"
-/usr/bin/time -f "tsk_recover (deleted files, written out): %e s" tsk_recover "$img" "$work/recovered" | tail -1
-rm -rf "$work/recovered"
+echo "== recovery of the deleted files, written out"
+rm -rf "$work/recovered" "$work/salvor"
+/usr/bin/time -f "tsk_recover: %e s" tsk_recover "$img" "$work/recovered" | tail -1
+/usr/bin/time -f "salvor-cli recover deleted: %e s" "$build/bin/salvor-cli" recover deleted "$img" --to "$work/salvor" | tail -1
+echo "files written: tsk_recover $(find "$work/recovered" -type f | wc -l), salvor-cli $(find "$work/salvor" -type f | wc -l)"
+rm -rf "$work/recovered" "$work/salvor"
 rm -f "$img"
