@@ -29,6 +29,19 @@ void AddFatListing(ScanSink& sink, FolderIndex folder, FatEntry** entries);
 // them, else `fallback`.
 std::string FailureReason(const char* (*last_failure)(), const char* fallback);
 
+// The engine record of type T a found file refers to; null, with the
+// reason, when it refers to none (a file of another scan or engine).
+template<typename T>
+T* RecordOf(const FoundFile& file, std::string& reason)
+{
+    auto* const* record = std::get_if<T*>(&file.record);
+    if (!record || !*record) {
+        reason = "the file is not one of this scan";
+        return nullptr;
+    }
+    return *record;
+}
+
 // The stamps an engine library filled in.
 FileTimes TimesOf(const FsprobeTimes& times);
 

@@ -121,12 +121,10 @@ public:
 
     std::unique_ptr<FileStream> Open(const FoundFile& file, std::string& reason) override
     {
-        auto* const* entry = std::get_if<ExfatEntry*>(&file.record);
-        if (!entry || !*entry) {
-            reason = "the file is not one of this scan";
+        ExfatEntry* entry = RecordOf<ExfatEntry>(file, reason);
+        if (!entry)
             return nullptr;
-        }
-        return std::make_unique<ExfatStream>(*entry,
+        return std::make_unique<ExfatStream>(entry,
                                              cluster_chunk(m_volume ? bg_volume_cluster_size(m_volume) : 0));
     }
 

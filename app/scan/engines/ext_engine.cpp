@@ -109,10 +109,12 @@ public:
 
     std::unique_ptr<FileStream> Open(const FoundFile& found, std::string& reason) override
     {
-        auto* const* file = std::get_if<Ext2LostFile*>(&found.record);
+        Ext2LostFile* file = RecordOf<Ext2LostFile>(found, reason);
         const uint32_t block = ext2_get_blocksize();
-        const uint64_t size = file ? ext2_get_filesize(*file) : EXT2_NO_SIZE;
-        if (!file || !*file || size == EXT2_NO_SIZE) {
+        const uint64_t size = ext2_get_filesize(file);
+        if (!file)
+            return nullptr;
+        if (size == EXT2_NO_SIZE) {
             reason = "the file is not one of this scan";
             return nullptr;
         }
@@ -120,11 +122,11 @@ public:
             reason = "the ext2 block size is out of range";
             return nullptr;
         }
-        if (!ext2_get_fileblocklist(*file) && size > 0 && (size > kInlineTargetBytes || !(*file)->inode)) {
+        if (!ext2_get_fileblocklist(file) && size > 0 && (size > kInlineTargetBytes || !file->inode)) {
             reason = "the file's block pointers were cleared";
             return nullptr;
         }
-        return std::make_unique<Ext2Stream>(*file, block, size);
+        return std::make_unique<Ext2Stream>(file, block, size);
     }
 
     SizeStyle size_style() const override { return SizeStyle::kBytes; }
@@ -206,12 +208,14 @@ public:
 
     std::unique_ptr<FileStream> Open(const FoundFile& found, std::string& reason) override
     {
-        auto* const* file = std::get_if<Ext3FoundFile*>(&found.record);
-        if (!file || !*file || ext3_get_filesize(*file) == EXT3_NO_SIZE) {
+        Ext3FoundFile* file = RecordOf<Ext3FoundFile>(found, reason);
+        if (!file)
+            return nullptr;
+        if (ext3_get_filesize(file) == EXT3_NO_SIZE) {
             reason = "the file is not one of this scan";
             return nullptr;
         }
-        return std::make_unique<Ext3Stream>(*file);
+        return std::make_unique<Ext3Stream>(file);
     }
 
     SizeStyle size_style() const override { return SizeStyle::kBytesWide; }

@@ -160,14 +160,6 @@ private:
     uint64_t m_position = 0;
 };
 
-FatEntry* entry_of(const FoundFile& file, std::string& reason)
-{
-    auto* const* entry = std::get_if<FatEntry*>(&file.record);
-    if (!entry || !*entry)
-        reason = "the file is not one of this scan";
-    return entry ? *entry : nullptr;
-}
-
 class FatDeletedEngine final : public Engine {
 public:
     ~FatDeletedEngine() override
@@ -205,7 +197,7 @@ public:
 
     std::unique_ptr<FileStream> Open(const FoundFile& file, std::string& reason) override
     {
-        FatEntry* e = entry_of(file, reason);
+        FatEntry* e = RecordOf<FatEntry>(file, reason);
         if (!e)
             return nullptr;
         return std::make_unique<FatStream>(e, fat_readfile, sector_size(),
@@ -255,7 +247,7 @@ public:
 
     std::unique_ptr<FileStream> Open(const FoundFile& file, std::string& reason) override
     {
-        FatEntry* e = entry_of(file, reason);
+        FatEntry* e = RecordOf<FatEntry>(file, reason);
         if (!e)
             return nullptr;
         // Positions count 512-byte sectors of the old file system.

@@ -94,17 +94,15 @@ public:
 
     std::unique_ptr<FileStream> Open(const FoundFile& found, std::string& reason) override
     {
-        auto* const* file = std::get_if<HfspFileRecord*>(&found.record);
-        if (!file || !*file) {
-            reason = "the file is not one of this scan";
+        HfspFileRecord* file = RecordOf<HfspFileRecord>(found, reason);
+        if (!file)
             return nullptr;
-        }
         const uint64_t block = hfsp_get_blocksize();
         if (block == 0 || block > kLargestBlock) {
             reason = "the HFS+ allocation block size is out of range";
             return nullptr;
         }
-        return std::make_unique<HfsPlusStream>(*file, block);
+        return std::make_unique<HfsPlusStream>(file, block);
     }
 
     SizeStyle size_style() const override { return SizeStyle::kBytesWide; }

@@ -182,12 +182,10 @@ public:
 
     std::unique_ptr<FileStream> Open(const FoundFile& file, std::string& reason) override
     {
-        auto* const* record = std::get_if<NtfsFileInfo*>(&file.record);
-        if (!record || !*record) {
-            reason = "the file is not one of this scan";
+        const NtfsFileInfo* record = RecordOf<NtfsFileInfo>(file, reason);
+        if (!record)
             return nullptr;
-        }
-        const uint64_t number = (*record)->record_number;
+        const uint64_t number = record->record_number;
         return std::make_unique<NtfsStream>(
             reset_deleted_reader,
             [number](uint8_t* buffer, uint32_t length) {
@@ -293,12 +291,9 @@ public:
 
     std::unique_ptr<FileStream> Open(const FoundFile& file, std::string& reason) override
     {
-        auto* const* found = std::get_if<NtfsFormatInfo*>(&file.record);
-        if (!found || !*found) {
-            reason = "the file is not one of this scan";
+        NtfsFormatInfo* record = RecordOf<NtfsFormatInfo>(file, reason);
+        if (!record)
             return nullptr;
-        }
-        NtfsFormatInfo* record = *found;
         const int32_t block = Ntfs_Format_BlockSize(record);
         return std::make_unique<NtfsStream>(
             reset_format_reader,

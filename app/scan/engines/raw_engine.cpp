@@ -101,16 +101,14 @@ public:
 
     std::unique_ptr<FileStream> Open(const FoundFile& file, std::string& reason) override
     {
-        auto* const* item = std::get_if<CxItem*>(&file.record);
-        if (!item || !*item) {
-            reason = "the file is not one of this scan";
+        CxItem* item = RecordOf<CxItem>(file, reason);
+        if (!item)
             return nullptr;
-        }
-        if (cx_item_size(*item) == 0) {
+        if (cx_item_size(item) == 0) {
             reason = "the carved item holds no bytes";
             return nullptr;
         }
-        return std::make_unique<CarvedStream>(m_volume, *item);
+        return std::make_unique<CarvedStream>(m_volume, item);
     }
 
 private:
