@@ -122,8 +122,20 @@ void CMsgBox::OnLButtonUp(uint32_t flags, LPARAM pt) { m_widgets.ButtonUp(flags,
 void CMsgBox::OnLButtonDblClk(uint32_t flags, LPARAM pt) { m_widgets.DoubleClick(flags, pt); }
 void CMsgBox::OnMouseMove(uint32_t flags, LPARAM pt) { m_widgets.MouseMove(flags, pt); }
 
+namespace {
+MessageBoxHook& Hook()
+{
+    static MessageBoxHook hook;
+    return hook;
+}
+} // namespace
+
+void SetMessageBoxHook(MessageBoxHook hook) { Hook() = std::move(hook); }
+
 int ShowMessageBox(QWidget* owner, int style, int mask, const QString& text, const QString& caption)
 {
+    if (Hook())
+        return Hook()(style, mask, text, caption);
     CMsgBox box;
     box.SetStyle(style);
     box.SetMask(mask);

@@ -9,6 +9,8 @@
 
 #include <QString>
 
+#include <functional>
+
 namespace zr {
 
 // Icon styles.
@@ -92,5 +94,10 @@ private:
 // Shows a modal message box over owner (null: the active window) and
 // returns the id of the button that closed it.
 int ShowMessageBox(QWidget* owner, int style, int mask, const QString& text, const QString& caption);
+
+// Tests of whole flows answer the boxes through a hook: when set, it is
+// called instead of showing the box and its result is the pressed button.
+using MessageBoxHook = std::function<int(int style, int mask, const QString& text, const QString& caption)>;
+void SetMessageBoxHook(MessageBoxHook hook);
 
 } // namespace zr
