@@ -12,6 +12,8 @@
 
 namespace salvor {
 
+using namespace uevent;
+
 namespace {
 
 // The multicast group the kernel itself sends uevents to (udev's re-sent

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <string_view>
 
-namespace salvor {
+namespace salvor::uevent {
 
 namespace {
 
@@ -108,4 +108,4 @@ int DeviceChangeEvent(const UEvent& event)
     return 0;
 }
 
-} // namespace salvor
+} // namespace salvor::uevent

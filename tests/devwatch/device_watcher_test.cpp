@@ -16,6 +16,7 @@
 #include <vector>
 
 using namespace salvor;
+using namespace salvor::uevent;
 
 namespace {
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 using namespace salvor;
+using namespace salvor::uevent;
 
 namespace {
 

@@ -41,7 +41,7 @@ want=(./usr/bin/salvor-cli ./usr/lib/libblockgate.so ./usr/lib/libfsprobe.so ./u
 if [ "$gui" = ON ]; then
   [ "$have_salvor" = 1 ] && want+=(./usr/bin/salvor)
   want+=(./usr/share/applications/salvor.desktop ./usr/share/icons/hicolor/48x48/apps/salvor.png
-         ./usr/share/salvor/image/mainbg.png ./usr/share/salvor/doc/user-guide.html)
+         ./usr/share/salvor/image/mainbg.png ./usr/share/doc/salvor/user-guide.html)
 fi
 for f in "${want[@]}"; do
   grep -qx -- "$f" <<<"$contents" || fail "package lacks $f"

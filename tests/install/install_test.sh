@@ -26,7 +26,7 @@ if [ "$gui" = ON ]; then
   want+=(
          share/salvor/image/mainbg.png share/salvor/image/mainbgsel.png share/salvor/image/mainbgscan.png
          share/salvor/image/close.png share/salvor/image/loading.png
-         share/salvor/doc/user-guide.html share/salvor/doc/user-guide.md
+         share/doc/salvor/user-guide.html share/doc/salvor/user-guide.md
          share/applications/salvor.desktop
          share/icons/hicolor/48x48/apps/salvor.png share/icons/hicolor/16x16/apps/salvor.png)
 fi
@@ -43,11 +43,11 @@ if [ "$gui" = ON ]; then
     [ -f "$usr/share/salvor/image/$(basename "$img")" ] || fail "skin image $(basename "$img") not installed"
   done
   # Every picture the guide shows is installed beside it.
-  html=$usr/share/salvor/doc/user-guide.html
+  html=$usr/share/doc/salvor/user-guide.html
   if [ -f "$html" ]; then
     grep -q '<h1' "$html" || fail "user-guide.html has no title"
     for src in $(grep -o '<img src="[^"]*"' "$html" | sed 's/<img src="//; s/"$//'); do
-      [ -f "$usr/share/salvor/doc/$src" ] || fail "the guide shows $src, which is not installed"
+      [ -f "$usr/share/doc/salvor/$src" ] || fail "the guide shows $src, which is not installed"
     done
   fi
   desktop=$usr/share/applications/salvor.desktop

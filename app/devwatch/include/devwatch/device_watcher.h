@@ -1,7 +1,7 @@
 // Tells the main dialog when a block device arrives or leaves. The kernel
 // announces devices on a netlink socket (NETLINK_KOBJECT_UEVENT); the socket
 // is watched on the user-interface thread, so the callback runs there, with
-// kDeviceArrival (0x8000) or kDeviceRemoveComplete (0x8004).
+// uevent::kDeviceArrival (0x8000) or uevent::kDeviceRemoveComplete (0x8004).
 //
 // Where the socket cannot be opened (a sandbox without netlink, a seccomp
 // filter) the watcher is inert: it never calls back and Reason() says why.

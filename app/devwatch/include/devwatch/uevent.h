@@ -10,7 +10,7 @@
 #include <span>
 #include <string>
 
-namespace salvor {
+namespace salvor::uevent {
 
 // The two device-change events the main dialog acts on.
 constexpr int kDeviceArrival = 0x8000;
@@ -41,4 +41,4 @@ std::optional<UEvent> ParseUEvent(std::span<const uint8_t> bytes);
 // everything else.
 int DeviceChangeEvent(const UEvent& event);
 
-} // namespace salvor
+} // namespace salvor::uevent
