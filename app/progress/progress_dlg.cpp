@@ -173,16 +173,21 @@ void CProgressDlg::WorkerMain()
 void CProgressDlg::RunScanJob()
 {
     ScanSession& session = m_host.Session();
+    int result = 0;
     switch (m_kind) {
-    case kProgressRawScan: RunRawScan(session, *this); break;
-    case kProgressDeletedScan: RunDeletedScan(session, m_host.Loading(), *this); break;
-    case kProgressFormatScan: RunFormatScan(session, m_host.Loading(), *this); break;
+    case kProgressRawScan: result = RunRawScan(session, *this); break;
+    case kProgressDeletedScan: result = RunDeletedScan(session, m_host.Loading(), *this); break;
+    case kProgressFormatScan: result = RunFormatScan(session, m_host.Loading(), *this); break;
     case kProgressPartitionSearch: m_host.RunPartitionSearch(*this); return;
     default: return;
     }
     // A scan the user stopped is not a failure, whatever the engine says.
-    if (!m_stop && !session.failure.empty())
+    if (m_stop)
+        return;
+    if (!session.failure.empty())
         m_scan_failure = session.failure;
+    else if (result < 0 && m_kind != kProgressRawScan)
+        m_scan_failure = "this file system cannot be scanned in this mode";
 }
 
 void CProgressDlg::RunRecoveryJob()
@@ -268,7 +273,7 @@ void CProgressDlg::WaitWhilePaused() const
 {
     // The user-interface thread itself never waits here: it is the one that
     // lifts the pause.
-    if (QThread::currentThread() == thread())
+    if (!m_paused.load() || QThread::currentThread() == thread())
         return;
     std::unique_lock lock(m_gate_mutex);
     if (!m_paused)

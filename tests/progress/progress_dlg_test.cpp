@@ -229,6 +229,70 @@ TEST_F(ProgressDialog, ScanThatCannotReadItsVolumeSaysWhyInsteadOfAnEmptySuccess
     EXPECT_NE(boxes[0].text.find(dlg.ScanFailure()), std::string::npos) << boxes[0].text;
 }
 
+TEST_F(ProgressDialog, FormatScanThenFatRecoveryOfEveryFolderGivesTheOldFiles)
+{
+    if (!salvor_test::require_tool("mkfs.vfat", "dosfstools") || !salvor_test::require_tool("mcopy", "mtools"))
+        return;
+    TempDir tmp;
+    ASSERT_TRUE(salvor_test::run_fixture("fat-format.sh", {tmp.path().string(), "same"}));
+    const auto old_files = ReadManifest(tmp / "files.tsv", 0, 2);
+    ASSERT_FALSE(old_files.empty());
+    salvor_test::FileVolume volume((tmp / "volume.img").string(), BG_FS_FAT32);
+    host.mode = kModeFormat;
+    host.session.volume = volume.volume();
+    host.session.fs_code = BG_FS_FAT32;
+    host.session.source_label = "formatted";
+    {
+        CProgressDlg dlg(host);
+        dlg.Run(&host.window, kProgressFormatScan);
+        EXPECT_TRUE(dlg.ScanFailure().empty()) << dlg.ScanFailure();
+        EXPECT_EQ(dlg.BarPosition(), 100);
+    }
+    ASSERT_GE(host.session.result.files.size(), old_files.size());
+    // Every folder node checked: each one's files go to a folder of its own.
+    std::vector<NodeId> pending{host.tree.FirstRoot()};
+    while (!pending.empty()) {
+        const NodeId n = pending.back();
+        pending.pop_back();
+        host.tree.SetCheckState(n, kChecked);
+        for (NodeId c : host.tree.Children(n))
+            pending.push_back(c);
+    }
+    host.session.current_folder = host.tree.FirstRoot();
+    TempDir out;
+    host.target = (out / "ReVuvi Deverode").string();
+    CProgressDlg dlg(host);
+    dlg.Run(&host.window, kProgressFatRecovery);
+    EXPECT_EQ(host.window.done, std::vector<int>{1});
+    std::multiset<std::string> got;
+    for (const auto& f : FilesBelow(host.target))
+        got.insert(salvor_test::sha256_file(f));
+    for (const auto& [path, sha] : old_files)
+        EXPECT_TRUE(got.count(sha)) << path << " not recovered byte-exact";
+}
+
+TEST_F(ProgressDialog, NoScanForTheFileSystemIsSaidAndAnUnusedKindEndsAtOnce)
+{
+    TempDir tmp;
+    salvor_test::write_file(tmp / "v.img", std::vector<uint8_t>(64 * 1024, 0));
+    salvor_test::FileVolume volume((tmp / "v.img").string(), BG_FS_EXT4);
+    host.session.volume = volume.volume();
+    {
+        CProgressDlg dlg(host);
+        dlg.Run(&host.window, kProgressDeletedScan);
+        EXPECT_FALSE(dlg.ScanFailure().empty());
+        ASSERT_EQ(boxes.size(), 1u);
+        EXPECT_EQ(boxes[0].style, zr::MSGBOX_ERROR);
+    }
+    boxes.clear();
+    CProgressDlg dlg(host);
+    EXPECT_EQ(dlg.Run(&host.window, ProgressKind(3)), 1);
+    EXPECT_TRUE(dlg.Ended());
+    EXPECT_FALSE(dlg.WorkerReturned()) << "no worker is started for an unused kind";
+    EXPECT_FALSE(dlg.HasTimer(IDT_PROGRESS_POLL) || dlg.HasTimer(IDT_ANIMATION));
+    EXPECT_TRUE(boxes.empty());
+}
+
 TEST_F(ProgressDialog, RawScanThenRawRecoveryOfThePhotosGivesTheirBytes)
 {
     if (!salvor_test::have_tool("python3") || !salvor_test::have_tool("convert")) {

@@ -145,7 +145,8 @@ private:
 
     mutable std::mutex m_gate_mutex;
     mutable std::condition_variable m_gate_cv;
-    bool m_paused = false;
+    // Written under the mutex; read without it on the worker's fast path.
+    std::atomic<bool> m_paused{false};
     mutable std::atomic<bool> m_gate_waiting{false};
 
     RecoveryStats m_recovery;
