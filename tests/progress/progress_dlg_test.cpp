@@ -386,9 +386,9 @@ TEST_F(ProgressDialog, Ext3DeletedScanIgnoresTheSharedPercentAndFollowsItsDriver
     host.search = [&](ProgressSink& p) {
         WaitFor([&] { return looked.load(); });
         p.SetProgress(50);
-        bar.push_back(dlg.BarPosition());
+        bar.push_back(int(dlg.SendMessage(PBM_GETPOS, 0, 0)));
         p.SetProgress(100);
-        bar.push_back(dlg.BarPosition());
+        bar.push_back(int(dlg.SendMessage(PBM_GETPOS, 0, 0)));
     };
     dlg.Run(&host.window, kProgressPartitionSearch);
     EXPECT_EQ(seen, "0 open");
