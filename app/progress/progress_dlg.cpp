@@ -18,8 +18,8 @@ namespace salvor {
 
 namespace {
 
-// The background's size when its file is missing, so that the buttons stay
-// reachable.
+// The background's size when its file is missing: the bar and the status
+// line stay on show instead of a window of no size.
 constexpr int kFallbackWidth = 500;
 constexpr int kFallbackHeight = 175;
 

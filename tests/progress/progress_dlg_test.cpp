@@ -6,6 +6,7 @@
 
 #include <salvor/scan/drivers.h>
 #include <shell/msgbox.h>
+#include <widgets/skin.h>
 
 #include "file_volume.h"
 #include "qt_env.h"
@@ -728,6 +729,26 @@ TEST_F(ProgressDialog, LayoutAnimationStatusDragAndScreenshot)
     const fs::path dir = salvor_test::build_dir() / "screenshots";
     fs::create_directories(dir);
     EXPECT_TRUE(shot.save(QString::fromStdString((dir / "progress_dialog.png").string())));
+}
+
+TEST_F(ProgressDialog, WithoutItsSkinTheDialogKeepsItsSizeAndBar)
+{
+    TempDir empty;
+    const QString saved = zr::ImageRoot();
+    zr::SetImageRoot(QString::fromStdString(empty.path().string() + "/"));
+    CProgressDlg dlg(host);
+    std::atomic<bool> looked{false};
+    QTimer::singleShot(0, &dlg, [&] {
+        EXPECT_EQ(QSize(dlg.ClientWidth(), dlg.ClientHeight()), QSize(500, 175));
+        EXPECT_TRUE(dlg.Bar()->isVisible());
+        EXPECT_TRUE(dlg.AnimationRect().empty());
+        dlg.RenderToImage(); // draws without the images
+        looked = true;
+    });
+    host.search = [&](ProgressSink&) { WaitFor([&] { return looked.load(); }); };
+    dlg.Run(&host.window, kProgressPartitionSearch);
+    zr::SetImageRoot(saved);
+    EXPECT_TRUE(looked);
 }
 
 } // namespace
