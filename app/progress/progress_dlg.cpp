@@ -18,17 +18,21 @@ namespace salvor {
 
 namespace {
 
-// The background's size when its file is missing: the bar and the status
-// line stay on show instead of a window of no size.
-constexpr int kFallbackWidth = 500;
-constexpr int kFallbackHeight = 175;
+    // The background's size when its file is missing: the bar and the status
+    // line stay on show instead of a window of no size.
+    constexpr int kFallbackWidth = 500;
+    constexpr int kFallbackHeight = 175;
 
-constexpr int kAnimationLeft = 10;
-constexpr int kAnimationTop = 70;
+    constexpr int kAnimationLeft = 10;
+    constexpr int kAnimationTop = 70;
 
 } // namespace
 
-CProgressDlg::CProgressDlg(MainHost& host) : zr::ZrDialog(IDD_PROGRESS), m_host(host) {}
+CProgressDlg::CProgressDlg(MainHost& host)
+    : zr::ZrDialog(IDD_PROGRESS)
+    , m_host(host)
+{
+}
 
 CProgressDlg::~CProgressDlg()
 {
@@ -54,7 +58,7 @@ int CProgressDlg::Run(QWidget* owner, ProgressKind kind)
     WaitForWorker();
     if (!m_scan_failure.empty())
         zr::ShowMessageBox(owner, zr::MSGBOX_ERROR, zr::MSGBOX_OK,
-                           QString::fromStdString("Scanning failed: " + m_scan_failure), QString());
+            QString::fromStdString("Scanning failed: " + m_scan_failure), QString());
     return 1;
 }
 
@@ -63,14 +67,14 @@ bool CProgressDlg::OnInitDialog()
     m_background.Load(zr::ResolveImage(zr::skin::kBoxBg));
     m_strip.Load(zr::ResolveImage(zr::skin::kScanAnimation));
     const int frame_width = m_strip.Width() / zr::skin::kScanAnimationFrames;
-    m_anim_rect = {kAnimationLeft, kAnimationTop, kAnimationLeft + frame_width, kAnimationTop + m_strip.Height()};
+    m_anim_rect = { kAnimationLeft, kAnimationTop, kAnimationLeft + frame_width, kAnimationTop + m_strip.Height() };
 
     const int bg_width = m_background.Loaded() ? m_background.Width() : kFallbackWidth;
     const int bg_height = m_background.Loaded() ? m_background.Height() : kFallbackHeight;
     move(0, 0);
     SetClientSize(bg_width, bg_height);
     CenterOver(Owner());
-    m_client = {0, 0, ClientWidth(), ClientHeight()};
+    m_client = { 0, 0, ClientWidth(), ClientHeight() };
     SetRoundedRegion(m_client.width() + 1, m_client.height() + 1, 5);
 
     m_close.SetImage(zr::ResolveImage(zr::skin::kClose), true);
@@ -103,7 +107,7 @@ bool CProgressDlg::OnInitDialog()
     m_bar->setGeometry(80, 80, 380, 20);
     m_bar->show();
 
-    m_status_rect = {80, 55, bg_width - 10, 73};
+    m_status_rect = { 80, 55, bg_width - 10, 73 };
     {
         std::lock_guard lock(m_status_mutex);
         m_status = QString::fromLatin1(IsRecoveryKind(m_kind) ? kRecoveringText : kScanningText);
@@ -175,11 +179,20 @@ void CProgressDlg::RunScanJob()
     ScanSession& session = m_host.Session();
     int result = 0;
     switch (m_kind) {
-    case kProgressRawScan: result = RunRawScan(session, *this); break;
-    case kProgressDeletedScan: result = RunDeletedScan(session, m_host.Loading(), *this); break;
-    case kProgressFormatScan: result = RunFormatScan(session, m_host.Loading(), *this); break;
-    case kProgressPartitionSearch: m_host.RunPartitionSearch(*this); return;
-    default: return;
+    case kProgressRawScan:
+        result = RunRawScan(session, *this);
+        break;
+    case kProgressDeletedScan:
+        result = RunDeletedScan(session, m_host.Loading(), *this);
+        break;
+    case kProgressFormatScan:
+        result = RunFormatScan(session, m_host.Loading(), *this);
+        break;
+    case kProgressPartitionSearch:
+        m_host.RunPartitionSearch(*this);
+        return;
+    default:
+        return;
     }
     // A scan the user stopped is not a failure, whatever the engine says.
     if (m_stop)
@@ -220,7 +233,8 @@ void CProgressDlg::RunRecoveryJob()
         if (!StopRequested() && current && tree.CheckState(current) == kUnchecked && !tree.FirstChild(current))
             RecoverRawRows(job);
         break;
-    default: break;
+    default:
+        break;
     }
     m_recovery = job.stats;
     if (!ClaimFinish())
@@ -337,8 +351,7 @@ void CProgressDlg::ConfirmStop()
     }
     m_asking = true;
     const int answer = zr::ShowMessageBox(this, zr::MSGBOX_WARNING, zr::MSGBOX_YES | zr::MSGBOX_NO,
-                                          QString::fromLatin1(scan ? kStopScanQuestion : kStopRecoveryQuestion),
-                                          QString::fromLatin1(kStopCaption));
+        QString::fromLatin1(scan ? kStopScanQuestion : kStopRecoveryQuestion), QString::fromLatin1(kStopCaption));
     m_asking = false;
     const bool yes = answer == zr::IDC_MSGBOX_YES;
     if (scan) {
@@ -407,7 +420,7 @@ void CProgressDlg::OnPaint(QPainter& p)
         p.fillRect(client, Qt::white);
     // Frames are 54 pixels apart in the strip, whatever its width.
     m_strip.DrawPart(p, kAnimationLeft, kAnimationTop, m_frame * zr::skin::kScanAnimationStep, 0,
-                     m_strip.Width() / zr::skin::kScanAnimationFrames, m_strip.Height());
+        m_strip.Width() / zr::skin::kScanAnimationFrames, m_strip.Height());
     if (const QFont* font = zr::ZrFontPool::Font(zr::ZrFontPool::kStatus))
         p.setFont(*font);
     p.setPen(Qt::black);

@@ -37,7 +37,8 @@ namespace fs = std::filesystem;
 // The main dialog as the progress dialog sees it.
 class HostWindow : public zr::ZrDialog {
 public:
-    HostWindow() : zr::ZrDialog(102)
+    HostWindow()
+        : zr::ZrDialog(102)
     {
         SetClientSize(800, 600);
         MapMessage(UM_RECOVERY_DONE, [this](zr::WPARAM w, zr::LPARAM) -> zr::LRESULT {
@@ -50,7 +51,10 @@ public:
 
 class TestHost final : public MainHost {
 public:
-    TestHost() : session(tree, list) {}
+    TestHost()
+        : session(tree, list)
+    {
+    }
 
     zr::ZrDialog& Window() override { return window; }
     RecoveryMode Mode() const override { return mode; }
@@ -139,7 +143,7 @@ protected:
         bg_progress.store(0);
         bg_request_stop(0);
         zr::SetMessageBoxHook([this](int style, int mask, const QString& text, const QString& caption) {
-            boxes.push_back({style, mask, text.toStdString(), caption.toStdString()});
+            boxes.push_back({ style, mask, text.toStdString(), caption.toStdString() });
             return answer ? answer() : zr::IDC_MSGBOX_OK;
         });
     }
@@ -189,7 +193,7 @@ TEST_F(ProgressDialog, DeletedScanOfFatImageListsWhatItFoundAndEnds)
     if (!salvor_test::require_tool("mkfs.vfat", "dosfstools") || !salvor_test::require_tool("mcopy", "mtools"))
         return;
     TempDir tmp;
-    ASSERT_TRUE(salvor_test::run_fixture("fat-deleted.sh", {tmp.path().string(), "16"}));
+    ASSERT_TRUE(salvor_test::run_fixture("fat-deleted.sh", { tmp.path().string(), "16" }));
     const auto deleted = ReadManifest(tmp / "deleted.tsv", 0, 2);
     ASSERT_FALSE(deleted.empty());
     const std::string before = salvor_test::sha256_file(tmp / "volume.img");
@@ -235,7 +239,7 @@ TEST_F(ProgressDialog, FormatScanThenFatRecoveryOfEveryFolderGivesTheOldFiles)
     if (!salvor_test::require_tool("mkfs.vfat", "dosfstools") || !salvor_test::require_tool("mcopy", "mtools"))
         return;
     TempDir tmp;
-    ASSERT_TRUE(salvor_test::run_fixture("fat-format.sh", {tmp.path().string(), "same"}));
+    ASSERT_TRUE(salvor_test::run_fixture("fat-format.sh", { tmp.path().string(), "same" }));
     const auto old_files = ReadManifest(tmp / "files.tsv", 0, 2);
     ASSERT_FALSE(old_files.empty());
     salvor_test::FileVolume volume((tmp / "volume.img").string(), BG_FS_FAT32);
@@ -251,7 +255,7 @@ TEST_F(ProgressDialog, FormatScanThenFatRecoveryOfEveryFolderGivesTheOldFiles)
     }
     ASSERT_GE(host.session.result.files.size(), old_files.size());
     // Every folder node checked: each one's files go to a folder of its own.
-    std::vector<NodeId> pending{host.tree.FirstRoot()};
+    std::vector<NodeId> pending { host.tree.FirstRoot() };
     while (!pending.empty()) {
         const NodeId n = pending.back();
         pending.pop_back();
@@ -264,7 +268,7 @@ TEST_F(ProgressDialog, FormatScanThenFatRecoveryOfEveryFolderGivesTheOldFiles)
     host.target = (out / "ReVuvi Deverode").string();
     CProgressDlg dlg(host);
     dlg.Run(&host.window, kProgressFatRecovery);
-    EXPECT_EQ(host.window.done, std::vector<int>{1});
+    EXPECT_EQ(host.window.done, std::vector<int> { 1 });
     std::multiset<std::string> got;
     for (const auto& f : FilesBelow(host.target))
         got.insert(salvor_test::sha256_file(f));
@@ -300,7 +304,8 @@ TEST_F(ProgressDialog, RawScanThenRawRecoveryOfThePhotosGivesTheirBytes)
         GTEST_SKIP() << "python3 and imagemagick make the raw fixture";
     }
     TempDir tmp;
-    ASSERT_TRUE(salvor_test::run_fixture("cli-raw-bare.sh", {(tmp / "bare.img").string(), (tmp / "files.tsv").string()}));
+    ASSERT_TRUE(
+        salvor_test::run_fixture("cli-raw-bare.sh", { (tmp / "bare.img").string(), (tmp / "files.tsv").string() }));
     const auto placed = ReadManifest(tmp / "files.tsv", 0, 2);
     std::set<std::string> shas;
     for (const auto& [name, sha] : placed)
@@ -309,7 +314,7 @@ TEST_F(ProgressDialog, RawScanThenRawRecoveryOfThePhotosGivesTheirBytes)
     host.mode = kModeRaw;
     host.session.volume = volume.volume();
     host.session.source_label = "bare";
-    host.session.raw = RawSelection{true, false, false, false};
+    host.session.raw = RawSelection { true, false, false, false };
 
     {
         CProgressDlg dlg(host);
@@ -332,7 +337,7 @@ TEST_F(ProgressDialog, RawScanThenRawRecoveryOfThePhotosGivesTheirBytes)
     host.target = (out / "ReVuvi Deverode").string();
     CProgressDlg dlg(host);
     dlg.Run(&host.window, kProgressRawRecovery);
-    EXPECT_EQ(host.window.done, std::vector<int>{1});
+    EXPECT_EQ(host.window.done, std::vector<int> { 1 });
     EXPECT_FALSE(dlg.HasTimer(IDT_ANIMATION));
     const auto files = FilesBelow(host.target);
     ASSERT_FALSE(files.empty());
@@ -353,17 +358,17 @@ TEST_F(ProgressDialog, PercentJumpingTo100EndsTheDialogInOneTick)
         // Runs on the user-interface thread, between two real ticks.
         bg_progress.store(40);
         dlg.Tick(IDT_PROGRESS_POLL);
-        seen.push_back(std::to_string(dlg.Percent()) + "/" + std::to_string(dlg.BarPosition()) +
-                       (dlg.Ended() ? " ended" : " open"));
+        seen.push_back(std::to_string(dlg.Percent()) + "/" + std::to_string(dlg.BarPosition())
+            + (dlg.Ended() ? " ended" : " open"));
         bg_progress.store(100);
         dlg.Tick(IDT_PROGRESS_POLL);
-        seen.push_back(std::to_string(dlg.Percent()) + "/" + std::to_string(dlg.BarPosition()) +
-                       (dlg.Ended() ? " ended" : " open"));
+        seen.push_back(std::to_string(dlg.Percent()) + "/" + std::to_string(dlg.BarPosition())
+            + (dlg.Ended() ? " ended" : " open"));
         seen.push_back(dlg.HasTimer(IDT_PROGRESS_POLL) || dlg.HasTimer(IDT_ANIMATION) ? "timers" : "no timers");
     });
     host.search = [&](ProgressSink&) { WaitFor([&] { return dlg.Ended(); }); };
     dlg.Run(&host.window, kProgressPartitionSearch);
-    EXPECT_EQ(seen, (std::vector<std::string>{"40/40 open", "100/100 ended", "no timers"}));
+    EXPECT_EQ(seen, (std::vector<std::string> { "40/40 open", "100/100 ended", "no timers" }));
     EXPECT_FALSE(dlg.StoppedByUser());
 }
 
@@ -375,7 +380,7 @@ TEST_F(ProgressDialog, Ext3DeletedScanIgnoresTheSharedPercentAndFollowsItsDriver
     host.session.volume = volume.volume();
     host.mode = kModeDeleted;
     ProbeDlg dlg(host);
-    std::atomic<bool> looked{false};
+    std::atomic<bool> looked { false };
     std::string seen;
     QTimer::singleShot(0, &dlg, [&] {
         bg_progress.store(100);
@@ -393,7 +398,7 @@ TEST_F(ProgressDialog, Ext3DeletedScanIgnoresTheSharedPercentAndFollowsItsDriver
     };
     dlg.Run(&host.window, kProgressPartitionSearch);
     EXPECT_EQ(seen, "0 open");
-    EXPECT_EQ(bar, (std::vector<int>{50, 100}));
+    EXPECT_EQ(bar, (std::vector<int> { 50, 100 }));
     EXPECT_TRUE(dlg.Ended());
 }
 
@@ -401,8 +406,8 @@ TEST_F(ProgressDialog, Ext3DeletedScanIgnoresTheSharedPercentAndFollowsItsDriver
 // keeps touching the dialog for a while after it was stopped.
 struct SlowSearch {
     static constexpr int kSteps = 150;
-    std::atomic<int> steps{0};
-    std::atomic<bool> returned{false};
+    std::atomic<int> steps { 0 };
+    std::atomic<bool> returned { false };
     void operator()(TestHost& host, ProgressSink& p)
     {
         const NodeId root = host.tree.InsertNode(0, host.SelectedDiskRow(), kImageRoot, kImageRootSelected);
@@ -487,9 +492,13 @@ TEST_F(ProgressDialog, ScanStopAnsweredYesEndsTheScanKeepsWhatWasFoundAndWaitsFo
 // An engine whose one file blocks in the middle of its data until released.
 class GateEngine final : public Engine {
 public:
-    GateEngine(std::vector<salvor_test::TestFile> files, size_t gated) : m_files(std::move(files)), m_gated(gated) {}
-    std::atomic<bool> reached{false};
-    std::atomic<bool> released{false};
+    GateEngine(std::vector<salvor_test::TestFile> files, size_t gated)
+        : m_files(std::move(files))
+        , m_gated(gated)
+    {
+    }
+    std::atomic<bool> reached { false };
+    std::atomic<bool> released { false };
 
     ScanOutcome Scan(BgVolume* v, ScanSink& sink) override { return salvor_test::TestEngine(m_files).Scan(v, sink); }
     std::unique_ptr<FileStream> Open(const FoundFile& file, std::string& reason) override
@@ -505,7 +514,11 @@ public:
 private:
     class Stream final : public FileStream {
     public:
-        Stream(GateEngine& e, size_t i) : m_e(e), m_i(i) {}
+        Stream(GateEngine& e, size_t i)
+            : m_e(e)
+            , m_i(i)
+        {
+        }
         StreamRead Read(uint8_t* buffer, size_t length) override
         {
             const auto& data = m_e.m_files[m_i].data;
@@ -516,7 +529,7 @@ private:
             const size_t n = std::min(length, data.size() - m_done);
             std::memcpy(buffer, data.data() + m_done, n);
             m_done += n;
-            return {n, true};
+            return { n, true };
         }
         size_t Chunk() const override { return 4096; }
 
@@ -572,8 +585,8 @@ TEST_F(RecoveryStop, AnsweredNoTheRecoveryGoesOnToItsEnd)
     CProgressDlg dlg(host);
     bool animation_only = false;
     answer = [&] {
-        animation_only = dlg.HasTimer(IDT_ANIMATION) && !dlg.HasTimer(IDT_PROGRESS_POLL) &&
-                         dlg.StatusText().startsWith("Recovering: ");
+        animation_only = dlg.HasTimer(IDT_ANIMATION) && !dlg.HasTimer(IDT_PROGRESS_POLL)
+            && dlg.StatusText().startsWith("Recovering: ");
         gate->released = true;
         return zr::IDC_MSGBOX_NO;
     };
@@ -584,7 +597,7 @@ TEST_F(RecoveryStop, AnsweredNoTheRecoveryGoesOnToItsEnd)
     EXPECT_EQ(boxes[0].text, "Are you sure to stop the recovery?");
     EXPECT_EQ(boxes[0].caption, "note");
     EXPECT_TRUE(animation_only);
-    EXPECT_EQ(host.window.done, std::vector<int>{1});
+    EXPECT_EQ(host.window.done, std::vector<int> { 1 });
     const auto files = ThreeFiles();
     for (const auto& f : files)
         EXPECT_EQ(salvor_test::sha256_file(fs::path(host.target) / "a" / f.name), salvor_test::sha256_hex(f.data))
@@ -604,7 +617,7 @@ TEST_F(RecoveryStop, AnsweredYesStopsBetweenFilesRemovesThePartialFileAndSaysCan
     dlg->Run(&host.window, kProgressExt2Recovery);
     EXPECT_TRUE(dlg->WorkerReturned());
     QCoreApplication::sendPostedEvents();
-    EXPECT_EQ(host.window.done, std::vector<int>{0});
+    EXPECT_EQ(host.window.done, std::vector<int> { 0 });
     const auto files = ThreeFiles();
     const fs::path folder = fs::path(host.target) / "a";
     EXPECT_EQ(salvor_test::sha256_file(folder / files[0].name), salvor_test::sha256_hex(files[0].data));
@@ -620,9 +633,9 @@ TEST_F(RecoveryStop, AnsweredYesStopsBetweenFilesRemovesThePartialFileAndSaysCan
 // a second time.
 TEST_F(ProgressDialog, FatRecoveryRunsTheListPassOnlyForAnUncheckedCurrentFolder)
 {
-    std::vector<salvor_test::TestFile> files = {
-        File("a", "one.txt", {'1'}), File("a", "two.txt", {'2', '2'}), File("b", "three.txt", {'3', '3', '3'})};
-    for (const bool current_checked : {false, true}) {
+    std::vector<salvor_test::TestFile> files = { File("a", "one.txt", { '1' }), File("a", "two.txt", { '2', '2' }),
+        File("b", "three.txt", { '3', '3', '3' }) };
+    for (const bool current_checked : { false, true }) {
         SCOPED_TRACE(current_checked ? "current folder checked" : "current folder unchecked");
         salvor_test::RunTestScan(host.session, files);
         host.session.fs_code = BG_FS_FAT32;
@@ -641,14 +654,14 @@ TEST_F(ProgressDialog, FatRecoveryRunsTheListPassOnlyForAnUncheckedCurrentFolder
         host.window.done.clear();
         CProgressDlg dlg(host);
         dlg.Run(&host.window, kProgressFatRecovery);
-        EXPECT_EQ(host.window.done, std::vector<int>{1});
+        EXPECT_EQ(host.window.done, std::vector<int> { 1 });
         std::set<std::string> got;
         for (const auto& f : FilesBelow(host.target))
             got.insert(fs::relative(f, host.target).string());
         if (current_checked)
-            EXPECT_EQ(got, (std::set<std::string>{"a/one.txt", "a/two.txt", "b/three.txt"}));
+            EXPECT_EQ(got, (std::set<std::string> { "a/one.txt", "a/two.txt", "b/three.txt" }));
         else
-            EXPECT_EQ(got, (std::set<std::string>{"a/two.txt", "b/three.txt"}));
+            EXPECT_EQ(got, (std::set<std::string> { "a/two.txt", "b/three.txt" }));
     }
 }
 
@@ -663,7 +676,7 @@ TEST_F(ProgressDialog, LayoutAnimationStatusDragAndScreenshot)
     bool dragged = false;
     bool stop_is_no_drag = false;
     QImage shot;
-    std::atomic<bool> looked{false};
+    std::atomic<bool> looked { false };
     QTimer::singleShot(0, &dlg, [&] {
         EXPECT_EQ(QSize(dlg.ClientWidth(), dlg.ClientHeight()), QSize(500, 175));
         EXPECT_EQ(dlg.Bar()->geometry(), QRect(80, 80, 380, 20));
@@ -672,7 +685,7 @@ TEST_F(ProgressDialog, LayoutAnimationStatusDragAndScreenshot)
         EXPECT_EQ(std::make_pair(dlg.StopButton().Rect().left, dlg.StopButton().Rect().top), std::make_pair(200, 125));
         EXPECT_EQ(dlg.CloseButton().CommandId(), IDC_PROGRESS_CLOSE);
         EXPECT_EQ(dlg.StopButton().CommandId(), IDC_PROGRESS_STOP);
-        EXPECT_EQ(dlg.StatusRect(), (zr::ZrRect{80, 55, 490, 73}));
+        EXPECT_EQ(dlg.StatusRect(), (zr::ZrRect { 80, 55, 490, 73 }));
         EXPECT_EQ(dlg.StatusText(), "Scanning,please wait...");
         EXPECT_TRUE(dlg.HasTimer(IDT_PROGRESS_POLL) && dlg.HasTimer(IDT_ANIMATION));
         // Rounded corners: the corner pixel is outside the window's shape.
@@ -697,15 +710,15 @@ TEST_F(ProgressDialog, LayoutAnimationStatusDragAndScreenshot)
         dlg.SetStatusText("Recovering: " + std::string(300, 'W'));
         const QImage text = dlg.RenderToImage();
         const zr::ZrRect s = dlg.StatusRect();
-        const int right_of_text =
-            salvor_test::CountColour(text, QRect(s.right, s.top, dlg.ClientWidth() - s.right, s.height()), 0xFF000000, 40);
+        const int right_of_text = salvor_test::CountColour(
+            text, QRect(s.right, s.top, dlg.ClientWidth() - s.right, s.height()), 0xFF000000, 40);
         const int below_text = salvor_test::CountColour(text, QRect(s.left, s.bottom, 380, 6), 0xFF000000, 40);
         const int inside = salvor_test::CountColour(text, QRect(s.left, s.top, s.width(), s.height()), 0xFF000000, 40);
         elided = inside > 50 && right_of_text == 0 && below_text == 0;
 
         const zr::ZrRect stop = dlg.StopButton().Rect();
-        salvor_test::SendMouse(&dlg, QEvent::MouseButtonPress, (stop.left + stop.right) / 2, (stop.top + stop.bottom) / 2,
-                               Qt::LeftButton);
+        salvor_test::SendMouse(
+            &dlg, QEvent::MouseButtonPress, (stop.left + stop.right) / 2, (stop.top + stop.bottom) / 2, Qt::LeftButton);
         stop_is_no_drag = !dlg.Dragging() && dlg.StopButton().Pressed();
         salvor_test::SendMouse(&dlg, QEvent::MouseMove, 300, 160, Qt::LeftButton);
         salvor_test::SendMouse(&dlg, QEvent::MouseButtonRelease, 300, 160, Qt::NoButton);
@@ -720,7 +733,7 @@ TEST_F(ProgressDialog, LayoutAnimationStatusDragAndScreenshot)
     });
     host.search = [&](ProgressSink&) { WaitFor([&] { return looked.load(); }); };
     dlg.Run(&host.window, kProgressPartitionSearch);
-    EXPECT_EQ(frames, (std::vector<int>{1, 2, 3, 4, 5, 0, 1}));
+    EXPECT_EQ(frames, (std::vector<int> { 1, 2, 3, 4, 5, 0, 1 }));
     EXPECT_TRUE(elided);
     EXPECT_TRUE(stop_is_no_drag);
     EXPECT_TRUE(dragged);
@@ -737,7 +750,7 @@ TEST_F(ProgressDialog, WithoutItsSkinTheDialogKeepsItsSizeAndBar)
     const QString saved = zr::ImageRoot();
     zr::SetImageRoot(QString::fromStdString(empty.path().string() + "/"));
     CProgressDlg dlg(host);
-    std::atomic<bool> looked{false};
+    std::atomic<bool> looked { false };
     QTimer::singleShot(0, &dlg, [&] {
         EXPECT_EQ(QSize(dlg.ClientWidth(), dlg.ClientHeight()), QSize(500, 175));
         EXPECT_TRUE(dlg.Bar()->isVisible());

@@ -41,8 +41,8 @@ constexpr int kAnimationPeriodMs = 100;
 
 // Messages of the progress bar control.
 constexpr uint32_t PBM_SETRANGE = zr::WM_USER + 1; // 1025: lParam high word = maximum
-constexpr uint32_t PBM_SETPOS = zr::WM_USER + 2;   // 1026: wParam = position
-constexpr uint32_t PBM_GETPOS = zr::WM_USER + 8;   // 1032
+constexpr uint32_t PBM_SETPOS = zr::WM_USER + 2; // 1026: wParam = position
+constexpr uint32_t PBM_GETPOS = zr::WM_USER + 8; // 1032
 
 inline const char* const kScanningText = "Scanning,please wait...";
 inline const char* const kRecoveringText = "Recovering: ";
@@ -130,24 +130,24 @@ private:
     mutable std::mutex m_status_mutex;
     QString m_status;
     zr::ZrRect m_status_rect;
-    std::atomic<int> m_percent{0};
+    std::atomic<int> m_percent { 0 };
     QProgressBar* m_bar = nullptr;
     int m_kind = kProgressDeletedScan;
     // A deleted-file scan of an ext3 volume moves the bar itself.
     bool m_driver_moves_bar = false;
 
-    std::atomic<bool> m_stop{false};
-    std::atomic<Outcome> m_outcome{Outcome::kRunning};
-    std::atomic<bool> m_worker_done{false};
-    std::atomic<int> m_poll_ticks{0};
+    std::atomic<bool> m_stop { false };
+    std::atomic<Outcome> m_outcome { Outcome::kRunning };
+    std::atomic<bool> m_worker_done { false };
+    std::atomic<int> m_poll_ticks { 0 };
     bool m_asking = false;
     QEventLoop* m_wait_loop = nullptr;
 
     mutable std::mutex m_gate_mutex;
     mutable std::condition_variable m_gate_cv;
     // Written under the mutex; read without it on the worker's fast path.
-    std::atomic<bool> m_paused{false};
-    mutable std::atomic<bool> m_gate_waiting{false};
+    std::atomic<bool> m_paused { false };
+    mutable std::atomic<bool> m_gate_waiting { false };
 
     RecoveryStats m_recovery;
     std::string m_scan_failure;
