@@ -665,6 +665,22 @@ TEST_F(ProgressDialog, FatRecoveryRunsTheListPassOnlyForAnUncheckedCurrentFolder
     }
 }
 
+TEST_F(ProgressDialog, EveryFileSystemRecoveryKindWritesTheCheckedFolder)
+{
+    for (const ProgressKind kind : { kProgressNtfsRecovery, kProgressExt3Recovery, kProgressHfsRecovery }) {
+        SCOPED_TRACE(kind);
+        salvor_test::RunTestScan(host.session, { File("docs", "note.txt", { 'n', 'o' }) });
+        host.tree.SetCheckState(salvor_test::NodeOf(host.tree, "docs"), kChecked);
+        TempDir out;
+        host.target = (out / "r").string();
+        host.window.done.clear();
+        CProgressDlg dlg(host);
+        dlg.Run(&host.window, kind);
+        EXPECT_EQ(host.window.done, std::vector<int> { 1 });
+        EXPECT_TRUE(fs::exists(out / "r" / "docs" / "note.txt"));
+    }
+}
+
 // ---- Look and input ----
 
 TEST_F(ProgressDialog, LayoutAnimationStatusDragAndScreenshot)
