@@ -121,6 +121,7 @@ void ExpectRecovered(const std::map<std::string, std::string>& files, const Fixt
     std::string listing;
     for (const auto& [path, sha] : files)
         listing += "  " + path + "\n";
+    EXPECT_GE(files.size(), fixture.expected.size()) << "written:\n" << listing;
     for (const auto& want : fixture.expected) {
         const auto [first, last] = by_sha.equal_range(want.sha256);
         bool found = false;
