@@ -43,6 +43,7 @@ bool FatTools()
 
 bool MakeFatDeleted(const fs::path& dir, Fixture& out)
 {
+    fs::create_directories(dir);
     if (!FatTools() || !run_fixture("fat-deleted.sh", {dir.string(), "32"}))
         return false;
     out.image = dir / "volume.img";
@@ -61,6 +62,7 @@ bool MakeFatDeleted(const fs::path& dir, Fixture& out)
 
 bool MakeExt2Deleted(const fs::path& dir, Fixture& out)
 {
+    fs::create_directories(dir);
     if (!require_tool("mke2fs", "e2fsprogs") || !require_tool("debugfs", "e2fsprogs"))
         return false;
     out.image = dir / "ext2.img";
@@ -75,6 +77,7 @@ bool MakeExt2Deleted(const fs::path& dir, Fixture& out)
 
 bool MakeFat32Formatted(const fs::path& dir, Fixture& out)
 {
+    fs::create_directories(dir);
     if (!FatTools() || !run_fixture("fat-format.sh", {dir.string(), "same"}))
         return false;
     out.image = dir / "volume.img";
@@ -86,6 +89,7 @@ bool MakeFat32Formatted(const fs::path& dir, Fixture& out)
 
 bool MakeRawPhotoMusic(const fs::path& dir, Fixture& out)
 {
+    fs::create_directories(dir);
     if (!FatTools() || !require_tool("python3", "python3"))
         return false;
     out.image = dir / "raw.img";
