@@ -30,7 +30,7 @@ void RunFlow(const Fixture& fixture, const std::function<void(MainDriver&)>& bef
         ASSERT_EQ(dlg.Page(), kPageMode);
         before_next(ui);
         ui.ClickNext();
-        ASSERT_EQ(dlg.Page(), kPageSource) << ui.recorder.All();
+        ASSERT_EQ(dlg.Page(), kPageSource) << ui.Boxes();
 
         // The image is the only disk; its volume is chosen by clicking it.
         const std::string name = fixture.image.filename().string();
@@ -42,19 +42,19 @@ void RunFlow(const Fixture& fixture, const std::function<void(MainDriver&)>& bef
         EXPECT_FALSE(dlg.InfoValues()[2].isEmpty()) << "capacity not shown";
 
         ui.ClickScan();
-        ASSERT_TRUE(ui.WaitForResults()) << "no results; boxes: " << ui.recorder.All();
-        EXPECT_TRUE(ui.recorder.boxes.empty()) << ui.recorder.All();
+        ASSERT_TRUE(ui.WaitForResults()) << "no results; boxes: " << ui.Boxes();
+        EXPECT_TRUE(ui.recorder.boxes.empty()) << ui.Boxes();
 
         // Recover with nothing ticked is refused.
-        ui.folder = out.path().string();
+        ui.seams.folder = out.path().string();
         ui.ClickRecover();
-        EXPECT_TRUE(ui.recorder.Saw("Please select the files you want to recover!")) << ui.recorder.All();
-        ui.recorder.boxes.clear();
+        EXPECT_TRUE(ui.Saw("Please select the files you want to recover!")) << ui.Boxes();
+        ui.recorder.Clear();
 
         ASSERT_TRUE(ui.TickTreeRoot());
         ui.ClickRecover();
-        ASSERT_TRUE(ui.WaitFor([&] { return ui.recorder.Saw("recovery finished!"); }))
-            << "boxes: " << ui.recorder.All();
+        ASSERT_TRUE(ui.WaitFor([&] { return ui.Saw("recovery finished!"); }))
+            << "boxes: " << ui.Boxes();
         EXPECT_EQ(dlg.TargetFolder(), out.path().string() + "/ReVuvi Deverode");
     }
     ExpectRecovered(FilesBelow(out / "ReVuvi Deverode"), fixture);

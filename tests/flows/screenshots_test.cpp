@@ -123,7 +123,7 @@ void ResultsShot(Screenshots& t, const Fixture& fixture, const std::function<voi
     ui.ClickNext();
     ASSERT_TRUE(ui.ClickDeviceEntry(fixture.image.filename().string()));
     ui.ClickScan();
-    ASSERT_TRUE(ui.WaitForResults()) << ui.recorder.All();
+    ASSERT_TRUE(ui.WaitForResults()) << ui.Boxes();
     QtResultTree& tree = ui.Dialog().TreeView();
     // Show the first folder (or category) that lists files, then tick the
     // volume: the rows of the folder on show take the tick too.
@@ -199,7 +199,7 @@ TEST_F(Screenshots, ProgressDialogDuringARawScan)
     });
     poll.start();
     ui.ClickScan();
-    ASSERT_TRUE(ui.WaitForResults()) << ui.recorder.All();
+    ASSERT_TRUE(ui.WaitForResults()) << ui.Boxes();
     if (shot.isNull()) {
         // The window ran the scan without the dialog: run the dialog itself
         // on the same source.
