@@ -3,10 +3,13 @@
 # window, clicks its close button and checks the exit status: the main
 # dialog's result 6000, which the process exit status carries as
 # 6000 & 0xff = 112.
-#   xvfb_close_test.sh SALVOR_EXECUTABLE
+#   xvfb_close_test.sh SALVOR_EXECUTABLE [MAINBG_PNG]
+# With MAINBG_PNG the window's picture is compared with the mode page's
+# background at a few free points: the program found its skin images.
 # Exit 77 (a skip for ctest) only when xvfb-run is not installed.
 set -uo pipefail
 salvor=$1
+mainbg=${2:-}
 export PATH="$PATH:/usr/sbin:/sbin"
 
 if ! command -v xvfb-run >/dev/null; then
@@ -31,7 +34,7 @@ if command -v mkfs.vfat >/dev/null; then mkfs.vfat -n CARD "$image" >/dev/null; 
 cat > "$work/inner.sh" <<'INNER'
 #!/usr/bin/env bash
 set -uo pipefail
-salvor=$1 image=$2
+salvor=$1 image=$2 mainbg=${3:-}
 "$salvor" "$image" > "$WORK/salvor.log" 2>&1 &
 pid=$!
 wid=""
@@ -56,6 +59,24 @@ xwininfo -id "$wid" | grep -E 'Absolute|Width|Height|Map State'
 cx=$((X + WIDTH - 43 + 10))
 cy=$((Y + 3 + 10))
 sleep 0.5 # let the first paint finish
+if [ -n "$mainbg" ]; then
+  if [ -x /usr/bin/import ] && [ -x /usr/bin/convert ]; then
+    import -window "$wid" "$WORK/window.png"
+    for point in 400,20 700,590 20,300; do
+      want=$(/usr/bin/convert "$mainbg" -format "%[pixel:p{$point}]" info:)
+      got=$(/usr/bin/convert "$WORK/window.png" -format "%[pixel:p{$point}]" info:)
+      if [ "$want" != "$got" ]; then
+        echo "FAIL: at ($point) the window shows $got, its background image $want: skin images not found?"
+        kill "$pid" 2>/dev/null; wait "$pid"
+        cat "$WORK/salvor.log"
+        exit 1
+      fi
+    done
+    echo "the window is drawn from its skin images"
+  else
+    echo "note: ImageMagick's import and convert are missing, the window's picture is not checked"
+  fi
+fi
 xdotool mousemove --sync "$cx" "$cy"
 sleep 0.2
 xdotool click 1
@@ -85,7 +106,7 @@ INNER
 # tests check ours).
 WORK=$work XDG_RUNTIME_DIR=$work/run TMPDIR=$work/tmp QT_QPA_PLATFORM=xcb \
 ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 \
-  xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" bash "$work/inner.sh" "$salvor" "$image"
+  xvfb-run -a -s "-screen 0 1280x1024x24 -nolisten tcp" bash "$work/inner.sh" "$salvor" "$image" "$mainbg"
 status=$?
 leftover=$(find "$work/tmp" -type f 2>/dev/null | head -5)
 if [ $status -eq 0 ] && [ -n "$leftover" ]; then
