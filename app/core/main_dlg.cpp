@@ -377,6 +377,8 @@ bool CMainDlg::OnInitDialog()
         // preview: the clicked file is previewed here.
     };
 
+    m_device_watcher = std::make_unique<DeviceWatcher>([this](int event) { OnDeviceChange(event); });
+
     MapMessage(UM_SELECT_DEVICE, [this](zr::WPARAM w, zr::LPARAM) { return OnSelectDevice(w); });
     MapMessage(UM_RECOVERY_DONE, [this](zr::WPARAM w, zr::LPARAM) { return OnRecoveryDone(w); });
     MapMessage(UM_IGNORED, [](zr::WPARAM, zr::LPARAM) { return zr::LRESULT(1); });
