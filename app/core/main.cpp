@@ -2,7 +2,6 @@
 // window's modal run is the whole of the program, and its result is the
 // exit code.
 #include <core/main_dlg.h>
-#include <devwatch/device_watcher.h>
 
 #include <blockgate/blockgate.h>
 #include <shell/msgbox.h>
@@ -86,12 +85,6 @@ int main(int argc, char** argv)
         if (err != 0)
             dialog.AddStartupMessage("Cannot open " + path + ": " + salvor::ImageOpenError(path, err));
     }
-
-    // Disks plugged in or removed while the window is up. Without the
-    // kernel's uevent socket (some sandboxes) the lists stay as first read.
-    salvor::DeviceWatcher watcher([&dialog](int event) { dialog.OnDeviceChange(event); });
-    if (!watcher.IsActive())
-        qWarning("%s", watcher.Reason().c_str());
 
     std::unique_ptr<QSocketNotifier> notifier;
     if (::pipe2(g_signal_pipe, O_CLOEXEC | O_NONBLOCK) == 0) {
