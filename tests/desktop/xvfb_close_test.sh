@@ -29,7 +29,7 @@ mkdir -m 700 "$work/run" "$work/tmp"
 # A small bare file-system image as the program's argument, as a user names one.
 image=$work/card.img
 truncate -s 4M "$image"
-if command -v mkfs.vfat >/dev/null; then mkfs.vfat -F 16 -n CARD "$image" >/dev/null; fi
+if command -v mkfs.vfat >/dev/null; then mkfs.vfat -n CARD "$image" >/dev/null; fi
 
 cat > "$work/inner.sh" <<'INNER'
 #!/usr/bin/env bash
