@@ -7,6 +7,8 @@
 #include "flow_fixtures.h"
 #include "main_driver.h"
 
+#include <progress/progress_dlg.h>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -41,8 +43,12 @@ void RunFlow(const Fixture& fixture, const std::function<void(MainDriver&)>& bef
         EXPECT_EQ(selected, 1u);
         EXPECT_FALSE(dlg.InfoValues()[2].isEmpty()) << "capacity not shown";
 
+        // The scan runs in the progress dialog, which ends by itself.
+        bool scan_dialog = false;
+        salvor_gui::WhenModalShows(&dlg, [&](QWidget* w) { scan_dialog = dynamic_cast<CProgressDlg*>(w) != nullptr; });
         ui.ClickScan();
         ASSERT_TRUE(ui.WaitForResults()) << "no results; boxes: " << ui.Boxes();
+        EXPECT_TRUE(scan_dialog) << "the scan ran without the progress dialog";
         EXPECT_TRUE(ui.recorder.boxes.empty()) << ui.Boxes();
 
         // Recover with nothing ticked is refused.
@@ -52,9 +58,13 @@ void RunFlow(const Fixture& fixture, const std::function<void(MainDriver&)>& bef
         ui.recorder.Clear();
 
         ASSERT_TRUE(ui.TickTreeRoot());
+        bool recovery_dialog = false;
+        salvor_gui::WhenModalShows(&dlg,
+                                   [&](QWidget* w) { recovery_dialog = dynamic_cast<CProgressDlg*>(w) != nullptr; });
         ui.ClickRecover();
         ASSERT_TRUE(ui.WaitFor([&] { return ui.Saw("recovery finished!"); }))
             << "boxes: " << ui.Boxes();
+        EXPECT_TRUE(recovery_dialog) << "the recovery ran without the progress dialog";
         EXPECT_EQ(dlg.TargetFolder(), out.path().string() + "/ReVuvi Deverode");
     }
     ExpectRecovered(FilesBelow(out / "ReVuvi Deverode"), fixture);
