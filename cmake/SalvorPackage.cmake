@@ -20,17 +20,24 @@ set(CPACK_STRIP_FILES ON)
 # What the program needs at run time besides the libraries it links: the Qt
 # platform plugins (a window at all), the image plugins (TIFF previews), the
 # face "Arial" maps to, the file-type icons, and xdg-open for Help.
-set(salvor_runtime_packages "fonts-liberation, adwaita-icon-theme, qt6-qpa-plugins, qt6-image-formats-plugins")
+# A build without the desktop program needs none of them.
+set(salvor_runtime_packages "")
+set(salvor_linked_packages "libstdc++6, libgcc-s1, libc6")
+if(SALVOR_GUI)
+  set(salvor_runtime_packages "fonts-liberation, adwaita-icon-theme, qt6-qpa-plugins, qt6-image-formats-plugins")
+  set(salvor_linked_packages "libqt6widgets6, libqt6gui6, libqt6core6, ${salvor_linked_packages}")
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
+endif()
 find_program(SALVOR_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(SALVOR_DPKG_SHLIBDEPS)
   # The linked libraries' packages (libqt6widgets6, libstdc++6, libc6, ...)
   # are worked out from the binaries.
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
   set(CPACK_DEBIAN_PACKAGE_DEPENDS "${salvor_runtime_packages}")
+elseif(salvor_runtime_packages)
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "${salvor_runtime_packages}, ${salvor_linked_packages}")
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS
-      "${salvor_runtime_packages}, libqt6widgets6, libqt6gui6, libqt6core6, libstdc++6, libgcc-s1, libc6")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "${salvor_linked_packages}")
 endif()
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "gddrescue, testdisk")
 include(CPack)
