@@ -354,6 +354,7 @@ void PartitionPage::RunSearch(ProgressSink& progress)
     on_thread_of(window, [&] {
         tree.SetCheckBoxes(false);
         list.SetCheckBoxes(false);
+        list.SetGridLines(true);
         tree.DeleteAll();
         list.Clear();
         const NodeId root = tree.InsertNode(0, m_disk_row, kImageRoot, kImageRootSelected);
