@@ -532,6 +532,18 @@ TEST_F(PartitionPageTest, FailedRebuildIsReportedAndWritesNoTable)
     EXPECT_TRUE(shown.empty());
 }
 
+TEST_F(PartitionPageTest, SearchOfABlankDiskListsNothing)
+{
+    image = tmp / "blank.img";
+    write_file(image, std::vector<uint8_t>(4 << 20, 0));
+    ListDisk();
+    ASSERT_NE(page.PickDisk(true), nullptr);
+    host.RunProgress(kProgressPartitionSearch);
+    EXPECT_EQ(host.list.RowCount(), 0u);
+    EXPECT_EQ(host.tree.Text(host.tree.FirstRoot()), "blank.img");
+    EXPECT_TRUE(shown.empty());
+}
+
 // A disk the user cannot open for writing: the reason is named and nothing
 // is written, not even the backup of the current tables.
 TEST_F(PartitionPageTest, UnwritableDiskIsNamedAndLeftAlone)
