@@ -5,6 +5,7 @@
 // dialogs are answered through the test hooks.
 #include <partpage/partition_page.h>
 
+#include <core/main_dlg.h>
 #include <host/main_host.h>
 #include <host/test_hooks.h>
 #include <platform/zr_dialog.h>
@@ -16,6 +17,7 @@
 #include <test_support.h>
 
 #include <QApplication>
+#include <QDir>
 #include <QEventLoop>
 #include <QMetaObject>
 #include <QTreeWidget>
@@ -136,6 +138,17 @@ std::vector<std::string> sfdisk_lines(const fs::path& image)
 }
 
 std::string first_line(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+// Saves a picture of the window with its item views into the screenshot
+// folder (SALVOR_SCREENSHOT_DIR, else "screenshots" in the build folder).
+void save_screenshot(QWidget& window, const char* name)
+{
+    QString dir = qEnvironmentVariable("SALVOR_SCREENSHOT_DIR");
+    if (dir.isEmpty())
+        dir = qEnvironmentVariable("SALVOR_BUILD_DIR", QDir::tempPath()) + "/screenshots";
+    QDir().mkpath(dir);
+    EXPECT_TRUE(window.grab().save(dir + "/" + name));
+}
 
 class PartitionPageTest : public ::testing::Test {
 protected:
@@ -589,6 +602,62 @@ TEST_F(PartitionPageTest, UnwritableDiskIsNamedAndLeftAlone)
     EXPECT_EQ(sha256_file(image), hash);
     EXPECT_TRUE(SavedTables().empty());
     EXPECT_EQ(DiskWriteError(*bg_disk_list->disk), ::geteuid() == 0 ? 0 : EACCES);
+}
+
+// The page in the main window: the disk list, the search from the recover
+// partition button, the rebuild from Recover, Back, and the backup button.
+TEST_F(PartitionPageTest, InTheMainWindow)
+{
+    MakeDisk("mib");
+    bg_release_devices(); // the window lists the devices itself
+    CMainDlg dlg;
+    ASSERT_TRUE(dlg.InitDialog(nullptr));
+    const auto command = [&](int id) { dlg.SendMessage(zr::WM_COMMAND, zr::MakeWParam(id, 0), 0); };
+    command(IDC_MODE_PARTITION);
+    command(IDC_NEXT);
+    ASSERT_EQ(dlg.Page(), kPageSource);
+    ASSERT_EQ(dlg.DiskList().RowCount(), 1u);
+    EXPECT_EQ(dlg.DiskList().Text(0, 0), "mib.img");
+
+    command(IDC_RECOVER_PARTITION);
+    EXPECT_EQ(Texts(), std::vector<std::string>{"Please select the device from the list above!"});
+    EXPECT_EQ(dlg.Page(), kPageSource);
+    dlg.DiskList().SelectRow(0);
+    save_screenshot(dlg, "partition_disks.png");
+
+    shown.clear();
+    command(IDC_RECOVER_PARTITION);
+    EXPECT_TRUE(shown.empty());
+    ASSERT_EQ(dlg.Page(), kPageResults);
+    EXPECT_TRUE(dlg.DiskList().Widget()->isHidden());
+    EXPECT_EQ(dlg.TreeView().Text(dlg.TreeView().FirstRoot()), "mib.img");
+    ASSERT_EQ(dlg.ListView().RowCount(), 3u);
+    EXPECT_EQ(dlg.ListView().Text(0, 2), " NTFS ");
+    dlg.ListView().SelectRow(0);
+    save_screenshot(dlg, "partition_search.png");
+
+    // Recover: the common folder question, then the page's confirmation.
+    TestDialogHooks().folder = [&]() -> std::optional<std::string> { return tmp.path().string(); };
+    shown.clear();
+    answers = {zr::IDC_MSGBOX_YES};
+    command(IDC_RECOVER);
+    TestDialogHooks().folder = nullptr;
+    EXPECT_EQ(Texts(), (std::vector<std::string>{"Are you sure you want to recover?",
+                                                 "Complete Recovery, Please re-plug the device"}));
+    EXPECT_EQ(sfdisk_lines(image), original);
+
+    // Back releases the search: the disk list is shown again.
+    answers = {zr::IDC_MSGBOX_YES};
+    command(IDC_BACK);
+    EXPECT_EQ(dlg.Page(), kPageSource);
+    EXPECT_FALSE(dlg.DiskList().Widget()->isHidden());
+    EXPECT_EQ(dlg.PartitionRecovery().SearchedDisk(), nullptr);
+
+    shown.clear();
+    dialog_answer = (tmp / "tables.bin").string();
+    command(IDC_BACKUP_PARTITION);
+    EXPECT_EQ(Texts(), std::vector<std::string>{"Backup partition table successfully."});
+    EXPECT_EQ(fs::file_size(tmp / "tables.bin"), 3 * 72u);
 }
 
 TEST(PartitionPageTexts, OnlyFoundFileSystemsAreNamed)
