@@ -87,6 +87,47 @@ bool regular_file(int fd)
     return ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
 }
 
+// Saves what a write would change on `disk` to a new file in `folder`
+// named after the disk and the time ("ZRPartitionBackup-sdb-20240501-140307.bin"),
+// on stable storage before the write follows. Its path, or "" with `error` set.
+std::string save_current_tables(BgReader& disk, const std::string& folder, std::string& error)
+{
+    if (folder.empty()) {
+        error = "the home folder is unknown";
+        return {};
+    }
+    ::mkdir(folder.c_str(), 0755);
+    char stamp[32];
+    const time_t now = time(nullptr);
+    struct tm tm {};
+    localtime_r(&now, &tm);
+    std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
+    const std::string name = disk_name(disk);
+    const std::string base = folder + "/" + kBackupFileName + "-" + name.substr(name.find_last_of('/') + 1) + "-" + stamp;
+    for (int n = 0; n < 100; ++n) {
+        const std::string path = base + (n ? "-" + std::to_string(n) : std::string()) + ".bin";
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd < 0 && errno == EEXIST)
+            continue;
+        if (fd < 0) {
+            error = path + ": " + std::strerror(errno);
+            return {};
+        }
+        PartitionTools tools(&disk);
+        const BackupStatus rc = tools.BackupCurrent(fd);
+        const bool stored = ::fsync(fd) == 0;
+        const bool closed = ::close(fd) == 0;
+        if (rc == BackupStatus::ok && stored && closed)
+            return path;
+        ::unlink(path.c_str());
+        error = rc == BackupStatus::no_table ? path + ": a GPT disk's tables cannot be saved to a backup file"
+                                             : path + ": the tables could not be read or written";
+        return {};
+    }
+    error = "no free file name in " + folder;
+    return {};
+}
+
 } // namespace
 
 void SetRebootCommand(RebootCommand command) { reboot_command() = std::move(command); }
@@ -183,42 +224,8 @@ bool PartitionPage::PrepareWrite(BgReader& disk)
         return false;
     }
 
-    const std::string folder = PartitionBackupFolder();
     std::string error;
-    if (folder.empty()) {
-        error = "the home folder is unknown";
-    } else {
-        ::mkdir(folder.c_str(), 0755);
-        char stamp[32];
-        const time_t now = time(nullptr);
-        struct tm tm {};
-        localtime_r(&now, &tm);
-        std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &tm);
-        const std::string base = folder + "/" + kBackupFileName + "-" + name.substr(name.find_last_of('/') + 1) +
-                                 "-" + stamp;
-        for (int n = 0; n < 100 && m_saved_tables.empty() && error.empty(); ++n) {
-            const std::string path = base + (n ? "-" + std::to_string(n) : std::string()) + ".bin";
-            const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-            if (fd < 0 && errno == EEXIST)
-                continue;
-            if (fd < 0) {
-                error = path + ": " + std::strerror(errno);
-                break;
-            }
-            PartitionTools tools(&disk);
-            const BackupStatus rc = tools.BackupCurrent(fd);
-            const bool closed = ::close(fd) == 0;
-            if (rc == BackupStatus::ok && closed) {
-                m_saved_tables = path;
-                break;
-            }
-            ::unlink(path.c_str());
-            error = rc == BackupStatus::no_table ? path + ": a GPT disk's tables cannot be saved to a backup file"
-                                                 : path + ": the tables could not be read or written";
-        }
-        if (m_saved_tables.empty() && error.empty())
-            error = "no free file name in " + folder;
-    }
+    m_saved_tables = save_current_tables(disk, PartitionBackupFolder(), error);
     if (m_saved_tables.empty()) {
         Message(zr::MSGBOX_ERROR, zr::MSGBOX_OK,
                 "The current partition tables could not be saved before the write (" + error +

@@ -545,6 +545,25 @@ TEST_F(PartitionPageTest, FailedRebuildIsReportedAndWritesNoTable)
     EXPECT_TRUE(shown.empty());
 }
 
+// The tables cannot be saved first (the backup folder's name is taken by a
+// file): the rebuild is not made.
+TEST_F(PartitionPageTest, NoWriteWithoutTheSavedTables)
+{
+    MakeDisk("fat16");
+    write_file(home / "REVuvi Deverode", {1, 2, 3});
+    ASSERT_NE(page.PickDisk(true), nullptr);
+    host.RunProgress(kProgressPartitionSearch);
+    ASSERT_EQ(host.list.RowCount(), 1u);
+    const std::string hash = sha256_file(image);
+    answers = {zr::IDC_MSGBOX_YES};
+    page.Rebuild();
+    ASSERT_EQ(shown.size(), 2u);
+    EXPECT_EQ(shown[1].text.rfind("The current partition tables could not be saved", 0), 0u) << shown[1].text;
+    EXPECT_NE(shown[1].text.find("Nothing was written"), std::string::npos);
+    EXPECT_EQ(sha256_file(image), hash);
+    EXPECT_TRUE(sfdisk_lines(image).empty());
+}
+
 TEST_F(PartitionPageTest, SearchOfABlankDiskListsNothing)
 {
     image = tmp / "blank.img";
