@@ -139,8 +139,11 @@ int64_t free_space_of(const BgVolume* volume)
 namespace {
 
 // An existing folder of this user that is not a link; -1 otherwise.
-int open_own_folder(const std::string& path)
+int open_own_folder(std::string path)
 {
+    // A trailing "/" would make the last component resolve through a link.
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
     const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return -1;
