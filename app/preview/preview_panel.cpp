@@ -23,8 +23,7 @@ namespace salvor {
 
 namespace {
 
-// Panel colours: the skin's panel background and its text.
-const QColor kPanelColour(0xF2, 0xFD, 0xED);
+// The colour of the panel's texts (the mode description's).
 const QColor kTextColour(0x50, 0x5A, 0x64);
 
 // The text after the last '.' (the whole text when there is none), in small
@@ -378,6 +377,8 @@ void PreviewPanel::StopAnimation()
     m_frame = 0;
 }
 
+// The image, text and icon are drawn over the page's own panel; the two
+// backgrounds of the skin cover it whole.
 void PreviewPanel::Paint(QPainter& painter)
 {
     if (m_host.Mode() == kModePartition)
@@ -390,20 +391,17 @@ void PreviewPanel::Paint(QPainter& painter)
     switch (m_shown) {
     case Shown::kImage:
         if (m_frame >= 0 && m_frame < int(m_frames.size()) && !m_fitted.isEmpty()) {
-            painter.fillRect(panel, kPanelColour);
             painter.drawImage(m_fitted, m_frames[size_t(m_frame)]);
             return;
         }
         break;
     case Shown::kLoading:
-        painter.fillRect(panel, kPanelColour);
         if (const QFont* font = zr::ZrFontPool::Font(zr::ZrFontPool::kText))
             painter.setFont(*font);
         painter.setPen(kTextColour);
         painter.drawText(panel, Qt::AlignCenter, QStringLiteral("Loading..."));
         return;
     case Shown::kText: {
-        painter.fillRect(panel, kPanelColour);
         if (const QFont* font = zr::ZrFontPool::Font(zr::ZrFontPool::kBase))
             painter.setFont(*font);
         painter.setPen(kTextColour);
@@ -419,7 +417,6 @@ void PreviewPanel::Paint(QPainter& painter)
         return;
     }
     case Shown::kTypeIcon: {
-        painter.fillRect(panel, kPanelColour);
         const QRect icon_rect(panel.center().x() - 24, panel.top() + 30, 48, 48);
         if (!m_icon.isNull())
             m_icon.paint(&painter, icon_rect);

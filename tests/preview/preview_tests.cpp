@@ -603,3 +603,68 @@ TEST(PreviewPanelTest, LargeFilesDoNotHoldTheWindow)
 }
 
 } // namespace
+
+namespace {
+
+// A made-up photograph: sky, sun, sea and a beach.
+QImage Beach()
+{
+    QImage img(1200, 800, QImage::Format_RGB32);
+    img.fill(QColor(0xE4, 0xCC, 0x96));
+    QPainter p(&img);
+    QLinearGradient sky(0, 0, 0, 480);
+    sky.setColorAt(0, QColor(0x3A, 0x7B, 0xD5));
+    sky.setColorAt(1, QColor(0xBF, 0xE3, 0xF7));
+    p.fillRect(0, 0, 1200, 480, sky);
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0xFF, 0xD8, 0x4D));
+    p.drawEllipse(QPoint(900, 170), 80, 80);
+    QLinearGradient sea(0, 480, 0, 620);
+    sea.setColorAt(0, QColor(0x1E, 0x6F, 0x9F));
+    sea.setColorAt(1, QColor(0x4F, 0xB3, 0xC9));
+    p.fillRect(0, 480, 1200, 140, sea);
+    p.setBrush(QColor(0xEE, 0xD9, 0xA8));
+    p.drawPolygon(QPolygon({QPoint(0, 640), QPoint(400, 600), QPoint(1200, 630), QPoint(1200, 800), QPoint(0, 800)}));
+    return img;
+}
+
+QString ScreenshotDir()
+{
+    QString dir = qEnvironmentVariable("SALVOR_SCREENSHOT_DIR");
+    if (dir.isEmpty())
+        dir = qEnvironmentVariable("SALVOR_BUILD_DIR", QDir::tempPath()) + "/screenshots";
+    QDir().mkpath(dir);
+    return dir;
+}
+
+TEST(Screenshots, PreviewOfAPhotoAndOfAFileWithoutPreview)
+{
+    TempDir temp;
+    TestHost host(temp / "t");
+    PreviewPanel panel(host);
+    ASSERT_TRUE(panel.LoadSkin(SkinRoot()));
+    UseMemoryEngine(host, {{"beach.jpg", Encoded(Beach(), "JPEG")}, {"report.doc", "not a picture"}});
+    const QImage page(SkinRoot() + "/image/mainbgscan.png");
+    ASSERT_FALSE(page.isNull());
+    auto shot = [&](const char* file) {
+        QImage img = page.convertToFormat(QImage::Format_RGB32);
+        QPainter p(&img);
+        panel.Paint(p);
+        p.end();
+        EXPECT_TRUE(img.save(ScreenshotDir() + "/" + file)) << file;
+        return img;
+    };
+    panel.PreviewRow(0);
+    panel.WaitReady();
+    ASSERT_EQ(panel.State(), PreviewPanel::Shown::kImage);
+    const QImage photo = shot("preview_photo.png");
+    const QRect fitted = FitPreview(1200, 800);
+    EXPECT_TRUE(Near(photo.pixel(fitted.center().x(), fitted.top() + fitted.height() * 500 / 800),
+                     QColor(0x1E, 0x6F, 0x9F), 60));
+    panel.PreviewRow(1);
+    ASSERT_EQ(panel.State(), PreviewPanel::Shown::kNoPreview);
+    shot("preview_nopreview.png");
+    panel.Clear();
+}
+
+} // namespace
