@@ -517,6 +517,17 @@ TEST(PreviewPanelTest, StaleFilesAndLinksOfTheSameNameAreReplaced)
     EXPECT_EQ(FolderEntries(folder), std::vector<std::string>{"right.png"});
     panel.Clear();
     EXPECT_TRUE(FolderEntries(folder).empty());
+
+    // A temporary folder that is a link (planted in the shared temporary
+    // directory) is not written through.
+    fs::create_directory(temp / "elsewhere");
+    fs::create_directory_symlink(temp / "elsewhere", temp / "linked");
+    TestHost linked_host(temp / "linked");
+    PreviewPanel linked(linked_host);
+    UseMemoryEngine(linked_host, {{"left.png", png}});
+    linked.PreviewRow(0);
+    EXPECT_EQ(linked.State(), PreviewPanel::Shown::kNoPreview);
+    EXPECT_TRUE(FolderEntries(temp / "elsewhere").empty());
 }
 
 TEST(PreviewPanelTest, LongNamesAreCutForTheTemporaryFileButKeepTheirExtension)
