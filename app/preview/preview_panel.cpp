@@ -5,6 +5,7 @@
 #include <salvor/scan/text.h>
 #include <widgets/font_pool.h>
 
+#include <QDebug>
 #include <QMimeDatabase>
 #include <QObject>
 #include <QPainter>
@@ -260,8 +261,10 @@ void PreviewPanel::StartImage(const FoundFile& file, const std::string& name)
         return;
     std::string reason;
     std::unique_ptr<FileStream> stream = session.engine->Open(file, reason);
-    if (!stream)
+    if (!stream) {
+        qDebug("Preview failed: %s", reason.c_str());
         return;
+    }
     auto job = std::make_shared<Job>();
     job->stream = std::move(stream);
     job->size = file.size;
