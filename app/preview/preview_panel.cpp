@@ -17,6 +17,7 @@
 #include <condition_variable>
 #include <fcntl.h>
 #include <mutex>
+#include <system_error>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -280,14 +281,21 @@ void PreviewPanel::StartImage(const FoundFile& file, const std::string& name)
             DeleteCurrentFile();
         return;
     }
+    QObject* receiver = m_receiver.get();
+    std::thread thread;
+    try {
+        thread = std::thread([this, job, receiver] {
+            job->Run();
+            QMetaObject::invokeMethod(receiver, [this, job] { Deliver(job); }, Qt::QueuedConnection);
+            job->finished = true;
+        });
+    } catch (const std::system_error&) {
+        // No thread to be had: no preview.
+        m_file_name.clear();
+        return;
+    }
     m_job = job;
     m_shown = Shown::kLoading;
-    QObject* receiver = m_receiver.get();
-    std::thread thread([this, job, receiver] {
-        job->Run();
-        QMetaObject::invokeMethod(receiver, [this, job] { Deliver(job); }, Qt::QueuedConnection);
-        job->finished = true;
-    });
     ReapThreads(false);
     m_workers.push_back({job, std::move(thread)});
 }
