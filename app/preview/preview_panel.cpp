@@ -4,6 +4,7 @@
 #include <salvor/scan/categories.h>
 #include <salvor/scan/text.h>
 #include <widgets/font_pool.h>
+#include <widgets/skin.h>
 
 #include <QDebug>
 #include <QMimeDatabase>
@@ -169,8 +170,9 @@ PreviewPanel::~PreviewPanel()
 
 bool PreviewPanel::LoadSkin(const QString& image_root)
 {
-    const bool a = m_no_preview.Load(image_root + QStringLiteral("/image/nopreviewbk.png"));
-    const bool b = m_not_chosen.Load(image_root + QStringLiteral("/image/notepreviewbk.png"));
+    const QString root = image_root.endsWith(u'/') ? image_root : image_root + u'/';
+    const bool a = m_no_preview.Load(root + QString::fromLatin1(zr::skin::kNoPreviewBk));
+    const bool b = m_not_chosen.Load(root + QString::fromLatin1(zr::skin::kNotePreviewBk));
     return a && b;
 }
 

@@ -4,6 +4,9 @@
 // not hold the window.
 #include <preview/preview_panel.h>
 
+#include <core/main_dlg.h>
+#include <shell/msgbox.h>
+
 #include <platform/zr_dialog.h>
 #include <salvor/scan/drivers.h>
 
@@ -432,6 +435,66 @@ TEST_F(PreviewVolumes, AnimatedGifPlaysItsFramesWithTheirOwnDelays)
     EXPECT_FALSE(panel.Animating());
     EXPECT_FALSE(host.Window().HasTimer(kPreviewTimer));
     panel.Clear();
+}
+
+// The panel inside the main window: a scan of a FAT image through the
+// pages, a click on the photo's row, the painting of the results page, and
+// Back with its clean-up.
+TEST_F(PreviewVolumes, MainWindowPreviewsTheClickedRowAndCleansUpOnBack)
+{
+    TempDir temp;
+    fs::create_directory(temp / "tmp");
+    const QByteArray old_tmpdir = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QByteArray::fromStdString((temp / "tmp").string()));
+    bg_set_real_disks(0);
+    bg_clear_images();
+    ASSERT_EQ(bg_add_image(Path("fat.img").c_str()), 0);
+    {
+        CMainDlg dlg;
+        ASSERT_TRUE(dlg.InitDialog(nullptr));
+        const fs::path folder = dlg.TempFolder();
+        ASSERT_EQ(folder.parent_path().parent_path(), temp / "tmp");
+        dlg.SendMessage(zr::WM_COMMAND, IDC_NEXT, 0);
+        dlg.SendMessage(zr::WM_COMMAND, IDC_SCAN, 0);
+        ASSERT_EQ(dlg.Page(), kPageResults);
+        dlg.TreeView().Select(dlg.TreeView().FirstRoot());
+        long jpg = -1;
+        for (size_t r = 0; r < dlg.ListView().RowCount(); ++r)
+            if (dlg.ListView().Text(r, 0).find(".jpg") != std::string::npos)
+                jpg = long(r);
+        ASSERT_GE(jpg, 0);
+        // Before any click the page invites one.
+        QImage page = dlg.RenderToImage();
+        const QImage invitation = QImage(SkinRoot() + "/image/notepreviewbk.png").convertToFormat(page.format());
+        EXPECT_EQ(page.copy(kPreviewPanel), invitation);
+
+        dlg.ListView().on_row_clicked(size_t(jpg));
+        ASSERT_EQ(dlg.Preview().State(), PreviewPanel::Shown::kImage);
+        page = dlg.RenderToImage();
+        EXPECT_TRUE(Near(page.pixel(183 + 100, 119 + 77), Qt::red));
+        EXPECT_TRUE(Near(page.pixel(183 + 500, 119 + 77), Qt::blue));
+        EXPECT_EQ(FolderEntries(folder).size(), 1u);
+
+        // The animation runs on the window's timer 4.
+        for (size_t r = 0; r < dlg.ListView().RowCount(); ++r)
+            if (dlg.ListView().Text(r, 0).find(".gif") != std::string::npos)
+                dlg.ListView().on_row_clicked(r);
+        ASSERT_EQ(dlg.Preview().FrameCount(), 3);
+        EXPECT_TRUE(dlg.HasTimer(kPreviewTimer));
+
+        zr::SetMessageBoxHook([](int, int, const QString&, const QString&) { return zr::IDC_MSGBOX_YES; });
+        dlg.SendMessage(zr::WM_COMMAND, IDC_BACK, 0);
+        zr::SetMessageBoxHook(nullptr);
+        EXPECT_EQ(dlg.Page(), kPageSource);
+        EXPECT_TRUE(FolderEntries(folder).empty());
+        EXPECT_FALSE(dlg.HasTimer(kPreviewTimer));
+        EXPECT_EQ(dlg.Preview().State(), PreviewPanel::Shown::kNothingChosen);
+    }
+    bg_clear_images();
+    if (old_tmpdir.isNull())
+        qunsetenv("TMPDIR");
+    else
+        qputenv("TMPDIR", old_tmpdir);
 }
 
 TEST(PreviewPanelTest, FilesThatAreNotPicturesAndTheSameRowTwice)

@@ -6,6 +6,7 @@
 #include <host/main_host.h>
 #include <platform/zr_dialog.h>
 #include <platform/zr_image.h>
+#include <preview/preview_panel.h>
 #include <salvor/devices/catalogue.h>
 #include <views/result_views.h>
 #include <widgets/zr_widgets.h>
@@ -145,6 +146,7 @@ public:
     zr::CDuiRadio& ModeRadio(int i) { return m_mode_radios[size_t(i)]; }
     zr::CDuiRadio& FsRadio(int i) { return m_fs_radios[size_t(i)]; }
     zr::CDuiCheck& TypeCheck(int i) { return m_type_checks[size_t(i)]; }
+    PreviewPanel& Preview() { return m_preview; }
     // The popup menu of the menu button, with its items.
     std::unique_ptr<QMenu> BuildPopupMenu();
     void OnMenuCommand(int id);
@@ -233,6 +235,7 @@ private:
     QScrollBar* m_scrollbar = nullptr;
     ScanSession m_session;
     Loader m_loading;
+    PreviewPanel m_preview{*this};
 
     // Devices.
     int m_devices_open = 0;
