@@ -19,6 +19,7 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QPainter>
+#include <QTreeWidget>
 
 #include <gtest/gtest.h>
 
@@ -711,34 +712,66 @@ QString ScreenshotDir()
     return dir;
 }
 
+// The main window on the results page of a scanned card: a photo in the
+// panel, then a file without preview.
 TEST(Screenshots, PreviewOfAPhotoAndOfAFileWithoutPreview)
 {
+    if (!require_tool("mkfs.vfat", "dosfstools") || !require_tool("mcopy", "mtools"))
+        return;
     TempDir temp;
-    TestHost host(temp / "t");
-    PreviewPanel panel(host);
-    ASSERT_TRUE(panel.LoadSkin(SkinRoot()));
-    UseMemoryEngine(host, {{"beach.jpg", Encoded(Beach(), "JPEG")}, {"report.doc", "not a picture"}});
-    const QImage page(SkinRoot() + "/image/mainbgscan.png");
-    ASSERT_FALSE(page.isNull());
-    auto shot = [&](const char* file) {
-        QImage img = page.convertToFormat(QImage::Format_RGB32);
-        QPainter p(&img);
-        panel.Paint(p);
-        p.end();
-        EXPECT_TRUE(img.save(ScreenshotDir() + "/" + file)) << file;
-        return img;
-    };
-    panel.PreviewRow(0);
-    panel.WaitReady();
-    ASSERT_EQ(panel.State(), PreviewPanel::Shown::kImage);
-    const QImage photo = shot("preview_photo.png");
-    const QRect fitted = FitPreview(1200, 800);
-    EXPECT_TRUE(Near(photo.pixel(fitted.center().x(), fitted.top() + fitted.height() * 500 / 800),
-                     QColor(0x1E, 0x6F, 0x9F), 60));
-    panel.PreviewRow(1);
-    ASSERT_EQ(panel.State(), PreviewPanel::Shown::kNoPreview);
-    shot("preview_nopreview.png");
-    panel.Clear();
+    const QByteArray beach = Encoded(Beach(), "JPEG");
+    write_file(temp / "Beach at noon.jpg", std::vector<uint8_t>(beach.begin(), beach.end()));
+    write_file(temp / "Annual report.doc", std::vector<uint8_t>(3000, 'r'));
+    write_file(temp / "Packing list.txt", std::vector<uint8_t>(500, 'n'));
+    const std::string img = (temp / "card.img").string();
+    std::string output;
+    ASSERT_EQ(run("export MTOOLS_SKIP_CHECK=1 PATH=$PATH:/sbin:/usr/sbin; cd '" + temp.path().string() +
+                      "' && mkfs.vfat -C -F 16 -n HOLIDAY card.img 16384 >/dev/null && "
+                      "mcopy -i card.img 'Beach at noon.jpg' 'Annual report.doc' 'Packing list.txt' ::/ && "
+                      "mdel -i card.img '::/Beach at noon.jpg' '::/Annual report.doc' '::/Packing list.txt'",
+                  &output),
+              0)
+        << output;
+    fs::create_directory(temp / "tmp");
+    const QByteArray old_tmpdir = qgetenv("TMPDIR");
+    qputenv("TMPDIR", QByteArray::fromStdString((temp / "tmp").string()));
+    bg_set_real_disks(0);
+    bg_clear_images();
+    ASSERT_EQ(bg_add_image(img.c_str()), 0);
+    {
+        CMainDlg dlg;
+        ASSERT_TRUE(dlg.InitDialog(nullptr));
+        dlg.SendMessage(zr::WM_COMMAND, IDC_NEXT, 0);
+        dlg.SendMessage(zr::WM_COMMAND, IDC_SCAN, 0);
+        ASSERT_EQ(dlg.Page(), kPageResults);
+        dlg.TreeView().Widget()->show();
+        dlg.TreeView().Select(dlg.TreeView().FirstRoot());
+        auto click = [&](const std::string& ending) {
+            for (size_t r = 0; r < dlg.ListView().RowCount(); ++r)
+                if (dlg.ListView().Text(r, 0).find(ending) != std::string::npos) {
+                    dlg.ListView().SelectRow(long(r));
+                    dlg.ListView().on_row_clicked(r);
+                    return true;
+                }
+            return false;
+        };
+        ASSERT_TRUE(click("Beach at noon.jpg"));
+        dlg.Preview().WaitReady();
+        ASSERT_EQ(dlg.Preview().State(), PreviewPanel::Shown::kImage);
+        const QImage photo = dlg.grab().toImage();
+        const QRect fitted = FitPreview(1200, 800);
+        EXPECT_TRUE(Near(photo.pixel(fitted.center().x(), fitted.top() + fitted.height() * 500 / 800),
+                         QColor(0x1E, 0x6F, 0x9F), 60));
+        EXPECT_TRUE(photo.save(ScreenshotDir() + "/preview_photo.png"));
+        ASSERT_TRUE(click("Annual report.doc"));
+        ASSERT_EQ(dlg.Preview().State(), PreviewPanel::Shown::kNoPreview);
+        EXPECT_TRUE(dlg.grab().toImage().save(ScreenshotDir() + "/preview_nopreview.png"));
+    }
+    bg_clear_images();
+    if (old_tmpdir.isNull())
+        qunsetenv("TMPDIR");
+    else
+        qputenv("TMPDIR", old_tmpdir);
 }
 
 } // namespace
