@@ -68,6 +68,22 @@ std::string FirstCharacters(const std::string& text, size_t count)
     return text.substr(0, at);
 }
 
+uint64_t PreviewPixels(const QByteArray& bytes)
+{
+    QBuffer buffer;
+    buffer.setData(bytes);
+    if (!buffer.open(QIODevice::ReadOnly))
+        return 0;
+    QImageReader reader(&buffer);
+    const QSize size = reader.size();
+    if (!size.isValid() || size.isEmpty())
+        return 0;
+    const int count = reader.supportsAnimation() ? reader.imageCount() : 1;
+    // A count the format cannot tell before decoding counts as the cap.
+    const uint64_t frames = count > 0 ? uint64_t(std::min(count, kMaxFrames)) : uint64_t(kMaxFrames);
+    return uint64_t(size.width()) * uint64_t(size.height()) * frames;
+}
+
 DecodedPreview DecodePreviewImage(const QByteArray& bytes)
 {
     DecodedPreview out;

@@ -116,6 +116,7 @@ struct PreviewPanel::Job {
     std::atomic<bool> cancel{false};
     std::mutex mutex;
     std::condition_variable changed;
+    QByteArray bytes;
     bool extracted = false;
     bool done = false;
     std::atomic<bool> finished{false};
@@ -128,9 +129,11 @@ struct PreviewPanel::Job {
         changed.notify_all();
     }
 
-    void Run()
+    // Reads the stream into `bytes` and writes the temporary file; `bytes`
+    // stays empty when that fails or is cancelled.
+    void Extract()
     {
-        QByteArray bytes = ReadStream(*stream, size, &cancel);
+        bytes = ReadStream(*stream, size, &cancel);
         stream.reset();
         bool kept = false;
         if (!bytes.isEmpty() && !cancel.load()) {
@@ -142,13 +145,26 @@ struct PreviewPanel::Job {
                     ::unlinkat(dir, name.c_str(), 0);
             }
         }
+        if (!kept)
+            bytes.clear();
         MarkExtracted();
+    }
+
+    void Decode()
+    {
         DecodedPreview decoded;
-        if (kept)
+        if (!bytes.isEmpty() && !cancel.load())
             decoded = DecodePreviewImage(bytes);
+        bytes.clear();
         std::lock_guard lock(mutex);
         result = std::move(decoded);
         done = true;
+    }
+
+    bool Extracted()
+    {
+        std::lock_guard lock(mutex);
+        return extracted;
     }
 
     void WaitExtracted()
@@ -276,18 +292,30 @@ void PreviewPanel::StartImage(const FoundFile& file, const std::string& name)
     m_file_name = name;
     ++m_extractions;
     if (file.size <= kInlineBytes) {
-        job->Run();
-        if (job->result.ok)
-            Adopt(std::move(job->result));
-        else
+        // A small file is read at once, and decoded at once unless its
+        // header promises more pixels than a moment's work.
+        job->Extract();
+        if (job->bytes.isEmpty()) {
             DeleteCurrentFile();
-        return;
+            return;
+        }
+        // Bytes whose header tells nothing fail to decode at once.
+        if (PreviewPixels(job->bytes) <= kInlinePixels) {
+            job->Decode();
+            if (job->result.ok)
+                Adopt(std::move(job->result));
+            else
+                DeleteCurrentFile();
+            return;
+        }
     }
     QObject* receiver = m_receiver.get();
     std::thread thread;
     try {
         thread = std::thread([this, job, receiver] {
-            job->Run();
+            if (!job->Extracted())
+                job->Extract();
+            job->Decode();
             QMetaObject::invokeMethod(receiver, [this, job] { Deliver(job); }, Qt::QueuedConnection);
             job->finished = true;
         });

@@ -675,6 +675,19 @@ TEST(PreviewPanelTest, LargeFilesDoNotHoldTheWindow)
     panel.PreviewRow(3);
     panel.Clear();
     EXPECT_TRUE(FolderEntries(temp / "t").empty());
+
+    // A small file that decodes to many pixels is decoded on the worker.
+    const QByteArray wide = Encoded(Filled(3000, 2000, Qt::red, Qt::blue), "PNG");
+    ASSERT_LT(uint64_t(wide.size()), PreviewPanel::kInlineBytes);
+    TestHost host2(temp / "t2");
+    PreviewPanel panel2(host2);
+    UseMemoryEngine(host2, {{"wide.png", wide}});
+    panel2.PreviewRow(0);
+    EXPECT_EQ(panel2.State(), PreviewPanel::Shown::kLoading);
+    panel2.WaitReady();
+    EXPECT_EQ(panel2.State(), PreviewPanel::Shown::kImage);
+    EXPECT_EQ(panel2.FittedRect(), FitPreview(3000, 2000));
+    panel2.Clear();
 }
 
 } // namespace

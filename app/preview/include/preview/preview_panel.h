@@ -53,6 +53,9 @@ struct DecodedPreview {
     bool ok = false;
 };
 
+// The pixels decoding would produce, by the header: width x height x frames
+// (0 when the header does not tell).
+uint64_t PreviewPixels(const QByteArray& bytes);
 // Decodes image bytes for the panel (at most a bounded number of frames and
 // bytes of pixels).
 DecodedPreview DecodePreviewImage(const QByteArray& bytes);
@@ -111,10 +114,13 @@ public:
     // reads nothing).
     int Extractions() const { return m_extractions; }
 
-    // Larger files are not read; smaller ones than kInlineBytes are read
-    // without the worker; a text preview reads at most kTextBytes.
+    // Larger files are not read; files up to kInlineBytes are read without
+    // the worker; a text preview reads at most kTextBytes.
     static constexpr uint64_t kMaxPreviewBytes = 32ull << 20;
     static constexpr uint64_t kInlineBytes = 256ull << 10;
+    // A small file whose header promises more pixels is decoded on the
+    // worker too.
+    static constexpr uint64_t kInlinePixels = 4ull << 20;
     static constexpr uint64_t kTextBytes = 4096;
     // Longest name kept for the temporary file, in characters.
     static constexpr size_t kNameCharacters = 50;
