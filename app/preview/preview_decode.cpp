@@ -13,18 +13,18 @@ namespace salvor {
 
 namespace {
 
-constexpr int kPanelWidth = 609;
-constexpr int kPanelHeight = 155;
-// Frames of one animation, and the bytes of pixels all frames may take.
-constexpr int kMaxFrames = 512;
-constexpr qint64 kMaxFrameBytes = 64LL << 20;
-// Browsers show frames that ask for 10 ms or less for 100 ms; a delay of 0
-// would otherwise run the timer without a pause.
-constexpr int kShortestDelay = 10;
-constexpr int kDefaultDelay = 100;
-// Text: at most this many lines are kept (more never fit the panel).
-constexpr int kMaxTextLines = 12;
-constexpr int kMaxLineCharacters = 200;
+    constexpr int kPanelWidth = 609;
+    constexpr int kPanelHeight = 155;
+    // Frames of one animation, and the bytes of pixels all frames may take.
+    constexpr int kMaxFrames = 512;
+    constexpr qint64 kMaxFrameBytes = 64LL << 20;
+    // Browsers show frames that ask for 10 ms or less for 100 ms; a delay of 0
+    // would otherwise run the timer without a pause.
+    constexpr int kShortestDelay = 10;
+    constexpr int kDefaultDelay = 100;
+    // Text: at most this many lines are kept (more never fit the panel).
+    constexpr int kMaxTextLines = 12;
+    constexpr int kMaxLineCharacters = 200;
 
 } // namespace
 

@@ -18,89 +18,89 @@
 #include <condition_variable>
 #include <fcntl.h>
 #include <mutex>
-#include <system_error>
 #include <sys/stat.h>
+#include <system_error>
 #include <unistd.h>
 
 namespace salvor {
 
 namespace {
 
-// The colour of the panel's texts (the mode description's).
-const QColor kTextColour(0x50, 0x5A, 0x64);
+    // The colour of the panel's texts (the mode description's).
+    const QColor kTextColour(0x50, 0x5A, 0x64);
 
-// The text after the last '.' (the whole text when there is none), in small
-// letters.
-std::string ExtensionOf(const std::string& text)
-{
-    const size_t dot = text.find_last_of('.');
-    std::string ext = dot == std::string::npos ? text : text.substr(dot + 1);
-    for (char& c : ext)
-        c = char(std::tolower(uint8_t(c)));
-    return ext;
-}
-
-bool IsTextType(const std::string& ext)
-{
-    static const char* const kText[] = {"txt", "log", "csv", "ini", "cfg", "conf", "md",  "json", "xml", "htm",
-                                        "html", "c",  "h",   "cpp", "hpp", "py",   "sh", "bat",  "srt", "nfo"};
-    return std::any_of(std::begin(kText), std::end(kText), [&](const char* t) { return ext == t; });
-}
-
-bool IsIconType(const std::string& ext)
-{
-    RawSelection all;
-    return ext == "pdf" || IsVideoType(all, ext);
-}
-
-// Creates `name` new in the folder `dir`, never through a link. A file of
-// that name left there (by an earlier run that ended early) is removed
-// first: only the preview writes in this folder.
-int CreatePreviewFile(int dir, const std::string& name)
-{
-    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    int fd = ::openat(dir, name.c_str(), flags, 0600);
-    if (fd < 0 && errno == EEXIST && ::unlinkat(dir, name.c_str(), 0) == 0)
-        fd = ::openat(dir, name.c_str(), flags, 0600);
-    return fd;
-}
-
-bool WriteAll(int fd, const char* data, size_t count)
-{
-    while (count > 0) {
-        const ssize_t n = ::write(fd, data, count);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        count -= size_t(n);
+    // The text after the last '.' (the whole text when there is none), in small
+    // letters.
+    std::string ExtensionOf(const std::string& text)
+    {
+        const size_t dot = text.find_last_of('.');
+        std::string ext = dot == std::string::npos ? text : text.substr(dot + 1);
+        for (char& c : ext)
+            c = char(std::tolower(uint8_t(c)));
+        return ext;
     }
-    return true;
-}
 
-// Reads up to `size` bytes of a stream; stops early when `cancel` is set.
-QByteArray ReadStream(FileStream& stream, uint64_t size, const std::atomic<bool>* cancel)
-{
-    QByteArray bytes;
-    bytes.resize(qsizetype(size));
-    size_t chunk = stream.Chunk();
-    if (chunk == 0 || chunk > (1u << 20))
-        chunk = 64 * 1024;
-    uint64_t done = 0;
-    while (done < size) {
-        if (cancel && cancel->load())
-            return {};
-        const size_t want = size_t(std::min<uint64_t>(chunk, size - done));
-        const StreamRead got = stream.Read(reinterpret_cast<uint8_t*>(bytes.data()) + done, want);
-        const size_t n = std::min(got.bytes, want);
-        if (n == 0)
-            break;
-        done += n;
+    bool IsTextType(const std::string& ext)
+    {
+        static const char* const kText[] = { "txt", "log", "csv", "ini", "cfg", "conf", "md", "json", "xml", "htm",
+            "html", "c", "h", "cpp", "hpp", "py", "sh", "bat", "srt", "nfo" };
+        return std::any_of(std::begin(kText), std::end(kText), [&](const char* t) { return ext == t; });
     }
-    bytes.resize(qsizetype(done));
-    return bytes;
-}
+
+    bool IsIconType(const std::string& ext)
+    {
+        RawSelection all;
+        return ext == "pdf" || IsVideoType(all, ext);
+    }
+
+    // Creates `name` new in the folder `dir`, never through a link. A file of
+    // that name left there (by an earlier run that ended early) is removed
+    // first: only the preview writes in this folder.
+    int CreatePreviewFile(int dir, const std::string& name)
+    {
+        const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+        int fd = ::openat(dir, name.c_str(), flags, 0600);
+        if (fd < 0 && errno == EEXIST && ::unlinkat(dir, name.c_str(), 0) == 0)
+            fd = ::openat(dir, name.c_str(), flags, 0600);
+        return fd;
+    }
+
+    bool WriteAll(int fd, const char* data, size_t count)
+    {
+        while (count > 0) {
+            const ssize_t n = ::write(fd, data, count);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            data += n;
+            count -= size_t(n);
+        }
+        return true;
+    }
+
+    // Reads up to `size` bytes of a stream; stops early when `cancel` is set.
+    QByteArray ReadStream(FileStream& stream, uint64_t size, const std::atomic<bool>* cancel)
+    {
+        QByteArray bytes;
+        bytes.resize(qsizetype(size));
+        size_t chunk = stream.Chunk();
+        if (chunk == 0 || chunk > (1u << 20))
+            chunk = 64 * 1024;
+        uint64_t done = 0;
+        while (done < size) {
+            if (cancel && cancel->load())
+                return {};
+            const size_t want = size_t(std::min<uint64_t>(chunk, size - done));
+            const StreamRead got = stream.Read(reinterpret_cast<uint8_t*>(bytes.data()) + done, want);
+            const size_t n = std::min(got.bytes, want);
+            if (n == 0)
+                break;
+            done += n;
+        }
+        bytes.resize(qsizetype(done));
+        return bytes;
+    }
 
 } // namespace
 
@@ -113,13 +113,13 @@ struct PreviewPanel::Job {
     int dir = -1;
     std::string name;
 
-    std::atomic<bool> cancel{false};
+    std::atomic<bool> cancel { false };
     std::mutex mutex;
     std::condition_variable changed;
     QByteArray bytes;
     bool extracted = false;
     bool done = false;
-    std::atomic<bool> finished{false};
+    std::atomic<bool> finished { false };
     DecodedPreview result;
 
     void MarkExtracted()
@@ -174,7 +174,11 @@ struct PreviewPanel::Job {
     }
 };
 
-PreviewPanel::PreviewPanel(MainHost& host) : m_host(host), m_receiver(std::make_unique<QObject>()) {}
+PreviewPanel::PreviewPanel(MainHost& host)
+    : m_host(host)
+    , m_receiver(std::make_unique<QObject>())
+{
+}
 
 PreviewPanel::~PreviewPanel()
 {
@@ -210,7 +214,7 @@ bool PreviewPanel::OpenTempFolder()
     // The folder itself must not be a link, and must be ours: it lies in a
     // temporary directory that others can write to.
     const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    struct stat st {};
+    struct stat st { };
     if (fd < 0 || ::fstat(fd, &st) != 0 || st.st_uid != ::geteuid()) {
         if (fd >= 0)
             ::close(fd);
@@ -316,7 +320,8 @@ void PreviewPanel::StartImage(const FoundFile& file, const std::string& name)
             if (!job->Extracted())
                 job->Extract();
             job->Decode();
-            QMetaObject::invokeMethod(receiver, [this, job] { Deliver(job); }, Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                receiver, [this, job] { Deliver(job); }, Qt::QueuedConnection);
             job->finished = true;
         });
     } catch (const std::system_error&) {
@@ -327,7 +332,7 @@ void PreviewPanel::StartImage(const FoundFile& file, const std::string& name)
     m_job = job;
     m_shown = Shown::kLoading;
     ReapThreads(false);
-    m_workers.push_back({job, std::move(thread)});
+    m_workers.push_back({ job, std::move(thread) });
 }
 
 void PreviewPanel::ShowText(const FoundFile& file)
@@ -464,8 +469,7 @@ void PreviewPanel::Paint(QPainter& painter)
         if (const QFont* font = zr::ZrFontPool::Font(zr::ZrFontPool::kText))
             painter.setFont(*font);
         painter.setPen(kTextColour);
-        painter.drawText(QRect(panel.left(), icon_rect.bottom() + 10, panel.width(), 24), Qt::AlignCenter,
-                         m_caption);
+        painter.drawText(QRect(panel.left(), icon_rect.bottom() + 10, panel.width(), 24), Qt::AlignCenter, m_caption);
         return;
     }
     default:
@@ -551,7 +555,7 @@ void PreviewPanel::ReapThreads(bool all)
 void PreviewPanel::InvalidatePanel()
 {
     const QRect r = kPreviewPanel;
-    m_host.Window().Invalidate(zr::ZrRect{r.left(), r.top(), r.left() + r.width(), r.top() + r.height()}, false);
+    m_host.Window().Invalidate(zr::ZrRect { r.left(), r.top(), r.left() + r.width(), r.top() + r.height() }, false);
 }
 
 } // namespace salvor

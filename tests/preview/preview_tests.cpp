@@ -40,7 +40,10 @@ const ::testing::Environment* const kQt = ::testing::AddGlobalTestEnvironment(ne
 // in-memory views behind the session.
 class TestHost final : public MainHost {
 public:
-    explicit TestHost(const fs::path& temp) : m_temp(temp.string() + "/"), m_window(999), session(tree, list)
+    explicit TestHost(const fs::path& temp)
+        : m_temp(temp.string() + "/")
+        , m_window(999)
+        , session(tree, list)
     {
         m_window.SetClientSize(800, 600);
     }
@@ -56,8 +59,8 @@ public:
     BgDiskNode* Disks() override { return nullptr; }
     std::string SelectedDiskRow() const override { return {}; }
     std::string SystemDisk() const override { return {}; }
-    void RunProgress(ProgressKind) override {}
-    void RunPartitionSearch(ProgressSink&) override {}
+    void RunProgress(ProgressKind) override { }
+    void RunPartitionSearch(ProgressSink&) override { }
 
     // Puts a found file into the list; returns its row.
     size_t Show(size_t file_index)
@@ -85,7 +88,8 @@ public:
         uint64_t size = 0; // the size the scan reports (the data's when 0)
     };
     explicit MemoryEngine(std::vector<File> files, std::chrono::milliseconds per_read = {})
-        : m_files(std::move(files)), m_per_read(per_read)
+        : m_files(std::move(files))
+        , m_per_read(per_read)
     {
     }
     ScanOutcome Scan(BgVolume*, ScanSink& sink) override
@@ -110,13 +114,17 @@ public:
         return std::make_unique<Stream>(*this, m_files[index].data);
     }
 
-    std::atomic<int> opens{0};
-    std::atomic<int> reads{0};
+    std::atomic<int> opens { 0 };
+    std::atomic<int> reads { 0 };
 
 private:
     class Stream final : public FileStream {
     public:
-        Stream(MemoryEngine& e, const QByteArray& d) : m_engine(e), m_data(d) {}
+        Stream(MemoryEngine& e, const QByteArray& d)
+            : m_engine(e)
+            , m_data(d)
+        {
+        }
         StreamRead Read(uint8_t* buffer, size_t length) override
         {
             ++m_engine.reads;
@@ -125,7 +133,7 @@ private:
             const size_t n = std::min(length, size_t(m_data.size()) - m_at);
             std::memcpy(buffer, m_data.constData() + m_at, n);
             m_at += n;
-            return {n, true};
+            return { n, true };
         }
         size_t Chunk() const override { return 64 * 1024; }
 
@@ -181,8 +189,8 @@ QImage Painted(PreviewPanel& panel)
 
 bool Near(QRgb p, QColor c, int tolerance = 40)
 {
-    return std::abs(qRed(p) - c.red()) <= tolerance && std::abs(qGreen(p) - c.green()) <= tolerance &&
-           std::abs(qBlue(p) - c.blue()) <= tolerance;
+    return std::abs(qRed(p) - c.red()) <= tolerance && std::abs(qGreen(p) - c.green()) <= tolerance
+        && std::abs(qBlue(p) - c.blue()) <= tolerance;
 }
 
 std::vector<std::string> FolderEntries(const fs::path& dir)
@@ -207,8 +215,8 @@ bool ShowsNoPreview(PreviewPanel& panel)
 }
 
 // A session whose engine is a MemoryEngine over `files`.
-MemoryEngine* UseMemoryEngine(TestHost& host, std::vector<MemoryEngine::File> files,
-                              std::chrono::milliseconds per_read = {})
+MemoryEngine* UseMemoryEngine(
+    TestHost& host, std::vector<MemoryEngine::File> files, std::chrono::milliseconds per_read = {})
 {
     auto engine = std::make_unique<MemoryEngine>(std::move(files), per_read);
     MemoryEngine* raw = engine.get();
@@ -244,7 +252,7 @@ TEST(PreviewText, FirstCharactersNeverBreakACharacter)
     EXPECT_EQ(FirstCharacters("Résumé.jpg", 3), "Rés");
     EXPECT_EQ(FirstCharacters("日本語", 2), "日本");
     EXPECT_TRUE(DecodePreviewText("one\ntwo\r\nthree").ok);
-    EXPECT_EQ(DecodePreviewText("one\ntwo\r\nthree").lines, (QStringList{"one", "two", "three"}));
+    EXPECT_EQ(DecodePreviewText("one\ntwo\r\nthree").lines, (QStringList { "one", "two", "three" }));
     EXPECT_FALSE(DecodePreviewText(QByteArray("PK\x03\x04\0\0\x14", 7)).ok);
     // A character cut by the end of what was read is still text.
     EXPECT_TRUE(DecodePreviewText("caf\xc3").ok);
@@ -256,10 +264,9 @@ protected:
     static void SetUpTestSuite()
     {
         s_dir = new TempDir;
-        s_built = require_tool("convert", "imagemagick") && require_tool("mkntfs", "ntfs-3g") &&
-                  require_tool("mkfs.vfat", "dosfstools") && require_tool("mcopy", "mtools") &&
-                  require_tool("debugfs", "e2fsprogs") &&
-                  run_fixture("preview-volumes.sh", {s_dir->path().string()});
+        s_built = require_tool("convert", "imagemagick") && require_tool("mkntfs", "ntfs-3g")
+            && require_tool("mkfs.vfat", "dosfstools") && require_tool("mcopy", "mtools")
+            && require_tool("debugfs", "e2fsprogs") && run_fixture("preview-volumes.sh", { s_dir->path().string() });
     }
     static void TearDownTestSuite()
     {
@@ -377,10 +384,10 @@ TEST_F(PreviewVolumes, HfsPlusDeleted)
 {
     hfsplus_test::HfsPlusImageBuilder builder;
     const uint32_t root = hfsplus_test::HfsPlusImageBuilder::kRootFolder;
-    builder.add_deleted_file(root, "photo.jpg", read_file(Path("files/photo.jpg")),
-                             hfsplus_test::DeletedPlace::NodeFreeSpace);
-    builder.add_deleted_file(root, "photo.png", read_file(Path("files/photo.png")),
-                             hfsplus_test::DeletedPlace::UnlinkedNode, 2);
+    builder.add_deleted_file(
+        root, "photo.jpg", read_file(Path("files/photo.jpg")), hfsplus_test::DeletedPlace::NodeFreeSpace);
+    builder.add_deleted_file(
+        root, "photo.png", read_file(Path("files/photo.png")), hfsplus_test::DeletedPlace::UnlinkedNode, 2);
     TempDir temp;
     write_file(temp / "hfsplus.img", builder.build());
     TestHost host(temp / "t");
@@ -397,7 +404,7 @@ TEST_F(PreviewVolumes, CarvedFromAFormattedCard)
     host.session.mode = kModeRaw;
     host.session.volume = vol.volume();
     host.session.source_label = "R:(FAT32)";
-    host.session.raw = RawSelection{true, false, false, false};
+    host.session.raw = RawSelection { true, false, false, false };
     NullProgress progress;
     ASSERT_EQ(RunRawScan(host.session, progress), 2);
     CheckPictures(host, temp / "t");
@@ -417,8 +424,8 @@ TEST_F(PreviewVolumes, AnimatedGifPlaysItsFramesWithTheirOwnDelays)
     ASSERT_EQ(panel.FrameCount(), 3);
     EXPECT_EQ(panel.FittedRect(), QRect(457, 176, 60, 40));
     const QPoint centre(487, 196);
-    const QColor colours[] = {Qt::red, Qt::green, Qt::blue};
-    const int delays[] = {100, 200, 300};
+    const QColor colours[] = { Qt::red, Qt::green, Qt::blue };
+    const int delays[] = { 100, 200, 300 };
     // Each frame stays for its own delay; after the last comes the first.
     for (int step = 0; step < 7; ++step) {
         const int frame = step % 3;
@@ -505,12 +512,10 @@ TEST(PreviewPanelTest, FilesThatAreNotPicturesAndTheSameRowTwice)
     PreviewPanel panel(host);
     ASSERT_TRUE(panel.LoadSkin(SkinRoot()));
     const QByteArray png = Encoded(Filled(40, 20, Qt::red, Qt::blue), "PNG");
-    MemoryEngine* engine = UseMemoryEngine(host, {{"report.doc", "not a picture"},
-                                                  {"Photo.JPG", "this is no JPEG at all"},
-                                                  {"notes.txt", "first line\nsecond line\n"},
-                                                  {"clip.mp4", QByteArray(5000, 'x')},
-                                                  {"picture.png", png},
-                                                  {"empty.png", QByteArray()}});
+    MemoryEngine* engine = UseMemoryEngine(host,
+        { { "report.doc", "not a picture" }, { "Photo.JPG", "this is no JPEG at all" },
+            { "notes.txt", "first line\nsecond line\n" }, { "clip.mp4", QByteArray(5000, 'x') }, { "picture.png", png },
+            { "empty.png", QByteArray() } });
     // Nothing chosen yet: the skin's invitation.
     {
         QImage skin = QImage(SkinRoot() + "/image/notepreviewbk.png").convertToFormat(QImage::Format_RGB32);
@@ -543,7 +548,7 @@ TEST(PreviewPanelTest, FilesThatAreNotPicturesAndTheSameRowTwice)
     panel.PreviewRow(4);
     EXPECT_EQ(panel.Extractions(), before + 1);
     EXPECT_EQ(panel.State(), PreviewPanel::Shown::kImage);
-    EXPECT_EQ(FolderEntries(temp / "t"), std::vector<std::string>{"picture.png"});
+    EXPECT_EQ(FolderEntries(temp / "t"), std::vector<std::string> { "picture.png" });
 
     // An empty file has nothing to show.
     panel.PreviewRow(5);
@@ -564,10 +569,10 @@ TEST(PreviewPanelTest, StaleFilesAndLinksOfTheSameNameAreReplaced)
     TestHost host(folder);
     PreviewPanel panel(host);
     const QByteArray png = Encoded(Filled(40, 20, Qt::red, Qt::blue), "PNG");
-    UseMemoryEngine(host, {{"left.png", png}, {"right.png", png}});
+    UseMemoryEngine(host, { { "left.png", png }, { "right.png", png } });
     // Left by an earlier run: a file, and a link pointing at a file elsewhere.
-    write_file(folder / "left.png", {1, 2, 3});
-    write_file(temp / "victim", {9, 9});
+    write_file(folder / "left.png", { 1, 2, 3 });
+    write_file(temp / "victim", { 9, 9 });
     fs::create_symlink(temp / "victim", folder / "right.png");
 
     panel.PreviewRow(0);
@@ -576,9 +581,9 @@ TEST(PreviewPanelTest, StaleFilesAndLinksOfTheSameNameAreReplaced)
     panel.PreviewRow(1);
     EXPECT_EQ(panel.State(), PreviewPanel::Shown::kImage);
     EXPECT_FALSE(fs::is_symlink(folder / "right.png"));
-    EXPECT_EQ(read_file(temp / "victim"), (std::vector<uint8_t>{9, 9}));
+    EXPECT_EQ(read_file(temp / "victim"), (std::vector<uint8_t> { 9, 9 }));
     // The previous preview's file went when the next came.
-    EXPECT_EQ(FolderEntries(folder), std::vector<std::string>{"right.png"});
+    EXPECT_EQ(FolderEntries(folder), std::vector<std::string> { "right.png" });
     panel.Clear();
     EXPECT_TRUE(FolderEntries(folder).empty());
 
@@ -588,7 +593,7 @@ TEST(PreviewPanelTest, StaleFilesAndLinksOfTheSameNameAreReplaced)
     fs::create_directory_symlink(temp / "elsewhere", temp / "linked");
     TestHost linked_host(temp / "linked");
     PreviewPanel linked(linked_host);
-    UseMemoryEngine(linked_host, {{"left.png", png}});
+    UseMemoryEngine(linked_host, { { "left.png", png } });
     linked.PreviewRow(0);
     EXPECT_EQ(linked.State(), PreviewPanel::Shown::kNoPreview);
     EXPECT_TRUE(FolderEntries(temp / "elsewhere").empty());
@@ -601,7 +606,7 @@ TEST(PreviewPanelTest, LongNamesAreCutForTheTemporaryFileButKeepTheirExtension)
     PreviewPanel panel(host);
     const QByteArray png = Encoded(Filled(40, 20, Qt::red, Qt::blue), "PNG");
     const std::string prefix = "Ein sehr langer Name für ein Urlaubsbild vom Strand und ";
-    UseMemoryEngine(host, {{prefix + "1.png", png}, {prefix + "2.png", png}});
+    UseMemoryEngine(host, { { prefix + "1.png", png }, { prefix + "2.png", png } });
     panel.PreviewRow(0);
     ASSERT_EQ(panel.State(), PreviewPanel::Shown::kImage);
     const auto names = FolderEntries(temp / "t");
@@ -626,11 +631,9 @@ TEST(PreviewPanelTest, LargeFilesDoNotHoldTheWindow)
     const QByteArray small = Encoded(Filled(40, 20, Qt::red, Qt::blue), "PNG");
     // 60 ms a read of 64 KiB: the big file takes about a second.
     MemoryEngine* engine = UseMemoryEngine(host,
-                                           {{"big.png", big},
-                                            {"small.png", small},
-                                            {"huge.jpg", "x", PreviewPanel::kMaxPreviewBytes + 1},
-                                            {"again.png", big}},
-                                           std::chrono::milliseconds(60));
+        { { "big.png", big }, { "small.png", small }, { "huge.jpg", "x", PreviewPanel::kMaxPreviewBytes + 1 },
+            { "again.png", big } },
+        std::chrono::milliseconds(60));
     QElapsedTimer clock;
 
     // Larger than the cap: "no preview" at once, nothing is read.
@@ -651,13 +654,13 @@ TEST(PreviewPanelTest, LargeFilesDoNotHoldTheWindow)
     EXPECT_LT(clock.elapsed(), 300);
     EXPECT_EQ(panel.State(), PreviewPanel::Shown::kImage);
     EXPECT_LT(engine->reads.load(), 10);
-    EXPECT_EQ(FolderEntries(temp / "t"), std::vector<std::string>{"small.png"});
+    EXPECT_EQ(FolderEntries(temp / "t"), std::vector<std::string> { "small.png" });
 
     // A read that is let to finish is shown when it is ready.
     panel.PreviewRow(3);
     EXPECT_EQ(panel.State(), PreviewPanel::Shown::kLoading);
-    EXPECT_TRUE(FolderEntries(temp / "t").empty() ||
-                FolderEntries(temp / "t") == std::vector<std::string>{"again.png"});
+    EXPECT_TRUE(
+        FolderEntries(temp / "t").empty() || FolderEntries(temp / "t") == std::vector<std::string> { "again.png" });
     panel.WaitReady();
     ASSERT_EQ(panel.State(), PreviewPanel::Shown::kImage);
     EXPECT_EQ(panel.FittedRect(), FitPreview(700, 500));
@@ -681,7 +684,7 @@ TEST(PreviewPanelTest, LargeFilesDoNotHoldTheWindow)
     ASSERT_LT(uint64_t(wide.size()), PreviewPanel::kInlineBytes);
     TestHost host2(temp / "t2");
     PreviewPanel panel2(host2);
-    UseMemoryEngine(host2, {{"wide.png", wide}});
+    UseMemoryEngine(host2, { { "wide.png", wide } });
     panel2.PreviewRow(0);
     EXPECT_EQ(panel2.State(), PreviewPanel::Shown::kLoading);
     panel2.WaitReady();
@@ -712,7 +715,7 @@ QImage Beach()
     sea.setColorAt(1, QColor(0x4F, 0xB3, 0xC9));
     p.fillRect(0, 480, 1200, 140, sea);
     p.setBrush(QColor(0xEE, 0xD9, 0xA8));
-    p.drawPolygon(QPolygon({QPoint(0, 640), QPoint(400, 600), QPoint(1200, 630), QPoint(1200, 800), QPoint(0, 800)}));
+    p.drawPolygon(QPolygon({ QPoint(0, 640), QPoint(400, 600), QPoint(1200, 630), QPoint(1200, 800), QPoint(0, 800) }));
     return img;
 }
 
@@ -738,12 +741,12 @@ TEST(Screenshots, PreviewOfAPhotoAndOfAFileWithoutPreview)
     write_file(temp / "Packing list.txt", std::vector<uint8_t>(500, 'n'));
     const std::string img = (temp / "card.img").string();
     std::string output;
-    ASSERT_EQ(run("export MTOOLS_SKIP_CHECK=1 PATH=$PATH:/sbin:/usr/sbin; cd '" + temp.path().string() +
-                      "' && mkfs.vfat -C -F 16 -n HOLIDAY card.img 16384 >/dev/null && "
-                      "mcopy -i card.img 'Beach at noon.jpg' 'Annual report.doc' 'Packing list.txt' ::/ && "
-                      "mdel -i card.img '::/Beach at noon.jpg' '::/Annual report.doc' '::/Packing list.txt'",
+    ASSERT_EQ(run("export MTOOLS_SKIP_CHECK=1 PATH=$PATH:/sbin:/usr/sbin; cd '" + temp.path().string()
+                      + "' && mkfs.vfat -C -F 16 -n HOLIDAY card.img 16384 >/dev/null && "
+                        "mcopy -i card.img 'Beach at noon.jpg' 'Annual report.doc' 'Packing list.txt' ::/ && "
+                        "mdel -i card.img '::/Beach at noon.jpg' '::/Annual report.doc' '::/Packing list.txt'",
                   &output),
-              0)
+        0)
         << output;
     fs::create_directory(temp / "tmp");
     const QByteArray old_tmpdir = qgetenv("TMPDIR");
@@ -774,7 +777,7 @@ TEST(Screenshots, PreviewOfAPhotoAndOfAFileWithoutPreview)
         const QImage photo = dlg.grab().toImage();
         const QRect fitted = FitPreview(1200, 800);
         EXPECT_TRUE(Near(photo.pixel(fitted.center().x(), fitted.top() + fitted.height() * 500 / 800),
-                         QColor(0x1E, 0x6F, 0x9F), 60));
+            QColor(0x1E, 0x6F, 0x9F), 60));
         EXPECT_TRUE(photo.save(ScreenshotDir() + "/preview_photo.png"));
         ASSERT_TRUE(click("Annual report.doc"));
         ASSERT_EQ(dlg.Preview().State(), PreviewPanel::Shown::kNoPreview);

@@ -94,8 +94,8 @@ public:
     // What the panel shows.
     enum class Shown {
         kNothingChosen, // no row clicked yet
-        kNoPreview,     // not an image, too large, or unreadable
-        kLoading,       // read on the worker
+        kNoPreview, // not an image, too large, or unreadable
+        kLoading, // read on the worker
         kImage,
         kText,
         kTypeIcon, // a video or PDF: its icon and size
