@@ -2,6 +2,7 @@
 #include <core/main_dlg.h>
 
 #include <host/test_hooks.h>
+#include <progress/progress_dlg.h>
 #include <resources/app_resources.h>
 #include <salvor/recovery/recovery.h>
 #include <salvor/recovery/target_check.h>
@@ -17,7 +18,6 @@
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDir>
-#include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMenu>
@@ -39,7 +39,6 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
-#include <thread>
 #include <unistd.h>
 
 #ifndef SALVOR_HOME_URL
@@ -138,8 +137,11 @@ int64_t free_space_of(const BgVolume* volume)
 namespace {
 
 // An existing folder of this user that is not a link; -1 otherwise.
-int open_own_folder(const std::string& path)
+int open_own_folder(std::string path)
 {
+    // A trailing "/" would make the last component resolve through a link.
+    while (path.size() > 1 && path.back() == '/')
+        path.pop_back();
     const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0)
         return -1;
@@ -375,6 +377,8 @@ bool CMainDlg::OnInitDialog()
     m_tree.on_selection_changed = [this](NodeId node) { OnTreeSelectionChanged(node); };
     m_list.on_row_clicked = [this](size_t row) { m_preview.PreviewRow(row); };
 
+    m_device_watcher = std::make_unique<DeviceWatcher>([this](int event) { OnDeviceChange(event); });
+
     MapMessage(UM_SELECT_DEVICE, [this](zr::WPARAM w, zr::LPARAM) { return OnSelectDevice(w); });
     MapMessage(UM_RECOVERY_DONE, [this](zr::WPARAM w, zr::LPARAM) { return OnRecoveryDone(w); });
     MapMessage(UM_IGNORED, [](zr::WPARAM, zr::LPARAM) { return zr::LRESULT(1); });
@@ -608,13 +612,9 @@ void CMainDlg::ContinueScan()
     }
 
     if (m_mode != kModePartition) {
-        if (!m_session.failure.empty()) {
-            // A scan that could not look is not a scan that found nothing.
-            zr::ShowMessageBox(this, zr::MSGBOX_ERROR, zr::MSGBOX_OK,
-                               QStringLiteral("The scan could not read %1: %2")
-                                   .arg(qs(m_source_name), qs(m_session.failure)),
-                               QStringLiteral("note"));
-        } else if (m_mode == kModeRaw && m_session.result.files.empty()) {
+        // A scan that could not read its volume has been reported by the
+        // progress dialog; it is not a scan that found nothing.
+        if (m_mode == kModeRaw && m_session.failure.empty() && m_session.result.files.empty()) {
             Ask(zr::MSGBOX_INFO, zr::MSGBOX_OK, "Scanning finished,no item found!", "note");
         }
     }
@@ -954,56 +954,10 @@ std::string CMainDlg::SelectedDiskRow() const
 
 // ---- jobs ----------------------------------------------------------------
 
-namespace {
-
-// The progress of a job run without the progress dialog.
-class PlainProgress final : public ProgressSink {
-public:
-    void SetProgress(int percent) override { bg_progress.store(percent); }
-    void SetStatusText(const std::string&) override {}
-};
-
-} // namespace
-
 void CMainDlg::RunProgress(ProgressKind kind)
 {
-    // A job runs on a worker while this thread keeps the window alive; the
-    // worker reaches the views through blocking calls onto this thread.
-    bg_progress.store(0);
-    PlainProgress progress;
-    QEventLoop loop;
-    bool recovered = false;
-    std::thread worker([&] {
-        switch (kind) {
-        case kProgressDeletedScan: RunDeletedScan(m_session, m_loading, progress); break;
-        case kProgressFormatScan: RunFormatScan(m_session, m_loading, progress); break;
-        case kProgressRawScan: RunRawScan(m_session, progress); break;
-        case kProgressPartitionSearch: RunPartitionSearch(progress); break;
-        default:
-            if (IsRecoveryKind(kind)) {
-                RecoveryJob job(m_session, progress);
-                job.target = m_target_folder;
-                const NodeId folder = m_session.current_folder;
-                const bool folder_unchecked = m_tree.CheckState(folder) == kUnchecked;
-                if (kind == kProgressRawRecovery) {
-                    RecoverRawCategories(job);
-                    if (folder && m_tree.CheckState(folder) == kUnchecked && !m_tree.FirstChild(folder))
-                        RecoverRawRows(job);
-                } else {
-                    RecoverCheckedNodes(job);
-                    if (kind >= kProgressExt2Recovery || folder_unchecked)
-                        RecoverCheckedRows(job);
-                }
-                recovered = true;
-            }
-            break;
-        }
-        QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
-    });
-    loop.exec();
-    worker.join();
-    if (recovered)
-        SendMessage(UM_RECOVERY_DONE, 1, 0);
+    CProgressDlg progress(*this);
+    progress.Run(this, kind);
 }
 
 void CMainDlg::RunPartitionSearch(ProgressSink& progress)

@@ -3,6 +3,7 @@
 // dialog, the preview and the partition page reach through MainHost.
 #pragma once
 
+#include <devwatch/device_watcher.h>
 #include <host/main_host.h>
 #include <platform/zr_dialog.h>
 #include <platform/zr_image.h>
@@ -141,6 +142,7 @@ public:
     const QString& Description() const { return m_description; }
     bool DevicesOpen() const { return m_devices_open > 0; }
     bool DeviceChangePending() const { return m_device_change_pending; }
+    const DeviceWatcher* Watcher() const { return m_device_watcher.get(); }
     bool LoadingFlag() const { return m_loading_flag.load(); }
     zr::CZrduiBtn& Button(int id);
     zr::CDuiRadio& ModeRadio(int i) { return m_mode_radios[size_t(i)]; }
@@ -244,6 +246,8 @@ private:
     std::vector<std::string> m_disk_errors; // by disk header, "" when readable
     std::string m_system_disk_name;
     bool m_device_change_pending = false;
+    // Block devices arriving and leaving (inert where netlink is closed).
+    std::unique_ptr<DeviceWatcher> m_device_watcher;
     int m_scroll = 0;
     std::string m_source_name;
     std::array<QString, 4> m_info;
