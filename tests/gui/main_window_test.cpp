@@ -626,3 +626,48 @@ TEST_F(SalvorProcess, ImageThatCannotBeOpenedIsReported)
 }
 
 } // namespace
+
+namespace {
+
+int count_colour(const QImage& img, const QRect& r, QRgb c)
+{
+    int n = 0;
+    for (int y = r.top(); y <= r.bottom(); ++y)
+        for (int x = r.left(); x <= r.right(); ++x)
+            if (img.valid(x, y) && (img.pixel(x, y) & 0xFFFFFF) == (c & 0xFFFFFF))
+                ++n;
+    return n;
+}
+
+// The device panel paints each volume where it is hit-tested: the selected
+// one in its own colour, shifted with the scroll offset.
+TEST_F(MainWindowTest, DevicePanelPaintsEntriesWhereTheyAreClicked)
+{
+    std::vector<std::string> images;
+    for (int i = 0; i < 3; ++i) {
+        const fs::path p = tmp / ("blank" + std::to_string(i) + ".img");
+        salvor_test::write_file(p, std::vector<uint8_t>(64 * 1024, 0));
+        images.push_back(p.string());
+    }
+    CMainDlg& d = Open(images);
+    ClickButton(d, IDC_NEXT);
+    const QRgb selected = qRgb(0xB6, 0xD7, 0xEE);
+    auto entry_rect = [&](int disk) {
+        const QPoint c = *EntryPoint(d, disk, 0);
+        return QRect(c.x() - 25, c.y() - 25, 50, 50);
+    };
+    QImage page = d.RenderToImage();
+    EXPECT_GT(count_colour(page, entry_rect(0), selected), 100);
+    EXPECT_EQ(count_colour(page, entry_rect(1), selected), 0);
+
+    // Scrolled down, the third disk's volume is selected by a click and
+    // painted where it was clicked; nothing is painted outside the panel.
+    d.DeviceScrollBar()->setValue(d.DeviceScrollBar()->maximum());
+    Click(*EntryPoint(d, 2, 0));
+    page = d.RenderToImage();
+    EXPECT_GT(count_colour(page, entry_rect(2), selected), 100);
+    EXPECT_EQ(count_colour(page, QRect(0, kPanelTop + kPanelHeight, d.ClientWidth(), 30), selected), 0);
+    EXPECT_EQ(count_colour(page, QRect(0, kPanelTop - 30, d.ClientWidth(), 30), selected), 0);
+}
+
+} // namespace

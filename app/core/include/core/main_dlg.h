@@ -7,6 +7,7 @@
 #include <host/main_host.h>
 #include <platform/zr_dialog.h>
 #include <platform/zr_image.h>
+#include <preview/preview_panel.h>
 #include <salvor/devices/catalogue.h>
 #include <views/result_views.h>
 #include <widgets/zr_widgets.h>
@@ -24,6 +25,8 @@ class QScrollBar;
 class QWheelEvent;
 
 namespace salvor {
+
+class PartitionPage;
 
 // Pages.
 constexpr int kPageMode = 0;
@@ -147,6 +150,8 @@ public:
     zr::CDuiRadio& ModeRadio(int i) { return m_mode_radios[size_t(i)]; }
     zr::CDuiRadio& FsRadio(int i) { return m_fs_radios[size_t(i)]; }
     zr::CDuiCheck& TypeCheck(int i) { return m_type_checks[size_t(i)]; }
+    PartitionPage& PartitionRecovery() { return *m_partition_page; }
+    PreviewPanel& Preview() { return m_preview; }
     // The popup menu of the menu button, with its items.
     std::unique_ptr<QMenu> BuildPopupMenu();
     void OnMenuCommand(int id);
@@ -181,7 +186,7 @@ private:
     void OnNext();
     void OnBack();
     void OnScan();
-    void OnRecoverPartition();
+    void OnRecoverPartition(bool from_button);
     void OnRecover();
     void OnLeave();
     void OnMinimize();
@@ -235,6 +240,7 @@ private:
     QScrollBar* m_scrollbar = nullptr;
     ScanSession m_session;
     Loader m_loading;
+    PreviewPanel m_preview{*this};
 
     // Devices.
     int m_devices_open = 0;
@@ -256,6 +262,9 @@ private:
     std::string m_target_folder;
     std::string m_temp_folder;
     std::vector<std::string> m_startup_messages;
+
+    // Partition Recovery: backup, restore, search and rebuild.
+    std::unique_ptr<PartitionPage> m_partition_page;
 };
 
 } // namespace salvor
