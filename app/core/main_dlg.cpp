@@ -2,6 +2,7 @@
 #include <core/main_dlg.h>
 
 #include <host/test_hooks.h>
+#include <partpage/partition_page.h>
 #include <progress/progress_dlg.h>
 #include <resources/app_resources.h>
 #include <salvor/recovery/recovery.h>
@@ -240,7 +241,8 @@ CMainDlg::CMainDlg()
       m_list(this),
       m_disk_list(this),
       m_session(m_tree, m_list),
-      m_loading(*this)
+      m_loading(*this),
+      m_partition_page(std::make_unique<PartitionPage>(*this))
 {
     m_description = QString::fromLatin1(kModeTexts[0]);
 }
@@ -415,11 +417,9 @@ void CMainDlg::OnCommand(int id)
     case IDC_NEXT: OnNext(); break;
     case IDC_BACK: OnBack(); break;
     case IDC_SCAN: OnScan(); break;
-    case IDC_BACKUP_PARTITION:
-    case IDC_RESTORE_PARTITION:
-        // partition page: backup and restore of the chosen disk's partition tables.
-        break;
-    case IDC_RECOVER_PARTITION: OnRecoverPartition(); break;
+    case IDC_BACKUP_PARTITION: m_partition_page->Backup(); break;
+    case IDC_RESTORE_PARTITION: m_partition_page->Restore(); break;
+    case IDC_RECOVER_PARTITION: OnRecoverPartition(true); break;
     case IDC_SELECT_ALL: OnSelectAll(); break;
     case IDC_SELECT_INVERSELY: OnSelectInversely(); break;
     case zr::IDCANCEL:
@@ -531,8 +531,10 @@ zr::LRESULT CMainDlg::OnSelectDevice(zr::WPARAM wparam)
 
 void CMainDlg::OnScan()
 {
-    if (m_mode == kModePartition)
+    if (m_mode == kModePartition) {
+        OnRecoverPartition(false);
         return;
+    }
     bool any = false;
     const DeviceEntry* selected = nullptr;
     for (const DeviceEntry& e : m_panel.entries) {
@@ -563,27 +565,15 @@ void CMainDlg::OnScan()
     ContinueScan();
 }
 
-void CMainDlg::OnRecoverPartition()
+void CMainDlg::OnRecoverPartition(bool from_button)
 {
     if (m_mode != kModePartition)
         return;
-    const long row = m_disk_list.SelectedRow();
-    if (row < 0) {
-        Ask(zr::MSGBOX_WARNING, zr::MSGBOX_OK, "Please select the device from the list above!");
+    // The page checks the row and the disk and says why it refuses one.
+    if (!m_partition_page->PickDisk(from_button))
         return;
-    }
-    BgReader* disk = ResolveDiskPick(m_disk_list.Text(size_t(row), 0), m_devices_open ? bg_disk_list : nullptr);
-    if (!disk) {
-        Ask(zr::MSGBOX_ERROR, zr::MSGBOX_OK | zr::MSGBOX_CANCEL, "System erroe...!");
-        return;
-    }
-    if (IsDynamicDisk(*disk)) {
-        Ask(zr::MSGBOX_WARNING, zr::MSGBOX_OK | zr::MSGBOX_CANCEL,
-            "Can not recover dynamic disks, please select another disk");
-        return;
-    }
     m_disk_list.Widget()->hide();
-    m_source_name = m_disk_list.Text(size_t(row), 0);
+    m_source_name = SelectedDiskRow();
     ContinueScan();
 }
 
@@ -736,7 +726,7 @@ void CMainDlg::OnRecover()
     m_target_folder = target;
 
     if (m_mode == kModePartition) {
-        // partition page: rebuild of the chosen disk's partition table.
+        m_partition_page->Rebuild();
         return;
     }
     if (m_mode == kModeRaw) {
@@ -788,6 +778,8 @@ void CMainDlg::OnBack()
     m_session.current_folder = 0;
     m_tree.DeleteAll();
     m_list.Clear();
+    if (m_mode == kModePartition)
+        m_partition_page->Release();
     if (m_session.engine) {
         EngineCleanup(m_session);
         m_session.volume = nullptr;
@@ -845,6 +837,8 @@ void CMainDlg::ReleaseDevices()
 {
     if (m_devices_open <= 0)
         return;
+    // The searched disk is one of the disk objects released here.
+    m_partition_page->Release();
     bg_release_devices();
     m_devices_open = 0;
     // Every entry pointed into the released lists.
@@ -958,8 +952,7 @@ void CMainDlg::RunProgress(ProgressKind kind)
 
 void CMainDlg::RunPartitionSearch(ProgressSink& progress)
 {
-    // partition page: the search of the chosen disk for lost volumes runs here.
-    progress.SetProgress(100);
+    m_partition_page->RunSearch(progress);
 }
 
 // ---- loading indicator ---------------------------------------------------

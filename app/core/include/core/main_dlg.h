@@ -25,6 +25,8 @@ class QWheelEvent;
 
 namespace salvor {
 
+class PartitionPage;
+
 // Pages.
 constexpr int kPageMode = 0;
 constexpr int kPageSource = 1;
@@ -147,6 +149,7 @@ public:
     zr::CDuiRadio& ModeRadio(int i) { return m_mode_radios[size_t(i)]; }
     zr::CDuiRadio& FsRadio(int i) { return m_fs_radios[size_t(i)]; }
     zr::CDuiCheck& TypeCheck(int i) { return m_type_checks[size_t(i)]; }
+    PartitionPage& PartitionRecovery() { return *m_partition_page; }
     // The popup menu of the menu button, with its items.
     std::unique_ptr<QMenu> BuildPopupMenu();
     void OnMenuCommand(int id);
@@ -181,7 +184,7 @@ private:
     void OnNext();
     void OnBack();
     void OnScan();
-    void OnRecoverPartition();
+    void OnRecoverPartition(bool from_button);
     void OnRecover();
     void OnLeave();
     void OnMinimize();
@@ -256,6 +259,9 @@ private:
     std::string m_target_folder;
     std::string m_temp_folder;
     std::vector<std::string> m_startup_messages;
+
+    // Partition Recovery: backup, restore, search and rebuild.
+    std::unique_ptr<PartitionPage> m_partition_page;
 };
 
 } // namespace salvor
