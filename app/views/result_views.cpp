@@ -177,14 +177,19 @@ QtResultTree::QtResultTree(QWidget* parent) : m_view(new ResultItemView(parent))
         if (node && m_check_boxes && on_check_click)
             on_check_click(node);
     };
-    QObject::connect(m_view, &QTreeWidget::itemSelectionChanged, m_view, [this] {
+    m_selection_connection = QObject::connect(m_view, &QTreeWidget::itemSelectionChanged, m_view, [this] {
         const QList<QTreeWidgetItem*> selected = m_view->selectedItems();
         if (on_selection_changed)
             on_selection_changed(selected.isEmpty() ? 0 : NodeOfItem(selected.front()));
     });
 }
 
-QtResultTree::~QtResultTree() = default;
+// The widget belongs to its parent and may outlive this object.
+QtResultTree::~QtResultTree()
+{
+    QObject::disconnect(m_selection_connection);
+    m_view->on_box = nullptr;
+}
 
 QTreeWidget* QtResultTree::Widget() const
 {
@@ -462,14 +467,18 @@ QtResultList::QtResultList(QWidget* parent) : m_view(new ResultItemView(parent))
         if (on_check_changed)
             on_check_changed(size_t(row));
     };
-    QObject::connect(m_view, &QTreeWidget::itemClicked, m_view, [this](QTreeWidgetItem* it, int) {
+    m_click_connection = QObject::connect(m_view, &QTreeWidget::itemClicked, m_view, [this](QTreeWidgetItem* it, int) {
         const int row = m_view->indexOfTopLevelItem(it);
         if (row >= 0 && on_row_clicked)
             on_row_clicked(size_t(row));
     });
 }
 
-QtResultList::~QtResultList() = default;
+QtResultList::~QtResultList()
+{
+    QObject::disconnect(m_click_connection);
+    m_view->on_box = nullptr;
+}
 
 QTreeWidget* QtResultList::Widget() const
 {

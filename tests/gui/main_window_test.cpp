@@ -15,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <map>
 #include <sys/file.h>
 #include <unistd.h>
@@ -668,6 +669,40 @@ TEST_F(MainWindowTest, DevicePanelPaintsEntriesWhereTheyAreClicked)
     EXPECT_GT(count_colour(page, entry_rect(2), selected), 100);
     EXPECT_EQ(count_colour(page, QRect(0, kPanelTop + kPanelHeight, d.ClientWidth(), 30), selected), 0);
     EXPECT_EQ(count_colour(page, QRect(0, kPanelTop - 30, d.ClientWidth(), 30), selected), 0);
+}
+
+} // namespace
+
+namespace {
+
+// An image argument that cannot be added is told once the window is up, in
+// plain words.
+TEST_F(MainWindowTest, StartupMessagesWaitForTheWindow)
+{
+    const fs::path folder = tmp / "a-folder";
+    fs::create_directories(folder);
+    const int err = bg_add_image(folder.c_str());
+    ASSERT_NE(err, 0);
+    EXPECT_EQ(ImageOpenError(folder.string(), err), "it is a folder, not a disk image");
+    const fs::path missing = tmp / "missing.img";
+    const int missing_err = bg_add_image(missing.c_str());
+    EXPECT_EQ(ImageOpenError(missing.string(), missing_err), "No such file or directory");
+    const fs::path fifo = tmp / "pipe";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const int fifo_err = bg_add_image(fifo.c_str());
+    ASSERT_NE(fifo_err, 0);
+    EXPECT_EQ(ImageOpenError(fifo.string(), fifo_err), "it is not a disk, a partition or an image file");
+
+    dlg = std::make_unique<CMainDlg>();
+    dlg->AddStartupMessage("Cannot open " + missing.string() + ": " + ImageOpenError(missing.string(), missing_err));
+    dlg->InitDialog(nullptr);
+    EXPECT_TRUE(boxes.boxes.empty());
+    dlg->show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !boxes.boxes.empty(); }, 5000));
+    EXPECT_EQ(boxes.boxes[0].text, "Cannot open " + missing.string() + ": No such file or directory");
+    EXPECT_EQ(boxes.boxes[0].style, zr::MSGBOX_ERROR);
+    QTest::qWait(50);
+    EXPECT_EQ(boxes.boxes.size(), 1u);
 }
 
 } // namespace

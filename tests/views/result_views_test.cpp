@@ -258,3 +258,29 @@ TEST_F(ViewsTest, WorkerCallsRunOnTheWidgetThread)
 }
 
 } // namespace
+
+namespace {
+
+// The widgets belong to their parent and may outlive the views: nothing they
+// do afterwards reaches the destroyed views.
+TEST(ViewsLifetime, WidgetsOutlivingTheirViewsCallNothing)
+{
+    QWidget host;
+    QTreeWidget* tree_widget = nullptr;
+    QTreeWidget* list_widget = nullptr;
+    {
+        QtResultTree tree(&host);
+        QtResultList list(&host);
+        tree.on_selection_changed = [](NodeId) { ADD_FAILURE() << "selection reported after the end"; };
+        list.on_row_clicked = [](size_t) { ADD_FAILURE() << "click reported after the end"; };
+        tree.InsertNode(0, "C:", kImageRoot, kImageRootSelected);
+        list.AppendRow("a.txt", "1B", "", 1);
+        tree_widget = tree.Widget();
+        list_widget = list.Widget();
+    }
+    tree_widget->setCurrentItem(tree_widget->topLevelItem(0));
+    emit list_widget->itemClicked(list_widget->topLevelItem(0), 0);
+    tree_widget->clear();
+}
+
+} // namespace

@@ -11,6 +11,7 @@
 #include <salvor/scan/session.h>
 
 #include <QIcon>
+#include <QMetaObject>
 
 #include <cstdint>
 #include <functional>
@@ -79,6 +80,7 @@ private:
     void apply_check(QTreeWidgetItem* item) const;
 
     ResultItemView* m_view;
+    QMetaObject::Connection m_selection_connection;
     std::vector<QIcon> m_node_icons; // images of bitmap resource 201
     std::unordered_map<NodeId, QTreeWidgetItem*> m_items;
     NodeId m_next_id = 1;
@@ -129,6 +131,7 @@ private:
     void apply_check(QTreeWidgetItem* item) const;
 
     ResultItemView* m_view;
+    QMetaObject::Connection m_click_connection;
     bool m_check_boxes = true;
 };
 
