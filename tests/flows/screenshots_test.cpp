@@ -143,6 +143,14 @@ void ResultsShot(Screenshots& t, const Fixture& fixture, const std::function<voi
     for (size_t row = 0; row < ui.Dialog().ListView().RowCount(); ++row)
         EXPECT_EQ(ui.Dialog().ListView().CheckState(row), kChecked) << name << " row " << row;
     EXPECT_GT(ui.Dialog().ListView().RowCount(), 0u) << name;
+    // Click the first file's name: a photo shows in the preview.
+    if (ui.Dialog().ListView().RowCount() > 0) {
+        QTreeWidget* list = ui.Dialog().ListView().Widget();
+        const QRect row = list->visualItemRect(list->topLevelItem(0));
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier,
+                          QPoint(list->columnWidth(0) / 2, row.center().y()));
+        QTest::qWait(300);
+    }
     ui.MoveTo(400, 560);
     save(&ui.Dialog(), name);
     (void)t;
