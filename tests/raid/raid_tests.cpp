@@ -181,6 +181,32 @@ TEST(RaidVolume, UnpublishedVolumeReadsItsMemberFromTheFirstSector)
     EXPECT_EQ(bg_open_virtual_volume(a.params.members, &how), nullptr);
 }
 
+TEST(RaidVolume, WindowsReadOnlyTheirRange)
+{
+    const auto bytes = random_bytes(64 * 1024, 21);
+    MemoryVolume m(bytes);
+    EXPECT_EQ(bg_open_window(m.reader(), 64 * 1024, 1), nullptr) << "starts at the end";
+    EXPECT_EQ(bg_open_window(m.reader(), 512, 64 * 1024), nullptr) << "ends beyond the end";
+    EXPECT_EQ(bg_open_window(m.reader(), 0, 0), nullptr);
+    EXPECT_EQ(bg_open_window(BG_RAID_MISSING, 0, 512), nullptr);
+    BgReader* w = bg_open_window(m.reader(), 1024, 4096);
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(w->size(w), 4096u);
+    EXPECT_EQ(w->bytes_per_sector, 512u);
+    std::vector<uint8_t> buf(8192, 0);
+    EXPECT_EQ(w->read(w, buf.data(), 8192, 0), 4096u);
+    EXPECT_EQ(0, std::memcmp(buf.data(), bytes.data() + 1024, 4096));
+    EXPECT_EQ(w->read(w, buf.data(), 10, 4096), 0u);
+    EXPECT_EQ(w->write(w, buf.data(), 10, 0), 0u) << "windows are read-only";
+    EXPECT_EQ(m.writes(), 0u);
+    // A window of a window.
+    BgReader* inner = bg_open_window(w, 512, 512);
+    ASSERT_NE(inner, nullptr);
+    ASSERT_EQ(inner->read(inner, buf.data(), 4096, 0), 512u);
+    EXPECT_EQ(0, std::memcmp(buf.data(), bytes.data() + 1536, 512));
+    bg_release_devices();
+}
+
 // Professional_Mode refuses the record with a reason naming the fault, and
 // leaves the published record and the record's volume as they were.
 void expect_refused(RaidParams& p, const std::string& words)
