@@ -706,3 +706,68 @@ TEST_F(MainWindowTest, StartupMessagesWaitForTheWindow)
 }
 
 } // namespace
+
+namespace {
+
+// While a driver fills the tree it is hidden, Back and Recover do nothing,
+// and timer 3 turns the indicator; its first tick after the end shows the
+// tree and stops.
+TEST_F(MainWindowTest, LoadingIndicatorHidesTheTreeUntilTheBuildEnds)
+{
+    const fs::path& img = sample_disk();
+    ASSERT_FALSE(img.empty());
+    CMainDlg& d = Open({img.string()});
+    ClickButton(d, IDC_NEXT);
+    ClickButton(d, IDC_SCAN);
+    ASSERT_EQ(d.Page(), kPageResults);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return d.TreeView().Widget()->isVisible(); }, 5000));
+
+    d.Loading().LoadingOn();
+    EXPECT_TRUE(d.LoadingFlag());
+    EXPECT_FALSE(d.TreeView().Widget()->isVisible());
+    EXPECT_TRUE(d.HasTimer(IDT_LOADING));
+    EXPECT_FALSE(d.Button(IDC_BACK).Enabled());
+    boxes.Clear();
+    ClickButton(d, IDC_BACK);
+    ClickButton(d, IDC_RECOVER);
+    EXPECT_TRUE(boxes.boxes.empty());
+    QTest::qWait(250);
+    EXPECT_FALSE(d.TreeView().Widget()->isVisible());
+
+    d.Loading().LoadingOff();
+    EXPECT_TRUE(d.Button(IDC_BACK).Enabled());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return d.TreeView().Widget()->isVisible(); }, 2000));
+    EXPECT_FALSE(d.HasTimer(IDT_LOADING));
+}
+
+// Format Recovery keeps the user's file system across Back; the other modes
+// forget the code taken from the volume.
+TEST_F(MainWindowTest, FormatRecoveryKeepsItsFileSystemAcrossBack)
+{
+    const fs::path& img = sample_disk();
+    ASSERT_FALSE(img.empty());
+    CMainDlg& d = Open({img.string()});
+    Click(ModeRadio(2));
+    ClickButton(d, IDC_NEXT);
+    EXPECT_EQ(d.FsCode(), BG_FS_NTFS);
+    ClickButton(d, IDC_SCAN);
+    ASSERT_EQ(d.Page(), kPageResults);
+    boxes.Answer(zr::IDC_MSGBOX_YES);
+    ClickButton(d, IDC_BACK);
+    ASSERT_EQ(d.Page(), kPageSource);
+    EXPECT_EQ(d.FsCode(), BG_FS_NTFS);
+
+    ClickButton(d, IDC_BACK);
+    Click(ModeRadio(1));
+    ClickButton(d, IDC_NEXT);
+    Click(*EntryPoint(d, 0, 1));
+    ClickButton(d, IDC_SCAN);
+    ASSERT_EQ(d.Page(), kPageResults);
+    EXPECT_EQ(d.FsCode(), BG_FS_FAT32);
+    EXPECT_EQ(d.TreeView().Text(d.TreeView().FirstRoot()), "D:(FAT32)");
+    boxes.Answer(zr::IDC_MSGBOX_YES);
+    ClickButton(d, IDC_BACK);
+    EXPECT_EQ(d.FsCode(), 0);
+}
+
+} // namespace
