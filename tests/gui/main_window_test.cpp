@@ -17,6 +17,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <map>
+#include <set>
+#include <sstream>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -768,6 +770,59 @@ TEST_F(MainWindowTest, FormatRecoveryKeepsItsFileSystemAcrossBack)
     boxes.Answer(zr::IDC_MSGBOX_YES);
     ClickButton(d, IDC_BACK);
     EXPECT_EQ(d.FsCode(), 0);
+}
+
+} // namespace
+
+namespace {
+
+// Deleted files found on an exFAT card are recovered too, as a FAT card's
+// are, with the bytes an independent reader (The Sleuth Kit) finds.
+TEST_F(MainWindowTest, DeletedRecoveryOfExfatWritesWhatThePeerReads)
+{
+    if (!salvor_test::require_tool("fls", "sleuthkit") || !salvor_test::require_tool("icat", "sleuthkit"))
+        return;
+    const auto img = salvor_test::shared_image("exfat/win_exfat_7.raw", tmp.path());
+    if (!img)
+        GTEST_SKIP() << "the shared exFAT images are not here";
+    std::string listing;
+    ASSERT_EQ(salvor_test::run("fls -r -d -p '" + img->string() + "'", &listing), 0);
+    std::multiset<std::string> peer;
+    std::istringstream lines(listing);
+    for (std::string line; std::getline(lines, line);) {
+        // "r/r * 390:\tname": a deleted regular file and its entry number.
+        if (line.rfind("r/r * ", 0) != 0)
+            continue;
+        const std::string inode = line.substr(6, line.find(':') - 6);
+        if (inode.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const fs::path copy = tmp / ("peer" + inode);
+        ASSERT_EQ(salvor_test::run("icat '" + img->string() + "' " + inode + " > '" + copy.string() + "'"), 0);
+        peer.insert(salvor_test::sha256_file(copy));
+    }
+    ASSERT_FALSE(peer.empty());
+
+    CMainDlg& d = Open({img->string()});
+    ClickButton(d, IDC_NEXT);
+    ClickButton(d, IDC_SCAN);
+    ASSERT_EQ(d.Page(), kPageResults);
+    EXPECT_EQ(d.FsCode(), BG_FS_EXFAT);
+    const NodeId root = d.TreeView().FirstRoot();
+    ASSERT_NE(root, 0u);
+    ClickBox(d.TreeView().Widget(), d.TreeView().CheckBoxRect(root));
+    const fs::path out = tmp / "out";
+    fs::create_directories(out);
+    seams.folder = out.string();
+    boxes.Clear();
+    ClickButton(d, IDC_RECOVER);
+    ASSERT_NE(boxes.Last(), nullptr);
+    EXPECT_EQ(boxes.Last()->text, "recovery finished!");
+    std::multiset<std::string> ours;
+    for (const auto& e : fs::recursive_directory_iterator(out / "ReVuvi Deverode"))
+        if (e.is_regular_file())
+            ours.insert(salvor_test::sha256_file(e.path()));
+    for (const std::string& h : peer)
+        EXPECT_EQ(ours.count(h), peer.count(h)) << h;
 }
 
 } // namespace
