@@ -302,6 +302,15 @@ TEST_F(MainWindowTest, DeletedRecoveryOfNtfsWholeFlow)
     EXPECT_EQ(boxes.Last()->text, "Please select the directory to save the files recovered.");
     EXPECT_EQ(boxes.Last()->mask, zr::MSGBOX_OK | zr::MSGBOX_CANCEL);
 
+    // A folder that cannot be made is said so, and nothing runs.
+    const fs::path not_a_folder = tmp / "file.txt";
+    salvor_test::write_file(not_a_folder, {1});
+    seams.folder = not_a_folder.string();
+    ClickButton(d, IDC_RECOVER);
+    EXPECT_EQ(boxes.Last()->text,
+              "Cannot create the folder " + not_a_folder.string() + "/ReVuvi Deverode: Not a directory");
+    EXPECT_EQ(boxes.Last()->style, zr::MSGBOX_ERROR);
+
     const fs::path out = tmp / "out";
     fs::create_directories(out);
     seams.folder = out.string();
