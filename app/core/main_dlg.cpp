@@ -251,6 +251,7 @@ CMainDlg::~CMainDlg()
 {
     // A job never outlives the window: the progress dialog waits for its
     // worker. What the last scan holds is released here.
+    m_preview.Clear();
     if (m_session.engine)
         EngineCleanup(m_session);
     m_session.volume = nullptr;
@@ -298,6 +299,7 @@ bool CMainDlg::OnInitDialog()
     setWindowIcon(zr::LoadAppIcon());
 
     m_loading_strip = zr::LoadSkinImage(zr::skin::kLoading);
+    m_preview.LoadSkin(zr::ImageRoot());
     m_drive_logo = zr::LoadSkinImage(zr::skin::kDriverLogo);
 
     struct ButtonSpec {
@@ -375,9 +377,7 @@ bool CMainDlg::OnInitDialog()
 
     ApplyCheckRules(m_session, m_tree, m_list);
     m_tree.on_selection_changed = [this](NodeId node) { OnTreeSelectionChanged(node); };
-    m_list.on_row_clicked = [](size_t) {
-        // preview: the clicked file is previewed here.
-    };
+    m_list.on_row_clicked = [this](size_t row) { m_preview.PreviewRow(row); };
 
     m_device_watcher = std::make_unique<DeviceWatcher>([this](int event) { OnDeviceChange(event); });
 
@@ -724,6 +724,8 @@ void CMainDlg::OnRecover()
         return;
     }
     m_target_folder = target;
+    // The recovery reads through the engine: a preview still reading stops.
+    m_preview.StopReading();
 
     if (m_mode == kModePartition) {
         m_partition_page->Rebuild();
@@ -775,6 +777,8 @@ void CMainDlg::OnBack()
         return;
 
     SetWaitCursor();
+    // The preview may still be reading through the engine released below.
+    m_preview.Clear();
     m_session.current_folder = 0;
     m_tree.DeleteAll();
     m_list.Clear();
@@ -790,7 +794,6 @@ void CMainDlg::OnBack()
     if (m_mode != kModeFormat)
         m_session.fs_code = BG_FS_UNKNOWN;
     m_session.volume = nullptr;
-    // preview: drop the preview image and its temporary file here.
 
     m_list.Widget()->hide();
     m_tree.Widget()->hide();
@@ -809,6 +812,7 @@ void CMainDlg::OnBack()
 
 void CMainDlg::OnLeave()
 {
+    m_preview.Clear();
     if (m_session.engine)
         EngineCleanup(m_session);
     m_session.volume = nullptr;
@@ -979,6 +983,10 @@ void CMainDlg::Loader::LoadingOff()
 
 void CMainDlg::OnTimer(int id)
 {
+    if (id == kPreviewTimer) {
+        m_preview.OnTimer();
+        return;
+    }
     if (id != IDT_LOADING)
         return;
     if (!m_loading_flag) {
@@ -1032,7 +1040,7 @@ void CMainDlg::OnPaint(QPainter& p)
         if (m_mode != kModePartition) {
             m_select_all.Draw(p);
             m_select_inversely.Draw(p);
-            // preview: the preview panel is drawn here.
+            m_preview.Paint(p);
         }
     }
 }

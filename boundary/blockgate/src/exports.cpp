@@ -102,32 +102,10 @@ void open_disk(Disk& d)
     }
 }
 
-void add_volume(Disk& d, uint64_t start, uint64_t length, const std::string& name)
-{
-    auto v = std::make_unique<Volume>();
-    v->disk = &d;
-    v->start = start;
-    v->length = length;
-    v->name = name;
-    init_volume_reader(*v);
-    // A volume is judged by its whole boot sector: a file shorter than one
-    // sector (the first 511 bytes of a FAT12 floppy) holds no volume.
-    const bool whole_boot = d.fd >= 0 && length >= 512 && v->reader.read(&v->reader, v->boot, 512, 0) == 512;
-    BgVolume& r = v->record;
-    std::memset(&r, 0, sizeof r);
-    r.disk_number = d.reader.disk_number;
-    r.size = length;
-    r.fs_code = whole_boot ? detect_file_system(&v->reader, v->boot) : BG_FS_UNKNOWN;
-    r.drive_letter = '?';
-    r.reader = &v->reader;
-    r.boot_sector = v->boot;
-    r.start = start;
-    r.index = uint32_t(d.volumes.size());
-    d.volumes.push_back(std::move(v));
-}
-
 void free_all()
 {
+    // Virtual volumes read through the disks: they go first.
+    release_arrays();
     for (auto& d : g_disks) {
         if (d->fd >= 0)
             ::close(d->fd);
@@ -149,7 +127,54 @@ int32_t next_number(int32_t n)
     return n == 16 ? 17 : n;
 }
 
+// Rebuilds the volume list nodes. Called with g_lock held.
+void rebuild_volume_nodes()
+{
+    g_volume_nodes.clear();
+    for (auto& d : g_disks)
+        for (auto& v : d->volumes)
+            g_volume_nodes.push_back({ nullptr, &v->record });
+    append_array_volumes(g_volume_nodes);
+    for (size_t i = 0; i + 1 < g_volume_nodes.size(); ++i)
+        g_volume_nodes[i].next = &g_volume_nodes[i + 1];
+    bg_volume_list = g_volume_nodes.empty() ? nullptr : &g_volume_nodes[0];
+}
+
 } // namespace
+
+namespace blockgate {
+
+void add_volume(Disk& d, uint64_t start, uint64_t length, const std::string& name)
+{
+    auto v = std::make_unique<Volume>();
+    v->disk = &d;
+    v->start = start;
+    v->length = length;
+    v->name = name;
+    init_volume_reader(*v);
+    // A volume is judged by its whole boot sector: a file shorter than one
+    // sector (the first 511 bytes of a FAT12 floppy) holds no volume.
+    const bool whole_boot = (d.fd >= 0 || d.source) && length >= 512 && v->reader.read(&v->reader, v->boot, 512, 0) == 512;
+    BgVolume& r = v->record;
+    std::memset(&r, 0, sizeof r);
+    r.disk_number = d.reader.disk_number;
+    r.size = length;
+    r.fs_code = whole_boot ? detect_file_system(&v->reader, v->boot) : BG_FS_UNKNOWN;
+    r.drive_letter = '?';
+    r.reader = &v->reader;
+    r.boot_sector = v->boot;
+    r.start = start;
+    r.index = uint32_t(d.volumes.size());
+    d.volumes.push_back(std::move(v));
+}
+
+void rebuild_volume_list()
+{
+    std::lock_guard guard(g_lock);
+    rebuild_volume_nodes();
+}
+
+} // namespace blockgate
 
 extern "C" {
 
@@ -238,13 +263,7 @@ BG_API void bg_scan_disks(void)
 BG_API void bg_scan_volumes(void)
 {
     std::lock_guard guard(g_lock);
-    g_volume_nodes.clear();
-    for (auto& d : g_disks)
-        for (auto& v : d->volumes)
-            g_volume_nodes.push_back({ nullptr, &v->record });
-    for (size_t i = 0; i + 1 < g_volume_nodes.size(); ++i)
-        g_volume_nodes[i].next = &g_volume_nodes[i + 1];
-    bg_volume_list = g_volume_nodes.empty() ? nullptr : &g_volume_nodes[0];
+    rebuild_volume_nodes();
 }
 
 BG_API void bg_release_devices(void)

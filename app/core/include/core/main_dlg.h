@@ -7,6 +7,7 @@
 #include <host/main_host.h>
 #include <platform/zr_dialog.h>
 #include <platform/zr_image.h>
+#include <preview/preview_panel.h>
 #include <salvor/devices/catalogue.h>
 #include <views/result_views.h>
 #include <widgets/zr_widgets.h>
@@ -150,6 +151,7 @@ public:
     zr::CDuiRadio& FsRadio(int i) { return m_fs_radios[size_t(i)]; }
     zr::CDuiCheck& TypeCheck(int i) { return m_type_checks[size_t(i)]; }
     PartitionPage& PartitionRecovery() { return *m_partition_page; }
+    PreviewPanel& Preview() { return m_preview; }
     // The popup menu of the menu button, with its items.
     std::unique_ptr<QMenu> BuildPopupMenu();
     void OnMenuCommand(int id);
@@ -238,6 +240,7 @@ private:
     QScrollBar* m_scrollbar = nullptr;
     ScanSession m_session;
     Loader m_loading;
+    PreviewPanel m_preview{*this};
 
     // Devices.
     int m_devices_open = 0;
