@@ -17,6 +17,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <map>
+#include <set>
+#include <sstream>
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -299,6 +301,15 @@ TEST_F(MainWindowTest, DeletedRecoveryOfNtfsWholeFlow)
     ClickButton(d, IDC_RECOVER);
     EXPECT_EQ(boxes.Last()->text, "Please select the directory to save the files recovered.");
     EXPECT_EQ(boxes.Last()->mask, zr::MSGBOX_OK | zr::MSGBOX_CANCEL);
+
+    // A folder that cannot be made is said so, and nothing runs.
+    const fs::path not_a_folder = tmp / "file.txt";
+    salvor_test::write_file(not_a_folder, {1});
+    seams.folder = not_a_folder.string();
+    ClickButton(d, IDC_RECOVER);
+    EXPECT_EQ(boxes.Last()->text,
+              "Cannot create the folder " + not_a_folder.string() + "/ReVuvi Deverode: Not a directory");
+    EXPECT_EQ(boxes.Last()->style, zr::MSGBOX_ERROR);
 
     const fs::path out = tmp / "out";
     fs::create_directories(out);
@@ -703,6 +714,124 @@ TEST_F(MainWindowTest, StartupMessagesWaitForTheWindow)
     EXPECT_EQ(boxes.boxes[0].style, zr::MSGBOX_ERROR);
     QTest::qWait(50);
     EXPECT_EQ(boxes.boxes.size(), 1u);
+}
+
+} // namespace
+
+namespace {
+
+// While a driver fills the tree it is hidden, Back and Recover do nothing,
+// and timer 3 turns the indicator; its first tick after the end shows the
+// tree and stops.
+TEST_F(MainWindowTest, LoadingIndicatorHidesTheTreeUntilTheBuildEnds)
+{
+    const fs::path& img = sample_disk();
+    ASSERT_FALSE(img.empty());
+    CMainDlg& d = Open({img.string()});
+    ClickButton(d, IDC_NEXT);
+    ClickButton(d, IDC_SCAN);
+    ASSERT_EQ(d.Page(), kPageResults);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return d.TreeView().Widget()->isVisible(); }, 5000));
+
+    d.Loading().LoadingOn();
+    EXPECT_TRUE(d.LoadingFlag());
+    EXPECT_FALSE(d.TreeView().Widget()->isVisible());
+    EXPECT_TRUE(d.HasTimer(IDT_LOADING));
+    EXPECT_FALSE(d.Button(IDC_BACK).Enabled());
+    boxes.Clear();
+    ClickButton(d, IDC_BACK);
+    ClickButton(d, IDC_RECOVER);
+    EXPECT_TRUE(boxes.boxes.empty());
+    QTest::qWait(250);
+    EXPECT_FALSE(d.TreeView().Widget()->isVisible());
+
+    d.Loading().LoadingOff();
+    EXPECT_TRUE(d.Button(IDC_BACK).Enabled());
+    ASSERT_TRUE(QTest::qWaitFor([&] { return d.TreeView().Widget()->isVisible(); }, 2000));
+    EXPECT_FALSE(d.HasTimer(IDT_LOADING));
+}
+
+// Format Recovery keeps the user's file system across Back; the other modes
+// forget the code taken from the volume.
+TEST_F(MainWindowTest, FormatRecoveryKeepsItsFileSystemAcrossBack)
+{
+    const fs::path& img = sample_disk();
+    ASSERT_FALSE(img.empty());
+    CMainDlg& d = Open({img.string()});
+    Click(ModeRadio(2));
+    ClickButton(d, IDC_NEXT);
+    EXPECT_EQ(d.FsCode(), BG_FS_NTFS);
+    ClickButton(d, IDC_SCAN);
+    ASSERT_EQ(d.Page(), kPageResults);
+    boxes.Answer(zr::IDC_MSGBOX_YES);
+    ClickButton(d, IDC_BACK);
+    ASSERT_EQ(d.Page(), kPageSource);
+    EXPECT_EQ(d.FsCode(), BG_FS_NTFS);
+
+    ClickButton(d, IDC_BACK);
+    Click(ModeRadio(1));
+    ClickButton(d, IDC_NEXT);
+    Click(*EntryPoint(d, 0, 1));
+    ClickButton(d, IDC_SCAN);
+    ASSERT_EQ(d.Page(), kPageResults);
+    EXPECT_EQ(d.FsCode(), BG_FS_FAT32);
+    EXPECT_EQ(d.TreeView().Text(d.TreeView().FirstRoot()), "D:(FAT32)");
+    boxes.Answer(zr::IDC_MSGBOX_YES);
+    ClickButton(d, IDC_BACK);
+    EXPECT_EQ(d.FsCode(), 0);
+}
+
+} // namespace
+
+namespace {
+
+// Deleted files found on an exFAT card are recovered too, as a FAT card's
+// are, with the bytes an independent reader (The Sleuth Kit) finds.
+TEST_F(MainWindowTest, DeletedRecoveryOfExfatWritesWhatThePeerReads)
+{
+    if (!salvor_test::require_tool("fls", "sleuthkit") || !salvor_test::require_tool("icat", "sleuthkit"))
+        return;
+    const auto img = salvor_test::shared_image("exfat/win_exfat_7.raw", tmp.path());
+    if (!img)
+        GTEST_SKIP() << "the shared exFAT images are not here";
+    std::string listing;
+    ASSERT_EQ(salvor_test::run("fls -r -d -p '" + img->string() + "'", &listing), 0);
+    std::multiset<std::string> peer;
+    std::istringstream lines(listing);
+    for (std::string line; std::getline(lines, line);) {
+        // "r/r * 390:\tname": a deleted regular file and its entry number.
+        if (line.rfind("r/r * ", 0) != 0)
+            continue;
+        const std::string inode = line.substr(6, line.find(':') - 6);
+        if (inode.find_first_not_of("0123456789") != std::string::npos)
+            continue;
+        const fs::path copy = tmp / ("peer" + inode);
+        ASSERT_EQ(salvor_test::run("icat '" + img->string() + "' " + inode + " > '" + copy.string() + "'"), 0);
+        peer.insert(salvor_test::sha256_file(copy));
+    }
+    ASSERT_FALSE(peer.empty());
+
+    CMainDlg& d = Open({img->string()});
+    ClickButton(d, IDC_NEXT);
+    ClickButton(d, IDC_SCAN);
+    ASSERT_EQ(d.Page(), kPageResults);
+    EXPECT_EQ(d.FsCode(), BG_FS_EXFAT);
+    const NodeId root = d.TreeView().FirstRoot();
+    ASSERT_NE(root, 0u);
+    ClickBox(d.TreeView().Widget(), d.TreeView().CheckBoxRect(root));
+    const fs::path out = tmp / "out";
+    fs::create_directories(out);
+    seams.folder = out.string();
+    boxes.Clear();
+    ClickButton(d, IDC_RECOVER);
+    ASSERT_NE(boxes.Last(), nullptr);
+    EXPECT_EQ(boxes.Last()->text, "recovery finished!");
+    std::multiset<std::string> ours;
+    for (const auto& e : fs::recursive_directory_iterator(out / "ReVuvi Deverode"))
+        if (e.is_regular_file())
+            ours.insert(salvor_test::sha256_file(e.path()));
+    for (const std::string& h : peer)
+        EXPECT_EQ(ours.count(h), peer.count(h)) << h;
 }
 
 } // namespace
