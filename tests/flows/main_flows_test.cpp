@@ -9,6 +9,9 @@
 
 #include <progress/progress_dlg.h>
 
+#include <QApplication>
+#include <QEvent>
+
 #include <gtest/gtest.h>
 
 namespace {
@@ -19,6 +22,23 @@ using salvor_test::TempDir;
 using salvor_test::sha256_file;
 
 [[maybe_unused]] auto* const g_env = ::testing::AddGlobalTestEnvironment(new FlowEnvironment);
+
+// Counts the progress dialogs shown while it lives (however briefly: a
+// recovery of three small files ends within milliseconds).
+class ProgressDialogSpy : public QObject {
+public:
+    ProgressDialogSpy() { QApplication::instance()->installEventFilter(this); }
+    ~ProgressDialogSpy() override { QApplication::instance()->removeEventFilter(this); }
+    int shown = 0;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Show && dynamic_cast<CProgressDlg*>(watched))
+            ++shown;
+        return false;
+    }
+};
 
 // Mode page -> source page -> results page -> recovered, for one image.
 // `before_next` sets the mode page up (mode, file system, file types).
@@ -44,11 +64,12 @@ void RunFlow(const Fixture& fixture, const std::function<void(MainDriver&)>& bef
         EXPECT_FALSE(dlg.InfoValues()[2].isEmpty()) << "capacity not shown";
 
         // The scan runs in the progress dialog, which ends by itself.
-        bool scan_dialog = false;
-        salvor_gui::WhenModalShows(&dlg, [&](QWidget* w) { scan_dialog = dynamic_cast<CProgressDlg*>(w) != nullptr; });
-        ui.ClickScan();
-        ASSERT_TRUE(ui.WaitForResults()) << "no results; boxes: " << ui.Boxes();
-        EXPECT_TRUE(scan_dialog) << "the scan ran without the progress dialog";
+        {
+            ProgressDialogSpy spy;
+            ui.ClickScan();
+            ASSERT_TRUE(ui.WaitForResults()) << "no results; boxes: " << ui.Boxes();
+            EXPECT_EQ(spy.shown, 1) << "the scan ran without the progress dialog";
+        }
         EXPECT_TRUE(ui.recorder.boxes.empty()) << ui.Boxes();
 
         // Recover with nothing ticked is refused.
@@ -58,13 +79,11 @@ void RunFlow(const Fixture& fixture, const std::function<void(MainDriver&)>& bef
         ui.recorder.Clear();
 
         ASSERT_TRUE(ui.TickTreeRoot());
-        bool recovery_dialog = false;
-        salvor_gui::WhenModalShows(&dlg,
-                                   [&](QWidget* w) { recovery_dialog = dynamic_cast<CProgressDlg*>(w) != nullptr; });
+        ProgressDialogSpy spy;
         ui.ClickRecover();
         ASSERT_TRUE(ui.WaitFor([&] { return ui.Saw("recovery finished!"); }))
             << "boxes: " << ui.Boxes();
-        EXPECT_TRUE(recovery_dialog) << "the recovery ran without the progress dialog";
+        EXPECT_EQ(spy.shown, 1) << "the recovery ran without the progress dialog";
         EXPECT_EQ(dlg.TargetFolder(), out.path().string() + "/ReVuvi Deverode");
     }
     ExpectRecovered(FilesBelow(out / "ReVuvi Deverode"), fixture);
