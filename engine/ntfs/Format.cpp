@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <optional>
 
 namespace fsprobe::ntfs {
 
@@ -99,10 +100,15 @@ const Extent* extent_of(const MftFragment& f, u64 pos)
 }
 
 // The file system now on the volume. After a format in place its MFT lies
-// where the old one did; the records it uses, and its MFT mirror, belong to
-// the new file system and are not old files. Records its MFT holds but marks
-// free are left to the search.
+// where the old one did; its own metadata (the records below the first user
+// record, the files under $Extend) and its MFT mirror belong to the new file
+// system and are not old files. Its user files, in use or not, are listed:
+// a volume that was never formatted (or an array put together again) keeps
+// all its files live.
 struct LiveVolume {
+    static constexpr u64 kFirstUserRecord = 24;
+    static constexpr u64 kExtendRecord = 11;
+
     bool known = false;
     u64 record_size = 0;
     std::vector<Extent> extents; // its MFT on disk; record numbers run on
@@ -110,19 +116,38 @@ struct LiveVolume {
     u64 mirror_start = 0;
     u64 mirror_end = 0;
 
-    bool holds(u64 pos) const
+    // The record number under the current MFT of an in-use record at `pos`.
+    std::optional<u64> in_use_number(u64 pos) const
+    {
+        if (!known)
+            return std::nullopt;
+        for (const auto& e : extents) {
+            if (pos < e.disk_start || pos >= e.disk_end)
+                continue;
+            u64 number = e.first_record + (pos - e.disk_start) / record_size;
+            if (number / 8 < in_use.size() && (in_use[size_t(number / 8)] >> (number % 8)) & 1)
+                return number;
+            return std::nullopt;
+        }
+        return std::nullopt;
+    }
+
+    // True when `pos` holds metadata of the current file system whatever
+    // the record says: its mirror, or a system record of its MFT.
+    bool holds_system(u64 pos) const
     {
         if (!known)
             return false;
         if (pos >= mirror_start && pos < mirror_end)
             return true;
-        for (const auto& e : extents) {
-            if (pos < e.disk_start || pos >= e.disk_end)
-                continue;
-            u64 number = e.first_record + (pos - e.disk_start) / record_size;
-            return number / 8 < in_use.size() && (in_use[size_t(number / 8)] >> (number % 8)) & 1;
-        }
-        return false;
+        auto number = in_use_number(pos);
+        return number && *number < kFirstUserRecord;
+    }
+
+    // True for an in-use record of the current MFT filed under $Extend.
+    bool holds_extend_child(u64 pos, u64 parent) const
+    {
+        return (parent & 0xFFFFFFFFFFFFull) == kExtendRecord && in_use_number(pos).has_value();
     }
 };
 
@@ -526,7 +551,7 @@ NtfsFormatInfo* FormatRecovery::search(BgVolume* volume)
         u64 pos = std::max(next_pos, chunk_off);
         while (pos + kSector <= chunk_off + got && !scan.table_full) {
             const u8* s = buf.data() + (pos - chunk_off);
-            if (load_le32(s) != kFileMagic || live.holds(pos) || !load_record(volume, buf.data(), chunk_off, got, pos, rec)
+            if (load_le32(s) != kFileMagic || live.holds_system(pos) || !load_record(volume, buf.data(), chunk_off, got, pos, rec)
                 || load_le64(rec + kRecBaseRef) != 0) {
                 // Not a record, a record of the file system now on the volume, or an
                 // extension record (its base record is found on its own).
@@ -535,7 +560,7 @@ NtfsFormatInfo* FormatRecovery::search(BgVolume* volume)
             }
             FileName fn;
             ContextPtr fn_ctx = find_attribute(rec, NTFS_AT_FILE_NAME, u"", scan_options());
-            if (!read_file_name(fn_ctx.get(), &fn)) {
+            if (!read_file_name(fn_ctx.get(), &fn) || live.holds_extend_child(pos, fn.parent)) {
                 pos += kSector;
                 continue;
             }

@@ -291,6 +291,37 @@ TEST(CliRecover, NtfsFormatInPlace)
     recover_and_check("format --fs ntfs", img, expected, {});
 }
 
+// Format Recovery on an NTFS volume that was never formatted again: its
+// files are all live, and every one comes back at its path; nothing of the
+// file system's own metadata is listed.
+TEST(CliRecover, NtfsFormatOnAnIntactVolume)
+{
+    if (!require_tool("mkntfs", "ntfs-3g") || !require_tool("ntfs-3g", "ntfs-3g"))
+        return;
+    TempDir tmp;
+    ASSERT_TRUE(run_fixture("ntfs-inplace.sh", {(tmp / "formatted.img").string(), "4096", "4096", tmp.path().string()}));
+    const fs::path img = tmp / "before.img"; // the volume as filled, before the second format
+    std::vector<Expected> expected;
+    std::set<std::string> paths;
+    for (const auto& r : read_rows(tmp / "files.tsv", '\t')) {
+        expected.push_back({r.at(0), r.at(2)});
+        paths.insert(r.at(0));
+    }
+    ASSERT_EQ(expected.size(), 41u);
+    std::string listing;
+    ASSERT_EQ(run(cli() + " scan format --fs ntfs " + quote(img.string()) + " 2>/dev/null", &listing), 0);
+    std::stringstream ss(listing);
+    size_t listed = 0;
+    for (std::string line; std::getline(ss, line);) {
+        if (line.find('\t') == std::string::npos)
+            continue;
+        ++listed;
+        EXPECT_TRUE(paths.count(line.substr(0, line.find('\t')))) << "not a file of the volume: " << line;
+    }
+    EXPECT_EQ(listed, expected.size()) << listing;
+    recover_and_check("format --fs ntfs", img, expected, {});
+}
+
 // The longest names each file system allows come through whole, in the
 // listing and as recovered file names. A name longer than 255 bytes of UTF-8
 // (255 units of two-byte characters) is cut to fit and keeps its extension.
