@@ -273,7 +273,7 @@ void FormatRecovery::walk(FatLostDir* node, u32 s, u64 data_start, u32 geometry,
         long_name.reset();
         const u32 cluster = entry_cluster(entry, true);
         if (!(attr & dirent::attr_directory)) {
-            auto* rec = make_entry(entry, name, true, false, false);
+            auto* rec = make_entry(entry, name, true, true, false);
             rec->geometry = geometry;
             entries.push(rec);
             node->entries = entries.data();
@@ -285,7 +285,7 @@ void FormatRecovery::walk(FatLostDir* node, u32 s, u64 data_start, u32 geometry,
         add_seen(s, cluster);
         read_sectors(m_dir.data(), cluster_bytes, data_start + u64(s) * (cluster - 2));
         if (starts_with_dot_entries(m_dir.data(), cluster_bytes)) {
-            auto* rec = make_entry(entry, name, true, false, true);
+            auto* rec = make_entry(entry, name, true, true, true);
             rec->geometry = geometry;
             entries.push(rec);
             node->entries = entries.data();

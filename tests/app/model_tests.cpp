@@ -236,17 +236,19 @@ TEST(Categories, EachTypeShowsUnderOneCategoryOnly)
 struct EntryStore {
     std::vector<std::vector<uint8_t>> blocks;
     std::vector<FatEntry*> entries;
-    void add(const std::u16string& name, uint32_t size, bool dir)
+    void add(const std::u16string& name, uint32_t size, bool dir, bool stamped = true)
     {
         std::vector<uint8_t> block(sizeof(FatEntry) + 2 * (name.size() + 1), 0);
         auto* e = reinterpret_cast<FatEntry*>(block.data());
         e->size = size;
         e->is_directory = dir ? 1 : 0;
-        e->month = 3;
-        e->day = 4;
-        e->hour = 5;
-        e->minute = 6;
-        e->seconds2 = 7;
+        if (stamped) {
+            e->month = 3;
+            e->day = 4;
+            e->hour = 5;
+            e->minute = 6;
+            e->seconds2 = 7;
+        }
         std::memcpy(block.data() + sizeof(FatEntry), name.data(), 2 * name.size());
         blocks.push_back(std::move(block));
         entries.push_back(reinterpret_cast<FatEntry*>(blocks.back().data()));
@@ -277,6 +279,22 @@ TEST(FatListing, DeletionMarkAndTheQuestionMarkStop)
     EXPECT_EQ(result.files[1].name, "_OC2.TXT");
     EXPECT_EQ(SizeText(SizeStyle::kScaled, result.files[1].size), "1.00KB");
     EXPECT_EQ(std::get<FatEntry*>(result.files[1].record), store.entries[2]);
+}
+
+// An entry that keeps no time (all zero) shows "-", not a date that never was.
+TEST(FatListing, AnEntryWithoutATimeShowsNone)
+{
+    EntryStore store;
+    store.add(u"PLAIN.TXT", 10, false, false);
+    store.add(u"STAMPED.TXT", 10, false);
+    store.entries.push_back(nullptr);
+    ScanResult result;
+    ResultSink sink(result);
+    AddFatListing(sink, kRootFolder, store.entries.data());
+    ASSERT_EQ(result.files.size(), 2u);
+    EXPECT_EQ(result.files[0].time_text, "-");
+    EXPECT_FALSE(result.files[0].times.created.has_value());
+    EXPECT_EQ(result.files[1].time_text, "03-04 05:06:14");
 }
 
 TEST(Texts, OwnTimesInIso8601)

@@ -85,7 +85,10 @@ void AddFatListing(ScanSink& sink, FolderIndex folder, FatEntry** entries)
         found.name = std::move(name);
         found.size = e->size;
         found.times.created = entry_time(e);
-        found.time_text = FatTimeText(e->month, e->day, e->hour, e->minute, e->seconds2);
+        // An entry without a valid stamp (all zero where none was written)
+        // shows none rather than a date that never was.
+        found.time_text =
+            found.times.created ? FatTimeText(e->month, e->day, e->hour, e->minute, e->seconds2) : std::string("-");
         found.record = e;
         sink.AddFile(folder, std::move(found));
     }
