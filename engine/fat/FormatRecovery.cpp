@@ -39,8 +39,14 @@ std::optional<GeometryVote> vote_geometry(std::span<const FatDirCandidate> candi
             const FatDirCandidate& B = candidates[b];
             if (B.cluster <= A.cluster || B.sector <= A.sector || A.cluster < 2)
                 continue;
-            u64 s = (B.sector - A.sector) / (B.cluster - A.cluster);
-            if (s < 4 || s > 128 || !is_power_of_two(s))
+            // Two directories of one file system lie a whole number of
+            // clusters apart; a remainder means they do not share one.
+            const u64 sectors = B.sector - A.sector;
+            const u64 clusters = B.cluster - A.cluster;
+            if (sectors % clusters != 0)
+                continue;
+            u64 s = sectors / clusters;
+            if (s < 1 || s > 128 || !is_power_of_two(s))
                 continue;
             u64 before = s * (A.cluster - 2);
             if (A.sector <= before)
@@ -177,6 +183,21 @@ bool FormatRecovery::in_current_use(const FatDirCandidate& c)
         return false;
     auto value = m_current_fat.raw(u32(cluster));
     return value && *value != 0;
+}
+
+std::optional<u32> FormatRecovery::kept_geometry(const FatDirCandidate& c) const
+{
+    if (!m_current || m_current->bytes_per_sector < sector_bytes || c.cluster < 2)
+        return std::nullopt;
+    const FatGeometry& g = *m_current;
+    const u64 per_sector = g.bytes_per_sector / sector_bytes;
+    const u64 s = u64(g.sectors_per_cluster) * per_sector;
+    if (s < 1 || s > 128 || !is_power_of_two(s))
+        return std::nullopt;
+    const u64 data_start = g.data_start * per_sector;
+    if (c.sector != data_start + s * (c.cluster - 2))
+        return std::nullopt;
+    return u32(s);
 }
 
 static size_t seen_row(u32 s) { return size_t(std::countr_zero(s)) & 7; }
@@ -323,16 +344,26 @@ FatLostDir** FormatRecovery::search()
         const FatDirCandidate cand = m_candidates[i];
         if (in_current_use(cand))
             continue;
+        if (cand.cluster < 2)
+            continue;
         auto vote = vote_geometry(m_candidates, i);
         if (vote)
             last_vote = vote;
-        else
-            vote = last_vote;
-        if (!vote)
+        // A geometry that puts this directory's own cluster on its sector is
+        // taken first: the vote's when it does, else that of the boot sector
+        // now on the volume (a format with default settings keeps it, and a
+        // lone directory has no partner to vote with); else the vote, or the
+        // one found last.
+        std::optional<u32> spc;
+        if (vote && vote->data_start + u64(vote->sectors_per_cluster) * (cand.cluster - 2) == cand.sector)
+            spc = vote->sectors_per_cluster;
+        else if (auto kept = kept_geometry(cand))
+            spc = kept;
+        else if (vote || last_vote)
+            spc = (vote ? vote : last_vote)->sectors_per_cluster;
+        if (!spc)
             continue;
-        const u32 s = vote->sectors_per_cluster;
-        if (cand.cluster < 2)
-            continue;
+        const u32 s = *spc;
         const u64 before = u64(s) * (cand.cluster - 2);
         if (cand.sector < before)
             continue;

@@ -30,7 +30,7 @@ struct GeometryVote {
 // Estimates the old geometry around candidate `index` by voting over at most
 // 10 pairs (A, B): A is this candidate or one of the next 8, B a later one.
 // A pair with B's cluster above A's proposes s = sector distance / cluster
-// distance; s of 4 to 128 (a power of two) with room before A votes for
+// distance; a whole s of 1 to 128 (a power of two) with room before A votes for
 // (s, A.sector - s * (A.cluster - 2)). A vote equal to an earlier one counts
 // for it only when both came from the same A. The highest count wins, the
 // earliest among equals.
@@ -66,6 +66,9 @@ public:
 private:
     void scan();
     bool in_current_use(const FatDirCandidate& c);
+    // Sectors per cluster (512-byte sectors) of the boot sector now on the
+    // volume when its geometry puts the candidate's cluster on its sector.
+    std::optional<u32> kept_geometry(const FatDirCandidate& c) const;
     bool seen(u32 s, u32 cluster) const;
     bool add_seen(u32 s, u32 cluster);
     u32 geometry_id(u32 s, u64 data_start);

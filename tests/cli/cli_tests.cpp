@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <map>
 #include <set>
@@ -599,6 +600,78 @@ TEST(CliRecover, Fat32Format)
     }
     recover_and_check("format --fs fat32", img, expected, {});
 }
+
+// A card re-formatted with mkfs.vfat's default settings: the new boot
+// sector keeps the old geometry, the root and the FATs are wiped. Every file
+// of the old folders comes back at "Dir<n>/..." with its own entry time;
+// the files of the old root lose their entries with it and are not listed.
+void fat_reformat_default(const std::string& bits, const std::string& mib, const std::string& dirs,
+                          const std::string& spc)
+{
+    if (!require_tool("mkfs.vfat", "dosfstools") || !require_tool("mcopy", "mtools"))
+        return;
+    TempDir tmp;
+    ASSERT_TRUE(run_fixture("fat-reformat-default.sh", {tmp.path().string(), bits, mib, dirs}));
+    const fs::path img = tmp / "volume.img";
+    {
+        std::ifstream in(tmp / "spc.txt");
+        std::string got;
+        in >> got;
+        ASSERT_EQ(got, spc) << "mkfs.vfat chose another cluster size";
+    }
+    std::string listing;
+    ASSERT_EQ(run(cli() + " scan format --fs fat" + bits + " " + quote(img.string()) + " 2>/dev/null", &listing), 0);
+    std::map<std::string, std::vector<std::string>> listed; // path below "Dir<n>/" -> columns
+    std::set<std::string> tops;
+    std::stringstream ss(listing);
+    for (std::string line; std::getline(ss, line);) {
+        std::vector<std::string> cols;
+        std::stringstream ls(line);
+        for (std::string col; std::getline(ls, col, '\t');)
+            cols.push_back(col);
+        if (cols.size() < 3)
+            continue;
+        ASSERT_EQ(cols[0].rfind("Dir", 0), 0u) << line;
+        tops.insert(cols[0].substr(0, cols[0].find('/')));
+        listed[cols[0].substr(cols[0].find('/') + 1)] = cols;
+    }
+    const auto rows = read_rows(tmp / "files.tsv", '\t');
+    EXPECT_EQ(listed.size(), rows.size()) << listing;
+    EXPECT_EQ(tops.size(), dirs == "one" ? 1u : 2u) << listing;
+    std::vector<Expected> expected;
+    for (const auto& r : rows) {
+        const std::string rest = r.at(0).substr(r.at(0).find('/') + 1);
+        auto it = listed.find(rest);
+        if (it == listed.end()) {
+            ADD_FAILURE() << "not listed: " << r.at(0) << "\n" << listing;
+            continue;
+        }
+        EXPECT_EQ(it->second[1], r.at(1)) << r.at(0);
+        // The entry's creation time, written in UTC by the fixture, to two
+        // seconds (the ten-millisecond field is not used).
+        std::tm tm{};
+        ASSERT_EQ(std::sscanf(it->second[2].c_str(), "%d-%d-%dT%d:%d:%d", &tm.tm_year, &tm.tm_mon, &tm.tm_mday,
+                              &tm.tm_hour, &tm.tm_min, &tm.tm_sec),
+                  6)
+            << it->second[2];
+        tm.tm_year -= 1900;
+        tm.tm_mon -= 1;
+        const int64_t at = int64_t(timegm(&tm));
+        EXPECT_GE(at, std::stoll(r.at(3)) - 2) << r.at(0) << " " << it->second[2];
+        EXPECT_LE(at, std::stoll(r.at(4))) << r.at(0) << " " << it->second[2];
+        expected.push_back({it->second[0], r.at(2)});
+    }
+    std::vector<std::string> root_files;
+    for (const auto& r : read_rows(tmp / "root.tsv", '\t'))
+        root_files.push_back(base_name(r.at(0)));
+    recover_and_check("format --fs fat" + bits, img, expected, root_files);
+}
+
+TEST(CliRecover, Fat16FormatDefaultOneFolder) { fat_reformat_default("16", "16", "one", "4"); }
+TEST(CliRecover, Fat16FormatDefaultFolders) { fat_reformat_default("16", "16", "several", "4"); }
+TEST(CliRecover, Fat32FormatDefaultHalfKilobyteClustersOneFolder) { fat_reformat_default("32", "64", "one", "1"); }
+TEST(CliRecover, Fat32FormatDefaultHalfKilobyteClusters) { fat_reformat_default("32", "64", "several", "1"); }
+TEST(CliRecover, Fat32FormatDefaultFourKilobyteClusters) { fat_reformat_default("32", "300", "several", "8"); }
 
 TEST(CliRecover, Ext2Deleted)
 {

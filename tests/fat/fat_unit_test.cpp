@@ -241,6 +241,28 @@ TEST(FatVoteTest, OddSpacingsAndDescendingClustersGiveNoVote)
     EXPECT_FALSE(vote_geometry(c, 0));
 }
 
+TEST(FatVoteTest, OneAndTwoSectorClustersVoteLikeTheLargerOnes)
+{
+    // mkfs.vfat gives small FAT32 volumes 512-byte clusters.
+    std::vector<FatDirCandidate> c = { { 2100, 4 }, { 2126, 30 } };
+    auto v = vote_geometry(c, 0);
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->sectors_per_cluster, 1u);
+    EXPECT_EQ(v->data_start, 2098u);
+    c = { { 2100, 4 }, { 2152, 30 } };
+    v = vote_geometry(c, 0);
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->sectors_per_cluster, 2u);
+    EXPECT_EQ(v->data_start, 2096u);
+    // Directories of different file systems are not a whole number of
+    // clusters apart: 27 sectors over 26 clusters is no geometry, and
+    // neither is 85 over 10 (which once rounded down to 8).
+    c = { { 2100, 4 }, { 2127, 30 } };
+    EXPECT_FALSE(vote_geometry(c, 0));
+    c = { { 1000, 20 }, { 1085, 30 } };
+    EXPECT_FALSE(vote_geometry(c, 0));
+}
+
 TEST(FatVoteTest, TheMajorityOfPairsWins)
 {
     // Pairs (0,2) and (0,3) agree on 16 sectors per cluster, (0,1) says 8;
