@@ -10,6 +10,7 @@
 #include <cstring>
 #include <map>
 #include <optional>
+#include <set>
 
 namespace fsprobe::ntfs {
 
@@ -115,6 +116,7 @@ struct LiveVolume {
     std::vector<u8> in_use;      // its MFT's $BITMAP
     u64 mirror_start = 0;
     u64 mirror_end = 0;
+    std::set<u64> extend_members; // record numbers met below $Extend
 
     // The record number under the current MFT of an in-use record at `pos`.
     std::optional<u64> in_use_number(u64 pos) const
@@ -144,10 +146,20 @@ struct LiveVolume {
         return number && *number < kFirstUserRecord;
     }
 
-    // True for an in-use record of the current MFT filed under $Extend.
-    bool holds_extend_child(u64 pos, u64 parent) const
+    // True for an in-use record of the current MFT filed under $Extend, at
+    // any depth ($Extend\$RmMetadata\$TxfLog\... on volumes Windows made).
+    // A folder is met before the records it holds, which come later in
+    // its MFT.
+    bool holds_extend_member(u64 pos, u64 parent)
     {
-        return (parent & 0xFFFFFFFFFFFFull) == kExtendRecord && in_use_number(pos).has_value();
+        auto number = in_use_number(pos);
+        if (!number)
+            return false;
+        const u64 p = parent & 0xFFFFFFFFFFFFull;
+        if (p != kExtendRecord && !extend_members.count(p))
+            return false;
+        extend_members.insert(*number);
+        return true;
     }
 };
 
@@ -538,7 +550,7 @@ NtfsFormatInfo* FormatRecovery::search(BgVolume* volume)
         }
     } partial { scan };
     u64 size = volume->size;
-    const LiveVolume live = load_live(volume, size);
+    LiveVolume live = load_live(volume, size);
     double threshold = 0.05;
     bool early = false;
     u64 chunk_off = 0;
@@ -560,7 +572,7 @@ NtfsFormatInfo* FormatRecovery::search(BgVolume* volume)
             }
             FileName fn;
             ContextPtr fn_ctx = find_attribute(rec, NTFS_AT_FILE_NAME, u"", scan_options());
-            if (!read_file_name(fn_ctx.get(), &fn) || live.holds_extend_child(pos, fn.parent)) {
+            if (!read_file_name(fn_ctx.get(), &fn) || live.holds_extend_member(pos, fn.parent)) {
                 pos += kSector;
                 continue;
             }

@@ -323,6 +323,70 @@ TEST(CliRecover, NtfsFormatOnAnIntactVolume)
     recover_and_check("format --fs ntfs", img, expected, {});
 }
 
+// The metadata of a live volume below $Extend is left out at any depth: a
+// folder moved there (as Windows keeps $Extend\$RmMetadata\$TxfLog) takes
+// its whole tree out of the listing; every other file is still listed.
+TEST(CliRecover, NtfsFormatLeavesTheExtendTreeOfALiveVolumeOut)
+{
+    if (!require_tool("mkntfs", "ntfs-3g") || !require_tool("ntfs-3g", "ntfs-3g") || !require_tool("python3", "python3"))
+        return;
+    TempDir tmp;
+    ASSERT_TRUE(run_fixture("ntfs-inplace.sh", {(tmp / "formatted.img").string(), "4096", "4096", tmp.path().string()}));
+    const fs::path img = tmp / "before.img";
+    // The $FILE_NAME of the "Projects" folder record names $Extend (11) as
+    // its parent.
+    const std::string patch = R"(
+import struct, sys
+data = bytearray(open(sys.argv[1], 'rb').read())
+done = 0
+for pos in range(0, len(data) - 1024, 1024):
+    r = data[pos:pos + 1024]
+    if r[:4] != b'FILE' or not struct.unpack_from('<H', r, 0x16)[0] & 2:
+        continue
+    a = struct.unpack_from('<H', r, 0x14)[0]
+    while a + 8 <= 1024:
+        kind, length = struct.unpack_from('<II', r, a)
+        if kind == 0xFFFFFFFF or length < 8:
+            break
+        if kind == 0x30:
+            c = a + struct.unpack_from('<H', r, a + 0x14)[0]
+            n = r[c + 0x40]
+            if r[c + 0x42:c + 0x42 + 2 * n].decode('utf-16-le') == 'Projects' and (pos + c) % 512 < 504:
+                struct.pack_into('<Q', data, pos + c, 11 | (struct.unpack_from('<Q', r, c)[0] & (0xFFFF << 48)))
+                done += 1
+        a += length
+open(sys.argv[1], 'wb').write(data)
+sys.exit(0 if done == 1 else 1)
+)";
+    {
+        std::ofstream(tmp / "patch.py") << patch;
+    }
+    ASSERT_EQ(run("python3 " + quote((tmp / "patch.py").string()) + " " + quote(img.string())), 0);
+    std::vector<Expected> expected;
+    std::set<std::string> paths;
+    size_t under_projects = 0;
+    for (const auto& r : read_rows(tmp / "files.tsv", '\t')) {
+        if (r.at(0).rfind("Projects/", 0) == 0) {
+            ++under_projects;
+            continue;
+        }
+        expected.push_back({r.at(0), r.at(2)});
+        paths.insert(r.at(0));
+    }
+    ASSERT_GT(under_projects, 10u);
+    std::string listing;
+    ASSERT_EQ(run(cli() + " scan format --fs ntfs " + quote(img.string()) + " 2>/dev/null", &listing), 0);
+    std::stringstream ss(listing);
+    size_t listed = 0;
+    for (std::string line; std::getline(ss, line);) {
+        if (line.find('\t') == std::string::npos)
+            continue;
+        ++listed;
+        EXPECT_TRUE(paths.count(line.substr(0, line.find('\t')))) << "listed: " << line;
+    }
+    EXPECT_EQ(listed, expected.size()) << listing;
+}
+
 // The longest names each file system allows come through whole, in the
 // listing and as recovered file names. A name longer than 255 bytes of UTF-8
 // (255 units of two-byte characters) is cut to fit and keeps its extension.
