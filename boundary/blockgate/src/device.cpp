@@ -136,6 +136,8 @@ void ReadAhead::invalidate()
 
 uint32_t Disk::read(void* buffer, uint32_t count, uint64_t offset)
 {
+    if (source)
+        return source->read(source, buffer, count, offset);
     return cache.read(fd, buffer, count, offset, size);
 }
 
@@ -204,11 +206,14 @@ static uint64_t disk_size_op(BgReader* r) { return disk_of(r)->size; }
 static uint32_t volume_read_op(BgReader* r, void* buffer, uint32_t count, uint64_t offset)
 {
     Volume* v = volume_of(r);
-    if (offset >= v->length) {
+    const uint64_t length = v->whole_source ? v->disk->source->size(v->disk->source) : v->length;
+    if (offset >= length) {
         g_read_errno = 0;
         return 0;
     }
-    uint64_t n = std::min<uint64_t>(count, v->length - offset);
+    uint64_t n = std::min<uint64_t>(count, length - offset);
+    if (v->disk->source)
+        return v->disk->read(buffer, uint32_t(n), v->start + offset);
     // The window works in disk offsets, bounded by the volume's end.
     return v->cache.read(v->disk->fd, buffer, uint32_t(n), v->start + offset, v->start + v->length);
 }
@@ -222,7 +227,11 @@ static uint32_t volume_write_op(BgReader*, const void*, uint32_t, uint64_t)
 }
 
 static int32_t volume_commit_op(BgReader*) { return 0; }
-static uint64_t volume_size_op(BgReader* r) { return volume_of(r)->length; }
+static uint64_t volume_size_op(BgReader* r)
+{
+    Volume* v = volume_of(r);
+    return v->whole_source ? v->disk->source->size(v->disk->source) : v->length;
+}
 
 static void set_geometry(BgReader& r, uint64_t size, uint32_t sector_size)
 {

@@ -102,6 +102,48 @@ void open_disk(Disk& d)
     }
 }
 
+void free_all()
+{
+    // Virtual volumes read through the disks: they go first.
+    release_arrays();
+    for (auto& d : g_disks) {
+        if (d->fd >= 0)
+            ::close(d->fd);
+        if (d->write_fd >= 0)
+            ::close(d->write_fd);
+    }
+    g_disks.clear();
+    g_disk_nodes.clear();
+    g_volume_nodes.clear();
+    g_extended.clear();
+    bg_disk_list = nullptr;
+    bg_volume_list = nullptr;
+    g_last_disk_read_at_zero = nullptr;
+}
+
+int32_t next_number(int32_t n)
+{
+    // Number 16 is reserved for virtual volumes and never given to a disk.
+    return n == 16 ? 17 : n;
+}
+
+// Rebuilds the volume list nodes. Called with g_lock held.
+void rebuild_volume_nodes()
+{
+    g_volume_nodes.clear();
+    for (auto& d : g_disks)
+        for (auto& v : d->volumes)
+            g_volume_nodes.push_back({ nullptr, &v->record });
+    append_array_volumes(g_volume_nodes);
+    for (size_t i = 0; i + 1 < g_volume_nodes.size(); ++i)
+        g_volume_nodes[i].next = &g_volume_nodes[i + 1];
+    bg_volume_list = g_volume_nodes.empty() ? nullptr : &g_volume_nodes[0];
+}
+
+} // namespace
+
+namespace blockgate {
+
 void add_volume(Disk& d, uint64_t start, uint64_t length, const std::string& name)
 {
     auto v = std::make_unique<Volume>();
@@ -126,30 +168,13 @@ void add_volume(Disk& d, uint64_t start, uint64_t length, const std::string& nam
     d.volumes.push_back(std::move(v));
 }
 
-void free_all()
+void rebuild_volume_list()
 {
-    for (auto& d : g_disks) {
-        if (d->fd >= 0)
-            ::close(d->fd);
-        if (d->write_fd >= 0)
-            ::close(d->write_fd);
-    }
-    g_disks.clear();
-    g_disk_nodes.clear();
-    g_volume_nodes.clear();
-    g_extended.clear();
-    bg_disk_list = nullptr;
-    bg_volume_list = nullptr;
-    g_last_disk_read_at_zero = nullptr;
+    std::lock_guard guard(g_lock);
+    rebuild_volume_nodes();
 }
 
-int32_t next_number(int32_t n)
-{
-    // Number 16 is reserved for virtual volumes and never given to a disk.
-    return n == 16 ? 17 : n;
-}
-
-} // namespace
+} // namespace blockgate
 
 extern "C" {
 
@@ -238,13 +263,7 @@ BG_API void bg_scan_disks(void)
 BG_API void bg_scan_volumes(void)
 {
     std::lock_guard guard(g_lock);
-    g_volume_nodes.clear();
-    for (auto& d : g_disks)
-        for (auto& v : d->volumes)
-            g_volume_nodes.push_back({ nullptr, &v->record });
-    for (size_t i = 0; i + 1 < g_volume_nodes.size(); ++i)
-        g_volume_nodes[i].next = &g_volume_nodes[i + 1];
-    bg_volume_list = g_volume_nodes.empty() ? nullptr : &g_volume_nodes[0];
+    rebuild_volume_nodes();
 }
 
 BG_API void bg_release_devices(void)

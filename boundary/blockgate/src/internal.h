@@ -3,6 +3,7 @@
 #pragma once
 
 #include <blockgate/blockgate.h>
+#include <blockgate/raid.h>
 
 #include <cstdint>
 #include <memory>
@@ -72,6 +73,9 @@ struct Disk {
     // Byte offsets of the extended boot records found while reading the tables.
     std::vector<uint64_t> extended_records;
     bool tables_readable = true;
+    // A disk assembled from others (a RAID array): reads go through this
+    // reader instead of fd.
+    BgReader* source = nullptr;
 
     uint32_t read(void* buffer, uint32_t count, uint64_t offset);
 };
@@ -86,6 +90,8 @@ struct Volume {
     BgReader reader {};
     BgVolume record {};
     ReadAhead cache;
+    // The whole of an assembled disk: its length follows the disk's size.
+    bool whole_source = false;
 };
 
 // A partition found in a table, in bytes.
@@ -127,6 +133,14 @@ struct SysDisk {
     std::vector<std::string> partition_devs;
 };
 std::vector<SysDisk> list_sys_disks(const std::string& sys_root = "/sys");
+
+// Adds a volume of `d` (its reader, boot sector copy and file-system code).
+void add_volume(Disk& d, uint64_t start, uint64_t length, const std::string& name);
+// Rebuilds bg_volume_list from the disks and the open virtual volumes.
+void rebuild_volume_list();
+// Virtual volumes (raid.cpp): their volumes for the list, and closing them all.
+void append_array_volumes(std::vector<BgVolumeNode>& nodes);
+void release_arrays();
 
 void init_disk_reader(Disk& disk, int32_t number);
 void init_volume_reader(Volume& volume);

@@ -114,7 +114,7 @@ bool scan_gpt(Disk& disk, uint32_t ss, TableScan& out)
         return false;
     uint64_t bytes = uint64_t(count) * entry_size;
     std::vector<uint8_t> table(bytes);
-    uint64_t got = read_fully(disk.fd, table.data(), bytes, entries_lba * ss);
+    uint64_t got = disk.read(table.data(), uint32_t(bytes), entries_lba * ss);
     out.has_table = true;
     out.sector_size = ss;
     uint64_t disk_sectors = disk.size / ss;

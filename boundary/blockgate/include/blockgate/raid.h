@@ -131,6 +131,9 @@ BG_API uint32_t bg_virtual_partitions(BgVolume* volume, BgVolume** out, uint32_t
 BG_API void bg_close_volume(BgVolume* volume);
 // Frees a virtual volume after a failed probe (the same as bg_close_volume).
 BG_API void bg_free_volume(BgVolume* volume);
+// 1 when `volume` is an open virtual volume (not yet closed or released with
+// the devices), else 0. Compares the pointer only.
+BG_API int32_t bg_is_virtual_volume(const BgVolume* volume);
 
 // Checks a record as a layout to read through: 0 when it is one, else a
 // non-zero code, with the reason (a sentence) written to `reason` (up to

@@ -1,0 +1,248 @@
+// RAID layout arithmetic and the assembled read.
+#include "raid_layout.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+namespace blockgate {
+
+extern thread_local int g_read_errno;
+
+uint32_t parity_column(uint32_t code, uint32_t members, uint64_t row)
+{
+    const auto turn = uint32_t(row % members);
+    switch (code) {
+    case BG_RAID_LEFT_ASYMMETRIC:
+    case BG_RAID_LEFT_SYMMETRIC:
+        return members - 1 - turn;
+    case BG_RAID_RIGHT_ASYMMETRIC:
+    case BG_RAID_RIGHT_SYMMETRIC:
+        return turn;
+    case BG_RAID_PARITY_FIRST:
+        return 0;
+    default:
+        return members - 1;
+    }
+}
+
+uint32_t data_column(uint32_t code, uint32_t members, uint32_t parity, uint32_t d)
+{
+    switch (code) {
+    case BG_RAID_LEFT_SYMMETRIC:
+    case BG_RAID_RIGHT_SYMMETRIC:
+        return (parity + 1 + d) % members;
+    case BG_RAID_PARITY_FIRST:
+        return d + 1;
+    case BG_RAID_PARITY_LAST:
+        return d;
+    default: // asymmetric: the data fills the columns in order around the parity
+        return d < parity ? d : d + 1;
+    }
+}
+
+BlockPlace place_block(uint8_t level, uint32_t code, uint32_t members, uint64_t block)
+{
+    BlockPlace place;
+    if (level != BG_RAID_LEVEL_PARITY) {
+        place.row = block / members;
+        place.column = uint32_t(block % members);
+        return place;
+    }
+    const uint32_t per_row = members - 1;
+    place.row = block / per_row;
+    place.parity = parity_column(code, members, place.row);
+    place.column = data_column(code, members, place.parity, uint32_t(block % per_row));
+    return place;
+}
+
+namespace {
+
+std::string number(uint64_t n) { return std::to_string(n); }
+
+bool valid_sector_size(uint32_t bps) { return bps >= 512 && bps <= 65536 && (bps & (bps - 1)) == 0; }
+
+} // namespace
+
+bool compile_layout(const RaidParams& params, RaidLayout& out, std::string& reason)
+{
+    out = RaidLayout {};
+    if (params.level != BG_RAID_LEVEL_STRIPE && params.level != BG_RAID_LEVEL_PARITY) {
+        reason = "RAID level " + number(params.level) + " is neither 0 (striping) nor 1 (striping with parity)";
+        return false;
+    }
+    const uint32_t count = params.member_count;
+    if (count == 0) {
+        reason = "the array has no members";
+        return false;
+    }
+    if (count > BG_RAID_MAX_MEMBERS) {
+        reason = "the array names " + number(count) + " members; at most " + number(BG_RAID_MAX_MEMBERS) +
+                 " are supported";
+        return false;
+    }
+    uint32_t listed = 0;
+    while (listed < BG_RAID_MAX_MEMBERS + 1 && params.members[listed])
+        ++listed;
+    if (listed < count) {
+        reason = "the member list ends after " + number(listed) + " of the " + number(count) + " members";
+        return false;
+    }
+    if (listed > count) {
+        reason = "the member list holds more members than the " + number(count) + " the array names";
+        return false;
+    }
+    const bool parity = params.level == BG_RAID_LEVEL_PARITY;
+    if (count < (parity ? 3u : 2u)) {
+        reason = parity ? "a RAID 5 array needs at least 3 members" : "a striped array needs at least 2 members";
+        return false;
+    }
+    int32_t missing = -1;
+    for (uint32_t i = 0; i < count; ++i) {
+        if (params.members[i] != BG_RAID_MISSING)
+            continue;
+        if (!parity) {
+            reason = "member " + number(i) + " is missing: a striped array without parity cannot rebuild it";
+            return false;
+        }
+        if (missing >= 0) {
+            reason = "members " + number(uint32_t(missing)) + " and " + number(i) +
+                     " are missing: parity rebuilds only one";
+            return false;
+        }
+        missing = int32_t(i);
+    }
+    if (parity && params.layout > BG_RAID_PARITY_LAST) {
+        reason = "layout code " + number(params.layout) + " is not a parity layout (0 to 5)";
+        return false;
+    }
+    if (params.stripe_size == 0) {
+        reason = "the stripe size is 0";
+        return false;
+    }
+    if (params.stripe_size > BG_RAID_MAX_STRIPE_SECTORS) {
+        reason = "the stripe size of " + number(params.stripe_size) + " sectors is larger than the " +
+                 number(BG_RAID_MAX_STRIPE_SECTORS) + " supported";
+        return false;
+    }
+
+    uint32_t bps = 0;
+    uint64_t size = 0;
+    int32_t sized = -1; // the member whose size `size` is
+    for (uint32_t i = 0; i < count; ++i) {
+        BgReader* m = params.members[i];
+        if (m == BG_RAID_MISSING)
+            continue;
+        if (!m->read || !m->size) {
+            reason = "member " + number(i) + " cannot be read";
+            return false;
+        }
+        if (!valid_sector_size(m->bytes_per_sector)) {
+            reason = "member " + number(i) + " has an unusable sector size of " + number(m->bytes_per_sector);
+            return false;
+        }
+        if (bps && m->bytes_per_sector != bps) {
+            reason = "member " + number(i) + " has " + number(m->bytes_per_sector) + "-byte sectors, the others " +
+                     number(bps);
+            return false;
+        }
+        bps = m->bytes_per_sector;
+        const uint64_t s = m->size(m);
+        if (sized < 0) {
+            size = s;
+            sized = int32_t(i);
+        } else if (s != size) {
+            const uint32_t shorter = s < size ? i : uint32_t(sized);
+            reason = "member " + number(shorter) + " is shorter than the others (" + number(std::min(s, size)) +
+                     " bytes, not " + number(std::max(s, size)) + ")";
+            return false;
+        }
+    }
+    out.level = params.level;
+    out.members = count;
+    out.missing = missing;
+    out.code = parity ? params.layout : uint32_t(BG_RAID_NO_PARITY);
+    out.bytes_per_sector = bps;
+    out.stripe_bytes = uint64_t(params.stripe_size) * bps;
+    out.first_byte = uint64_t(params.first_sector) * bps;
+    if (out.first_byte >= size) {
+        reason = "the first sector " + number(params.first_sector) + " lies beyond the members' end";
+        return false;
+    }
+    out.rows = (size - out.first_byte) / out.stripe_bytes;
+    if (out.rows == 0) {
+        reason = "the members hold no whole stripe after the first sector";
+        return false;
+    }
+    for (uint32_t i = 0; i < count; ++i)
+        out.member[i] = params.members[i];
+    return true;
+}
+
+void xor_into(uint8_t* buffer, const uint8_t* other, size_t length)
+{
+    size_t i = 0;
+    for (; i + 8 <= length; i += 8) {
+        uint64_t a, b;
+        std::memcpy(&a, buffer + i, 8);
+        std::memcpy(&b, other + i, 8);
+        a ^= b;
+        std::memcpy(buffer + i, &a, 8);
+    }
+    for (; i < length; ++i)
+        buffer[i] ^= other[i];
+}
+
+uint32_t read_layout(const RaidLayout& layout, void* buffer, uint32_t count, uint64_t offset)
+{
+    g_read_errno = 0;
+    const uint64_t size = layout.size();
+    if (offset >= size || count == 0)
+        return 0;
+    const uint64_t want = std::min<uint64_t>(count, size - offset);
+    const uint64_t stripe = layout.stripe_bytes;
+    auto* out = static_cast<uint8_t*>(buffer);
+    thread_local std::vector<uint8_t> scratch;
+    uint64_t done = 0;
+    while (done < want) {
+        const uint64_t pos = offset + done;
+        const uint64_t within = pos % stripe;
+        // One piece: the rest of this block, at most what is still wanted.
+        const auto n = uint32_t(std::min(stripe - within, want - done));
+        const BlockPlace place = place_block(layout.level, layout.code, layout.members, pos / stripe);
+        const uint64_t at = layout.first_byte + place.row * stripe + within;
+        if (int32_t(place.column) != layout.missing) {
+            BgReader* m = layout.member[place.column];
+            const uint32_t got = m->read(m, out + done, n, at);
+            done += got;
+            if (got < n) {
+                if (!g_read_errno)
+                    g_read_errno = EIO;
+                break;
+            }
+            continue;
+        }
+        // The missing member's piece: the XOR of the same piece of every other
+        // member of the row (its data and its parity).
+        uint8_t* piece = out + done;
+        std::memset(piece, 0, n);
+        if (scratch.size() < n)
+            scratch.resize(n);
+        for (uint32_t c = 0; c < layout.members; ++c) {
+            if (int32_t(c) == layout.missing)
+                continue;
+            BgReader* m = layout.member[c];
+            if (m->read(m, scratch.data(), n, at) != n) {
+                if (!g_read_errno)
+                    g_read_errno = EIO;
+                return uint32_t(done);
+            }
+            xor_into(piece, scratch.data(), n);
+        }
+        done += n;
+    }
+    return uint32_t(done);
+}
+
+} // namespace blockgate
