@@ -104,46 +104,24 @@ std::optional<BootFind> find_boot_sector(const Members& members, uint32_t bps)
     return std::nullopt;
 }
 
-// Where a data block of the volume lies: its column and stripe row.
+// Where a data block of the volume lies: its column (the layout table is
+// blockgate's) and stripe row.
 struct Place {
     uint32_t column;
     uint64_t row;
 };
 
-Place place_block(uint64_t block, uint32_t n, uint32_t layout)
+std::optional<Place> place_block(uint64_t block, uint8_t level, uint32_t n, uint32_t layout)
 {
-    if (layout == BG_RAID_NO_PARITY)
-        return { uint32_t(block % n), block / n };
-    const uint64_t row = block / (n - 1);
-    const uint32_t d = uint32_t(block % (n - 1));
-    const uint32_t r = uint32_t(row % n);
-    uint32_t parity = 0;
-    uint32_t column = 0;
-    switch (layout) {
-    case BG_RAID_LEFT_ASYMMETRIC:
-        parity = n - 1 - r;
-        column = d < parity ? d : d + 1;
-        break;
-    case BG_RAID_RIGHT_ASYMMETRIC:
-        parity = r;
-        column = d < parity ? d : d + 1;
-        break;
-    case BG_RAID_LEFT_SYMMETRIC:
-        parity = n - 1 - r;
-        column = (parity + 1 + d) % n;
-        break;
-    case BG_RAID_RIGHT_SYMMETRIC:
-        parity = r;
-        column = (parity + 1 + d) % n;
-        break;
-    case BG_RAID_PARITY_FIRST:
-        column = d + 1;
-        break;
-    default: // parity last
-        column = d;
-        break;
-    }
-    return { column, row };
+    RaidParams params {};
+    params.level = level;
+    params.member_count = uint16_t(n);
+    params.layout = layout;
+    const uint32_t mapped = bg_raid_map_block(&params, block);
+    if (mapped == 0xFFFF || (mapped & 0xFF) >= n)
+        return std::nullopt;
+    const uint32_t data_columns = level == BG_RAID_LEVEL_PARITY ? n - 1 : n;
+    return Place { mapped & 0xFF, block / data_columns };
 }
 
 struct Judged {
@@ -204,7 +182,10 @@ void judge_stripe(const Members& members, const MemberSet& set, const BootFind& 
         for (uint32_t k = 0; k < records_judged; ++k) {
             const uint64_t v = mft + k * record;
             const uint64_t block = v / stripe_bytes;
-            const Place p = place_block(block, n, layout);
+            const auto place = place_block(block, set.level, n, layout);
+            if (!place)
+                break;
+            const Place p = *place;
             const uint64_t offset = p.row * stripe_bytes + v % stripe_bytes;
             for (uint32_t m = 0; m < n; ++m) {
                 if (!members.present(m))

@@ -100,11 +100,12 @@ std::vector<Candidate> judge_database(const MemberSet& set, const ldm::Database&
         int unplaced_column = -1;
         bool usable = true;
         for (const ldm::PartitionRecord* p : partitions) {
-            if (!p->index || *p->index >= component.columns || c.order[*p->index] != 0xFF) {
+            // Windows stores no index for column 0.
+            const uint64_t column = p->index.value_or(0);
+            if (column >= component.columns || c.order[column] != 0xFF) {
                 usable = false;
                 break;
             }
-            const uint64_t column = *p->index;
             size_t j = 0;
             while (j < n && !(disk_id[j] && *disk_id[j] == p->disk_id))
                 ++j;

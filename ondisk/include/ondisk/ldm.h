@@ -128,7 +128,7 @@ struct PartitionRecord {
     u64 size = 0;           // sectors
     u64 parent_id = 0;      // the component
     u64 disk_id = 0;
-    std::optional<u64> index; // column within the component
+    std::optional<u64> index; // column within the component; not stored for column 0
 };
 
 struct DiskRecord {
