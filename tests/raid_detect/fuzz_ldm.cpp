@@ -1,11 +1,12 @@
-// Feeds arbitrary bytes to the LDM parsers: as a database area (the input
-// repeated over the 1 MiB, so that records refer to each other), as a
-// private header, and as a whole member disk through bg_probe_member.
+// Feeds arbitrary bytes to the LDM parsers: as a database (a VMDB and its
+// records), as a private header, and as the start and end of a member disk
+// through bg_probe_member.
 #include <ondisk/ldm.h>
 
 #include <blockgate/member.h>
 
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -34,34 +35,34 @@ uint64_t size_memory(BgReader* self) { return reinterpret_cast<MemoryMember*>(se
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     using namespace ondisk;
-    if (size == 0)
-        return 0;
-    std::vector<uint8_t> area(ldm::database_size);
-    // The first 64 KiB at the VMDB's usual place, then the input again and again.
-    for (size_t i = 0; i < area.size(); ++i)
-        area[i] = data[i % size];
-    std::memcpy(&area[ldm::vmdb_sector_in_database * 512], data, std::min<size_t>(size, 65536));
+    // The input as a database from its VMDB on (the rest of the area zero).
+    static std::vector<uint8_t> area(ldm::database_size);
+    const size_t at = ldm::vmdb_sector_in_database * 512;
+    const size_t n = std::min(size, area.size() - at);
+    std::memcpy(&area[at], data, n);
     if (auto db = ldm::parse_database(ByteView(area.data(), area.size()))) {
         for (const auto& p : db->partitions)
             (void)db->disk_with_id(p.disk_id);
         for (const auto& d : db->disks)
             (void)db->disk_with_guid(d.guid);
     }
+    std::memset(&area[at], 0, n);
     (void)ldm::parse_private_header(ByteView(data, size));
 
-    // The input as the start of a 2 MiB member whose end repeats it.
-    std::vector<uint8_t> disk(2u << 20);
-    std::memcpy(disk.data(), data, std::min(size, disk.size()));
-    std::memcpy(disk.data() + disk.size() - std::min(size, disk.size()), data, std::min(size, disk.size()));
-    MemoryMember m;
-    m.reader.read = read_memory;
-    m.reader.size = size_memory;
-    m.reader.bytes_per_sector = size > 2 && (data[1] & 1) ? 4096 : 512;
-    m.data = disk.data();
-    m.size = disk.size();
+    // The input as the start of a 2 MiB member disk and as its last bytes.
+    static std::vector<uint8_t> disk(2u << 20);
+    const size_t m = std::min<size_t>(size, 64u << 10);
+    std::memcpy(disk.data(), data, m);
+    std::memcpy(disk.data() + disk.size() - m, data, m);
+    MemoryMember member;
+    member.reader.read = read_memory;
+    member.reader.size = size_memory;
+    member.reader.bytes_per_sector = size > 2 && (data[1] & 1) ? 4096 : 512;
+    member.data = disk.data();
+    member.size = disk.size();
     BgMemberLocation loc;
-    if (bg_probe_member(&m.reader, &loc)) {
-        (void)loc.database_offset;
-    }
+    (void)bg_probe_member(&member.reader, &loc);
+    std::memset(disk.data(), 0, m);
+    std::memset(disk.data() + disk.size() - m, 0, m);
     return 0;
 }
