@@ -94,7 +94,8 @@ std::vector<Candidate> judge_database(const MemberSet& set, const ldm::Database&
         c.order.fill(0xFF);
         c.member_start.assign(n, no_start);
         c.stripe_size = uint32_t(component.stripe_size);
-        c.layout = set.level == BG_RAID_LEVEL_STRIPE ? BG_RAID_NO_PARITY : BG_RAID_LEFT_ASYMMETRIC;
+        // Windows writes its RAID-5 volumes left symmetric, and only so.
+        c.layout = set.level == BG_RAID_LEVEL_STRIPE ? BG_RAID_NO_PARITY : BG_RAID_LEFT_SYMMETRIC;
         c.volume_name = volume.name;
         std::vector<bool> used(n, false);
         int unplaced_column = -1;

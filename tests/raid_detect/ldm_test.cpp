@@ -216,9 +216,9 @@ TEST_F(LdmDisks, RaidFiveSetsGiveTheLayoutWindowsUsedAlsoWithAMemberMissing)
     ASSERT_EQ(Smart_Mode(&params, 1), found) << raid_last_failure();
     auto c = candidates();
     ASSERT_EQ(c.size(), 1u);
-    // Disk10 (raid5-3), Disk9 (raid5-2), Disk8 (raid5-1): left asymmetric.
+    // Disk10 (raid5-3), Disk9 (raid5-2), Disk8 (raid5-1): left symmetric.
     EXPECT_EQ(order_of(c[0], 4), (std::vector<uint8_t> { 2, 1, 0, 0xFF }));
-    EXPECT_EQ(c[0].layout, uint32_t(BG_RAID_LEFT_ASYMMETRIC));
+    EXPECT_EQ(c[0].layout, uint32_t(BG_RAID_LEFT_SYMMETRIC));
     EXPECT_EQ(c[0].stripe_size, 128u);
     EXPECT_EQ(c[0].first_sector, 63u);
 
@@ -234,7 +234,7 @@ TEST_F(LdmDisks, RaidFiveSetsGiveTheLayoutWindowsUsedAlsoWithAMemberMissing)
         c = candidates();
         ASSERT_EQ(c.size(), 1u);
         EXPECT_EQ(order_of(c[0], 3), (std::vector<uint8_t> { 2, 1, 0 })) << gone;
-        EXPECT_EQ(c[0].layout, uint32_t(BG_RAID_LEFT_ASYMMETRIC));
+        EXPECT_EQ(c[0].layout, uint32_t(BG_RAID_LEFT_SYMMETRIC));
         EXPECT_EQ(c[0].first_sector, 63u);
     }
 

@@ -37,13 +37,4 @@ static_assert(sizeof(BgMemberLocation) == 0x48);
 // its private header points outside the disk.
 BG_API int32_t bg_probe_member(BgReader* member, BgMemberLocation* out);
 
-// A reader of `member` from byte `first_byte` on (offset 0 of the window is
-// that byte; the window ends where the member ends), for arrays whose members
-// start their data at different places (dynamic disks of both partitioning
-// schemes in one set). Null when the member is null or missing or the byte
-// lies at or beyond its end. Valid until bg_close_member_window; the member
-// must stay open as long.
-BG_API BgReader* bg_open_member_window(BgReader* member, uint64_t first_byte);
-BG_API void bg_close_member_window(BgReader* window);
-
 } // extern "C"
