@@ -25,6 +25,8 @@ struct JobOptions {
     std::string types;                // raw: photo,music,video,others (empty: all)
     int volume = -1;                  // --volume N
     std::string source;
+    std::vector<std::string> sources; // as given: one source, or the members of --raid
+    std::string raid;                 // --raid LEVEL:LAYOUT:STRIPE:FIRST | auto
     bool json = false;
     std::string target;               // recover: --to
     std::vector<std::string> selects; // recover: --select

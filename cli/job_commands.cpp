@@ -3,6 +3,7 @@
 #include "commands.h"
 #include "fs_names.h"
 #include "output.h"
+#include "raid_source.h"
 
 #include <salvor/recovery/recovery.h>
 #include <salvor/recovery/target_check.h>
@@ -261,6 +262,7 @@ std::optional<std::string> own_time(const ListedFile& f)
 
 struct Job {
     ImageSource source;
+    RaidSource raid; // closed before the images are released
     MemoryResultTree tree;
     MemoryResultList list;
     ScanSession session{tree, list};
@@ -297,7 +299,14 @@ int run_job_scan(const JobOptions& o, Job& job, TerminalProgress& progress, bool
     }
 
     std::string error;
-    s.volume = resolve_source(o, job.source, error);
+    if (!o.raid.empty()) {
+        RaidSpec spec;
+        if (!parse_raid_spec(o.raid, spec, error))
+            return fail(kExitUsage, error);
+        s.volume = job.raid.Open(spec, o.sources, o.volume, error);
+    } else {
+        s.volume = resolve_source(o, job.source, error);
+    }
     if (!s.volume)
         return fail(kExitSource, error);
     s.source_label = std::string(fs_name(s.volume->fs_code));
@@ -391,8 +400,12 @@ int run_recover(const JobOptions& o)
         return fail(kExitUsage, "recover needs --to DIR");
     if (o.mode != "deleted" && o.mode != "format" && o.mode != "raw")
         return fail(kExitUsage, "unknown mode '" + o.mode + "' (deleted, format, raw)");
-    if (::access(o.source.c_str(), R_OK) != 0)
-        return fail(kExitSource, "cannot open " + shown(o.source) + ": " + std::strerror(errno));
+    // Every file the job reads: the source, or each present member of an array.
+    const std::vector<std::string> read_files = o.raid.empty() ? std::vector<std::string>{o.source}
+                                                               : raid_member_paths(o.sources);
+    for (const auto& file : read_files)
+        if (::access(file.c_str(), R_OK) != 0)
+            return fail(kExitSource, "cannot open " + shown(file) + ": " + std::strerror(errno));
     // Judge the target by its nearest existing folder before anything is
     // created, so not even the target folder is made on the source.
     std::string existing = o.target;
@@ -404,8 +417,9 @@ int run_recover(const JobOptions& o)
         }
         existing = slash == 0 ? "/" : existing.substr(0, slash);
     }
-    if (TargetOnSource(existing, o.source))
-        return fail(kExitSource, "the target folder " + shown(o.target) + " lies on the source volume");
+    for (const auto& file : read_files)
+        if (TargetOnSource(existing, file))
+            return fail(kExitSource, "the target folder " + shown(o.target) + " lies on the source volume");
     if (!MakeFolder(o.target))
         return fail(kExitSource, "cannot create the target folder " + shown(o.target));
     if (::access(o.target.c_str(), W_OK | X_OK) != 0)

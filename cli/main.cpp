@@ -69,7 +69,13 @@ int main(int argc, char** argv)
     auto* rec_cmd = app.add_subcommand("recover", "scan a volume and write the found files to a folder");
     for (auto [cmd, opts] : {std::pair{scan_cmd, &scan}, std::pair{rec_cmd, &recover}}) {
         cmd->add_option("MODE", opts->mode, "deleted | format | raw")->required();
-        cmd->add_option("SOURCE", opts->source, "volume device, file-system image or disk image")->required();
+        cmd->add_option("SOURCE", opts->sources,
+                        "volume device, file-system image or disk image; with --raid the member images in "
+                        "column order ('missing' for a missing member, IMAGE@SECTOR for data from that sector on)")
+            ->required();
+        cmd->add_option("--raid", opts->raid,
+                        "assemble the SOURCE members into one volume: LEVEL (0 striping, 1 RAID 5):LAYOUT "
+                        "(0-5 parity rotation, 6 none):STRIPE (sectors):FIRST (sector of the data on each member)");
         cmd->add_option("--fs", opts->fs, "format: fat12 | fat16 | fat32 | ntfs (default ntfs)");
         cmd->add_option("--types", opts->types, "raw: any of photo,music,video,others (default all)");
         cmd->add_option("--volume", opts->volume, "the N-th volume (from 0) of a whole-disk image or disk")
@@ -143,6 +149,20 @@ int main(int argc, char** argv)
 
     if (dev_cmd->parsed())
         return run_devices(devices);
+    for (JobOptions* o : {&scan, &recover}) {
+        if (o->raid.empty() && o->sources.size() > 1) {
+            std::fprintf(stderr, "salvor-cli: one SOURCE, or the members of an array with --raid\n");
+            return kExitUsage;
+        }
+        if (!o->sources.empty())
+            o->source = o->sources.front();
+        if (!o->raid.empty()) {
+            // Named in messages and listings as the array of its members.
+            o->source = "raid " + o->raid + ":";
+            for (const auto& m : o->sources)
+                o->source += " " + m;
+        }
+    }
     if (scan_cmd->parsed())
         return run_scan(scan);
     if (rec_cmd->parsed())

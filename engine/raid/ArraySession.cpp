@@ -77,7 +77,10 @@ int32_t ArraySession::open_manual(RaidParams* params)
     BgRaidOpen how {};
     how.member = 0xFF; // the first present member
     how.first_sector = params->first_sector;
-    BgVolume* volume = bg_open_virtual_volume(params->members, &how);
+    BgReader* members[BG_RAID_MAX_MEMBERS + 1] {};
+    for (uint32_t i = 0; i < BG_RAID_MAX_MEMBERS; ++i)
+        members[i] = params->members[i];
+    BgVolume* volume = bg_open_virtual_volume(members, &how);
     if (!volume) {
         fail("no member can be opened as the array's first member");
         return 0;

@@ -105,6 +105,32 @@ uint64_t array_size_op(BgReader* r) { return array_of(r)->size_now(); }
 std::mutex g_arrays_lock;
 std::vector<std::unique_ptr<VirtualArray>> g_arrays;
 
+// A part of another object.
+struct Window {
+    BgReader reader {};
+    BgReader* object = nullptr;
+    uint64_t offset = 0;
+    uint64_t length = 0;
+    std::string name;
+    uint8_t stream_flag = 1;
+};
+std::vector<std::unique_ptr<Window>> g_windows;
+
+Window* window_of(BgReader* r) { return static_cast<Window*>(r->impl); }
+
+uint32_t window_read_op(BgReader* r, void* buffer, uint32_t count, uint64_t offset)
+{
+    Window* w = window_of(r);
+    if (offset >= w->length) {
+        g_read_errno = 0;
+        return 0;
+    }
+    const auto n = uint32_t(std::min<uint64_t>(count, w->length - offset));
+    return w->object->read(w->object, buffer, n, w->offset + offset);
+}
+
+uint64_t window_size_op(BgReader* r) { return window_of(r)->length; }
+
 // The array whose whole volume is `volume`. Called with g_arrays_lock held.
 VirtualArray* find_array(const BgVolume* volume)
 {
@@ -143,6 +169,9 @@ void release_arrays()
     }
     for (auto& a : gone)
         unpublish(*a);
+    gone.clear();
+    std::lock_guard guard(g_arrays_lock);
+    g_windows.clear();
 }
 
 } // namespace blockgate
@@ -159,10 +188,16 @@ BG_API BgVolume* bg_open_virtual_volume(BgReader* const* members, const BgRaidOp
     if (!members || !layout)
         return nullptr;
     BgReader* through = nullptr;
-    for (uint32_t i = 0; i <= BG_RAID_MAX_MEMBERS && members[i]; ++i) {
-        const bool wanted = layout->member == 0xFF ? members[i] != BG_RAID_MISSING : i == layout->member;
+    // The list may sit unaligned inside a packed record: entries are copied out.
+    const auto* bytes = reinterpret_cast<const uint8_t*>(members);
+    for (uint32_t i = 0; i <= BG_RAID_MAX_MEMBERS; ++i) {
+        BgReader* entry = nullptr;
+        std::memcpy(&entry, bytes + i * sizeof entry, sizeof entry);
+        if (!entry)
+            break;
+        const bool wanted = layout->member == 0xFF ? entry != BG_RAID_MISSING : i == layout->member;
         if (wanted) {
-            through = members[i];
+            through = entry;
             break;
         }
     }
@@ -305,6 +340,35 @@ BG_API int32_t bg_is_virtual_volume(const BgVolume* volume)
     return volume && find_array(volume) ? 1 : 0;
 }
 
+BG_API BgReader* bg_open_window(BgReader* object, uint64_t offset, uint64_t length)
+{
+    if (!object || object == BG_RAID_MISSING || !object->read || !object->size || length == 0)
+        return nullptr;
+    const uint64_t size = object->size(object);
+    if (offset >= size || length > size - offset)
+        return nullptr;
+    auto w = std::make_unique<Window>();
+    w->object = object;
+    w->offset = offset;
+    w->length = length;
+    w->name = std::string(object->name ? object->name : "member") + "@" + std::to_string(offset);
+    BgReader& r = w->reader;
+    r = *object;
+    r.name = w->name.c_str();
+    r.write = &array_write_op;
+    r.read = &window_read_op;
+    r.size = &window_size_op;
+    r.commit = &array_commit_op;
+    const uint32_t bps = object->bytes_per_sector ? object->bytes_per_sector : 512;
+    r.cylinders = (length / bps + 255 * 63 - 1) / (255 * 63);
+    r.stream_flag = &w->stream_flag;
+    r.impl = w.get();
+    BgReader* out = &w->reader;
+    std::lock_guard guard(g_arrays_lock);
+    g_windows.push_back(std::move(w));
+    return out;
+}
+
 BG_API int32_t bg_raid_check(const RaidParams* params, char* reason, uint32_t capacity)
 {
     std::string why;
@@ -326,7 +390,7 @@ BG_API int32_t bg_raid_fill(const RaidParams* params, uint8_t* const* buffers, u
     if (!params || !buffers || params->level != BG_RAID_LEVEL_PARITY)
         return 0;
     const uint32_t count = params->member_count;
-    if (count < 3 || count > BG_RAID_MAX_MEMBERS)
+    if (count < 2 || count > BG_RAID_MAX_MEMBERS)
         return 0;
     int32_t missing = -1;
     for (uint32_t i = 0; i < count; ++i) {
@@ -358,7 +422,7 @@ BG_API uint32_t bg_raid_map_block(const RaidParams* params, uint64_t block)
     const uint32_t count = params->member_count;
     if (count == 0 || count > BG_RAID_MAX_MEMBERS)
         return unusable;
-    if (params->level == BG_RAID_LEVEL_PARITY && (count < 3 || params->layout > BG_RAID_PARITY_LAST))
+    if (params->level == BG_RAID_LEVEL_PARITY && (count < 2 || params->layout > BG_RAID_PARITY_LAST))
         return unusable;
     if (params->level > BG_RAID_LEVEL_PARITY)
         return unusable;

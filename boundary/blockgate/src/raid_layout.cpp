@@ -94,8 +94,8 @@ bool compile_layout(const RaidParams& params, RaidLayout& out, std::string& reas
         return false;
     }
     const bool parity = params.level == BG_RAID_LEVEL_PARITY;
-    if (count < (parity ? 3u : 2u)) {
-        reason = parity ? "a RAID 5 array needs at least 3 members" : "a striped array needs at least 2 members";
+    if (count < 2) {
+        reason = "an array needs at least 2 members";
         return false;
     }
     int32_t missing = -1;

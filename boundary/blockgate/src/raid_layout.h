@@ -38,7 +38,7 @@ uint32_t parity_column(uint32_t code, uint32_t members, uint64_t row);
 uint32_t data_column(uint32_t code, uint32_t members, uint32_t parity, uint32_t d);
 
 // Maps data block `block` of a layout with `members` columns. Level and code
-// must have been checked (level 1: code 0..5, members >= 3; level 0: >= 1).
+// must have been checked (level 1: code 0..5, members >= 2; level 0: >= 1).
 BlockPlace place_block(uint8_t level, uint32_t code, uint32_t members, uint64_t block);
 
 // Checks `params` as a layout to read through and fills `out`. False with a

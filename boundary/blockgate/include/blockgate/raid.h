@@ -38,7 +38,7 @@ extern "C" {
 //   5     parity last        n-1                    d
 //   6     no parity (level 0; rows hold n data blocks)   d
 //
-// Windows dynamic-disk RAID 5 volumes use code 0; Linux md's default is 2.
+// Windows dynamic-disk RAID 5 volumes and Linux md (by default) use code 2.
 // Data block b of the volume is data block (b mod per-row) of row (b / per-row).
 // ---------------------------------------------------------------------------
 enum BgRaidLayoutCode : uint32_t {
@@ -134,6 +134,12 @@ BG_API void bg_free_volume(BgVolume* volume);
 // 1 when `volume` is an open virtual volume (not yet closed or released with
 // the devices), else 0. Compares the pointer only.
 BG_API int32_t bg_is_virtual_volume(const BgVolume* volume);
+
+// A read-only object over [offset, offset + length) of `object` (a member
+// whose array data starts elsewhere than the others', or a member cut to the
+// others' length). Its bytes per sector are the object's. Null when the range
+// is empty or lies beyond the object's end. Lives until bg_release_devices.
+BG_API BgReader* bg_open_window(BgReader* object, uint64_t offset, uint64_t length);
 
 // Checks a record as a layout to read through: 0 when it is one, else a
 // non-zero code, with the reason (a sentence) written to `reason` (up to
