@@ -154,7 +154,7 @@ void add_volume(Disk& d, uint64_t start, uint64_t length, const std::string& nam
     init_volume_reader(*v);
     // A volume is judged by its whole boot sector: a file shorter than one
     // sector (the first 511 bytes of a FAT12 floppy) holds no volume.
-    const bool whole_boot = d.fd >= 0 && length >= 512 && v->reader.read(&v->reader, v->boot, 512, 0) == 512;
+    const bool whole_boot = (d.fd >= 0 || d.source) && length >= 512 && v->reader.read(&v->reader, v->boot, 512, 0) == 512;
     BgVolume& r = v->record;
     std::memset(&r, 0, sizeof r);
     r.disk_number = d.reader.disk_number;

@@ -40,7 +40,7 @@ struct VirtualArray {
     Mode mode()
     {
         RaidParams* ctx = bg_raid_context.load();
-        if (!ctx || ctx->open != 1 || ctx->volume != &whole->record)
+        if (!ctx || !whole || ctx->open != 1 || ctx->volume != &whole->record)
             return Mode::single;
         if (!seen_valid || std::memcmp(&seen, ctx, sizeof seen) != 0) {
             std::memcpy(&seen, ctx, sizeof seen);
