@@ -71,8 +71,11 @@ private:
 
 struct BootFind {
     uint64_t first_sector = 0;     // on every member
-    std::vector<size_t> holders;   // members whose share held the boot sector (at most two)
-    ondisk::ntfs::BootSector boot;
+    // The members whose share held a boot sector there (at most two) and
+    // what each says: the parity of a row whose other blocks start alike
+    // can pass for a boot sector with wrong fields.
+    std::vector<size_t> holders;
+    std::vector<ondisk::ntfs::BootSector> boots;
 };
 
 // The window scan: the first window in which one or two members show an NTFS
@@ -89,9 +92,8 @@ std::optional<BootFind> find_boot_sector(const Members& members, uint32_t bps)
                 auto boot = ondisk::ntfs::identify(ByteView(slots[m].data() + j * bps, bps));
                 if (!boot)
                     continue;
-                if (found.holders.empty())
-                    found.boot = *boot;
                 found.holders.push_back(m);
+                found.boots.push_back(*boot);
             }
             if (found.holders.empty() || found.holders.size() > 2)
                 continue;
@@ -149,21 +151,25 @@ int64_t record_at(const RecordMap& map, size_t m, uint64_t offset)
     return number ? int64_t(*number) : -1;
 }
 
-void judge_stripe(const Members& members, const MemberSet& set, const BootFind& found, uint32_t bps,
+// Judges one stripe size with the geometry of one boot sector; column of the
+// first stripe given to `choices` (the member that held that boot sector, and
+// the missing member).
+void judge_stripe(const Members& members, const MemberSet& set, uint64_t first_sector,
+                  const ondisk::ntfs::BootSector& boot, const std::vector<uint32_t>& first_choices, uint32_t bps,
                   uint32_t stripe, std::vector<Judged>& out)
 {
     const uint32_t n = uint32_t(members.count());
     const uint64_t stripe_bytes = uint64_t(stripe) * bps;
-    const uint64_t record = found.boot.record_size;
-    const uint64_t mft = found.boot.mft_lcn * found.boot.cluster_size;
-    if (!record || mft / found.boot.cluster_size != found.boot.mft_lcn)
+    const uint64_t record = boot.record_size;
+    const uint64_t mft = boot.mft_lcn * boot.cluster_size;
+    if (!record || mft / boot.cluster_size != boot.mft_lcn)
         return;
     const uint32_t data_columns = set.level == BG_RAID_LEVEL_PARITY ? n - 1 : n;
     const uint64_t first_block = mft / stripe_bytes;
     const uint64_t last_block = (mft + records_judged * record - 1) / stripe_bytes;
     const uint64_t first_row = first_block / data_columns;
     const uint64_t last_row = last_block / data_columns;
-    const uint64_t start = found.first_sector * bps;
+    const uint64_t start = first_sector * bps;
     RecordMap map;
     map.base = first_row * stripe_bytes;
     const uint64_t length = (last_row - first_row + 1) * stripe_bytes;
@@ -179,6 +185,7 @@ void judge_stripe(const Members& members, const MemberSet& set, const BootFind& 
         // predicted (+1) or where it holds another record (-4).
         std::vector<std::vector<int64_t>> score(n, std::vector<int64_t>(n, 0));
         std::vector<std::vector<int64_t>> hits(n, std::vector<int64_t>(n, 0));
+        std::vector<std::vector<int64_t>> misses(n, std::vector<int64_t>(n, 0));
         for (uint32_t k = 0; k < records_judged; ++k) {
             const uint64_t v = mft + k * record;
             const uint64_t block = v / stripe_bytes;
@@ -196,29 +203,32 @@ void judge_stripe(const Members& members, const MemberSet& set, const BootFind& 
                     ++hits[p.column][m];
                 } else if (number >= 0) {
                     score[p.column][m] -= 4;
+                    ++misses[p.column][m];
                 }
             }
         }
-        // Column 0 holds the volume's first stripe: a member that showed the
-        // boot sector (the other one may hold the parity copy of it), or the
-        // missing member.
-        std::vector<uint32_t> first_choices;
-        for (size_t h : found.holders)
-            first_choices.push_back(uint32_t(h));
-        if (set.missing_index() >= 0)
-            first_choices.push_back(uint32_t(set.missing_index()));
+        // The column of the volume's first stripe holds the boot sector: it
+        // is a member that showed one (the other may hold the parity copy of
+        // it), or the missing member.
+        const auto first_place = place_block(0, set.level, n, layout);
+        if (!first_place)
+            continue;
+        const uint32_t first_column = first_place->column;
         for (uint32_t first : first_choices) {
             Judged j;
             j.candidate.order.fill(0xFF);
-            j.candidate.order[0] = uint8_t(first);
+            j.candidate.order[first_column] = uint8_t(first);
             std::vector<bool> used(n, false);
             used[first] = true;
-            j.score = members.present(first) ? score[0][first] : 0;
+            int64_t total_hits = members.present(first) ? hits[first_column][first] : 0;
+            int64_t total_misses = members.present(first) ? misses[first_column][first] : 0;
             bool confirmed_beyond_first = false;
             bool usable = true;
             // Every other column goes to the unused member that scores best on
             // it; the missing member (scoring nothing) takes what is left.
-            for (uint32_t c = 1; c < n && usable; ++c) {
+            for (uint32_t c = 0; c < n && usable; ++c) {
+                if (c == first_column)
+                    continue;
                 int best = -1;
                 for (uint32_t m = 0; m < n; ++m)
                     if (!used[m] && members.present(m) && (best < 0 || score[c][m] > score[c][best]))
@@ -233,16 +243,20 @@ void judge_stripe(const Members& members, const MemberSet& set, const BootFind& 
                 }
                 used[best] = true;
                 j.candidate.order[c] = uint8_t(best);
-                if (members.present(best))
-                    j.score += score[c][best];
+                if (members.present(best)) {
+                    total_hits += hits[c][best];
+                    total_misses += misses[c][best];
+                }
             }
             // A layout is only judged when records were found where it says
-            // beyond the first column, and none contradicts it.
-            if (!usable || !confirmed_beyond_first || j.score <= 0)
+            // beyond the first column, and hardly any record contradicts it
+            // (the copies of the first records in $MFTMirr may).
+            if (!usable || !confirmed_beyond_first || total_misses * 20 > total_hits)
                 continue;
+            j.score = total_hits - 4 * total_misses;
             j.candidate.layout = layout;
             j.candidate.stripe_size = stripe;
-            j.candidate.member_start.assign(n, found.first_sector);
+            j.candidate.member_start.assign(n, first_sector);
             for (uint32_t m = 0; m < n; ++m)
                 if (!members.present(m))
                     j.candidate.member_start[m] = no_start;
@@ -271,11 +285,16 @@ std::vector<Candidate> detect_from_content(const MemberSet& set)
             bps = r->bytes_per_sector >= 512 && r->bytes_per_sector <= 4096 ? r->bytes_per_sector : 512;
             break;
         }
-    // The array is a GPT disk: the first entry of its protective MBR, on
-    // member 0, is of type 0xEE.
+    // The array is a GPT disk: the first entry of its protective MBR is of
+    // type 0xEE. It lies on the member that holds the first column, which
+    // need not be the member given first.
     std::vector<std::vector<uint8_t>> sector0;
-    if (!members.read_all(0, 512, sector0) || sector0[0][0x1C2] != 0xEE) {
-        fail("the first member does not start with a GPT protective MBR");
+    bool protective = false;
+    if (members.read_all(0, 512, sector0))
+        for (const auto& s : sector0)
+            protective |= s[0x1C2] == 0xEE && s[510] == 0x55 && s[511] == 0xAA;
+    if (!protective) {
+        fail("no member starts with a GPT protective MBR");
         return {};
     }
     auto found = find_boot_sector(members, bps);
@@ -284,8 +303,13 @@ std::vector<Candidate> detect_from_content(const MemberSet& set)
         return {};
     }
     std::vector<Judged> judged;
-    for (uint32_t stripe : stripe_sizes)
-        judge_stripe(members, set, *found, bps, stripe, judged);
+    for (size_t h = 0; h < found->holders.size(); ++h) {
+        std::vector<uint32_t> choices { uint32_t(found->holders[h]) };
+        if (set.missing_index() >= 0)
+            choices.push_back(uint32_t(set.missing_index()));
+        for (uint32_t stripe : stripe_sizes)
+            judge_stripe(members, set, found->first_sector, found->boots[h], choices, bps, stripe, judged);
+    }
     if (judged.empty()) {
         fail("the MFT records of the NTFS volume fit no stripe size and member order");
         return {};
