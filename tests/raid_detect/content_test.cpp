@@ -74,7 +74,7 @@ protected:
         for (const auto& a : args)
             cmd += " '" + a + "'";
         std::string out;
-        status = salvor_test::run(cmd + " 2>/dev/null", &out);
+        status = salvor_test::run("(" + cmd + " 2>/dev/null)", &out);
         return out;
     }
 

@@ -10,10 +10,13 @@
 #include <blockgate/blockgate.h>
 #include <blockgate/member.h>
 #include <blockgate/raid.h>
+#include <fsprobe/ntfs.h>
 #include <fsprobe/raid.h>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <map>
@@ -286,6 +289,212 @@ TEST_F(LdmDisks, UnknownMethodOrLevelIsRefusedNotReportedAsFound)
     EXPECT_EQ(Smart_Mode(&params, 1), 0u);
     EXPECT_NE(std::string(raid_last_failure()).find("level"), std::string::npos);
     EXPECT_EQ(Smart_Mode(nullptr, 1), 0u);
+}
+
+// ---- the arrays themselves ------------------------------------------------------
+
+// Every set the test data holds, as Windows built it.
+struct Set {
+    const char* name;
+    uint8_t level;
+    std::vector<std::string> disks;
+};
+const std::vector<Set> sets = {
+    { "2003r2-striped", 0, { "2003r2-striped-1", "2003r2-striped-2" } },
+    { "2003r2-raid5", 1, { "2003r2-raid5-1", "2003r2-raid5-2", "2003r2-raid5-3" } },
+    { "2008r2-striped", 0, { "2008r2-striped-1", "2008r2-striped-2" } },
+    { "2008r2-raid5", 1, { "2008r2-raid5-1", "2008r2-raid5-2", "2008r2-raid5-3" } },
+};
+
+// What every volume of the test data holds in test.txt.
+const std::string test_txt = "Filesystem test";
+
+TEST_F(LdmDisks, LayoutsAgreeWithLdmtool)
+{
+    // ldmtool (libldm) reads the same databases independently: the volume's
+    // partitions in column order, their disks, starts and the chunk size.
+    if (!salvor_test::require_tool("ldmtool", "ldmtool"))
+        return;
+    for (const Set& set : sets) {
+        SCOPED_TRACE(set.name);
+        std::string devices;
+        for (const auto& d : set.disks)
+            devices += " -d '" + disk(d).string() + "'";
+        auto ldm = [&](const std::string& args) {
+            std::string out;
+            salvor_test::run("(ldmtool" + devices + " " + args + " 2>/dev/null)", &out);
+            auto j = nlohmann::json::parse(out, nullptr, false);
+            return j.is_discarded() ? nlohmann::json() : j;
+        };
+        const auto groups = ldm("scan");
+        ASSERT_TRUE(groups.is_array() && groups.size() == 1) << groups.dump();
+        const std::string group = groups[0];
+        const auto group_info = ldm("show diskgroup " + group);
+        nlohmann::json volume;
+        for (const auto& name : group_info["volumes"]) {
+            auto v = ldm("show volume " + group + " " + name.get<std::string>());
+            const std::string type = v.value("type", "");
+            if ((set.level == 0 && type == "striped") || (set.level == 1 && type == "RAID5")) {
+                // The volume whose partitions lie on these disks.
+                bool ours = true;
+                for (const auto& p : v["partitions"]) {
+                    auto part = ldm("show partition " + group + " " + p.get<std::string>());
+                    auto d = ldm("show disk " + group + " " + part["disk"].get<std::string>());
+                    ours &= d.value("present", false);
+                }
+                if (ours)
+                    volume = v;
+            }
+        }
+        ASSERT_TRUE(volume.is_object()) << "ldmtool shows no such volume";
+
+        open_members(set.disks, set.level);
+        ASSERT_EQ(Smart_Mode(&params, 1), found) << raid_last_failure();
+        RaidJudgeInfo* head = Get_RAID_Paramerers();
+        ASSERT_NE(head, nullptr);
+        EXPECT_EQ(uint32_t(head->stripe_size), volume["chunk-size"].get<uint32_t>());
+        EXPECT_EQ(uint32_t(head->layout), set.level ? uint32_t(BG_RAID_LEFT_SYMMETRIC) : uint32_t(BG_RAID_NO_PARITY));
+        size_t column = 0;
+        for (const auto& p : volume["partitions"]) {
+            auto part = ldm("show partition " + group + " " + p.get<std::string>());
+            auto d = ldm("show disk " + group + " " + part["disk"].get<std::string>());
+            const fs::path device = d["device"].get<std::string>();
+            const uint8_t member = head->order[column];
+            ASSERT_LT(member, set.disks.size());
+            EXPECT_EQ(fs::path(disk(set.disks[member])).filename(), device.filename()) << "column " << column;
+            EXPECT_EQ(raid_member_first_sector(head, member),
+                      d["data-start"].get<uint64_t>() + part["start"].get<uint64_t>());
+            ++column;
+        }
+        EXPECT_EQ(column, set.disks.size());
+        RAID_exit();
+    }
+}
+
+// Opens the array the detection found (members in its column order, each
+// read from its own first sector) and reads test.txt from its NTFS root.
+std::string read_test_txt(RaidParams& detected)
+{
+    RaidJudgeInfo* c = Get_RAID_Paramerers();
+    if (!c)
+        return "no candidate";
+    static RaidParams array; // published while the volume is open
+    std::memset(&array, 0, sizeof array);
+    array.level = detected.level;
+    array.member_count = detected.member_count;
+    array.layout = c->layout;
+    array.stripe_size = c->stripe_size;
+    array.first_sector = 0;
+    // Every member from its own first sector, all cut to the shortest.
+    uint64_t common = UINT64_MAX;
+    for (uint32_t k = 0; k < detected.member_count; ++k) {
+        BgReader* m = detected.members[c->order[k]];
+        if (m != BG_RAID_MISSING)
+            common = std::min(common, bg_object_size(m) - raid_member_first_sector(c, c->order[k]) * 512);
+    }
+    for (uint32_t k = 0; k < detected.member_count; ++k) {
+        BgReader* m = detected.members[c->order[k]];
+        if (m == BG_RAID_MISSING) {
+            array.members[k] = BG_RAID_MISSING;
+            continue;
+        }
+        const uint64_t start = raid_member_first_sector(c, c->order[k]);
+        array.members[k] = bg_open_window(m, start * 512, common);
+        if (!array.members[k])
+            return "no window";
+    }
+    RAID_exit(); // the candidates are read; the array replaces them
+    if (Professional_Mode(&array) != 1)
+        return std::string("cannot open: ") + raid_last_failure();
+    NtfsFileInfo* root = Show_File_Info(&array, nullptr);
+    if (!root)
+        return std::string("no root: ") + raid_last_failure();
+    _Set_ExternUse();
+    std::string text = "no test.txt";
+    for (NtfsFileInfo* f = root; f; f = f->next) {
+        std::u16string name;
+        for (uint32_t i = 0; i < f->name_length && i < 128; ++i)
+            name += char16_t(f->name[2 * i] | f->name[2 * i + 1] << 8);
+        if (name != u"test.txt")
+            continue;
+        const uint64_t size = f->size;
+        const uint64_t ref = f->record_number;
+        std::string data(size_t(size), '\0');
+        Ntfs_RWfile_Set(2);
+        if (Ntfs_Get_Data(uint32_t(ref & 0xFFFFFFFF), uint32_t(ref >> 32), data.data(), uint32_t(size)) != NTFS_DATA_OK)
+            text = "unreadable test.txt";
+        else
+            text = data;
+    }
+    NTFS_Free_File_Info(root);
+    RAID_exit();
+    return text;
+}
+
+TEST_F(LdmDisks, TheDetectedArraysGiveTestTxtAlsoWithARaidFiveMemberMissing)
+{
+    for (const Set& set : sets) {
+        SCOPED_TRACE(set.name);
+        open_members(set.disks, set.level);
+        ASSERT_EQ(Smart_Mode(&params, 1), found) << raid_last_failure();
+        EXPECT_EQ(read_test_txt(params), test_txt);
+        if (!set.level)
+            continue;
+        for (size_t gone = 0; gone < set.disks.size(); ++gone) {
+            SCOPED_TRACE("member " + std::to_string(gone) + " missing");
+            auto names = set.disks;
+            names[gone] = "missing";
+            open_members(names, set.level);
+            ASSERT_EQ(Smart_Mode(&params, 1), found) << raid_last_failure();
+            EXPECT_EQ(read_test_txt(params), test_txt);
+        }
+    }
+}
+
+TEST_F(LdmDisks, CliDetectsTheLayoutsAndRecoversThroughRaidAuto)
+{
+    const auto cli = [](const std::string& args, std::string& out) {
+        return salvor_test::run("(" + (salvor_test::bin_dir() / "salvor-cli").string() + " " + args + " 2>/dev/null)", &out);
+    };
+    std::string out;
+    // raid detect in the words a user reads, and as JSON.
+    const std::string r5 = "'" + disk("2003r2-raid5-1").string() + "' '" + disk("2003r2-raid5-2").string() + "' '" +
+                           disk("2003r2-raid5-3").string() + "'";
+    ASSERT_EQ(cli("raid detect " + r5, out), 0) << out;
+    EXPECT_NE(out.find("RAID-5 (level 1), layout 2 left symmetric, stripe 128 sectors, first sector 63"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("--raid 1:2:128:63"), std::string::npos) << out;
+    ASSERT_EQ(cli("raid detect --json --missing 1 '" + disk("2003r2-raid5-1").string() + "' '" +
+                      disk("2003r2-raid5-3").string() + "'",
+                  out),
+              0);
+    auto j = nlohmann::json::parse(out, nullptr, false);
+    ASSERT_FALSE(j.is_discarded()) << out;
+    ASSERT_FALSE(j["layouts"].empty());
+    EXPECT_EQ(j["layouts"][0]["order"], nlohmann::json({ 2, 1, 0 }));
+    EXPECT_EQ(j["layouts"][0]["columns"][1]["path"], "missing");
+    EXPECT_EQ(cli("raid detect '" + disk("2003r2-simple-1").string() + "' '" + disk("2003r2-spanned-1").string() + "'",
+                  out),
+              2);
+    EXPECT_NE(out.find("no layout found"), std::string::npos) << out;
+
+    // recover through --raid auto: the striped sets hold test.txt where the
+    // format scan finds it (the members of 2008 R2 start the array at
+    // different sectors).
+    for (const Set& set : sets) {
+        if (set.level)
+            continue;
+        SCOPED_TRACE(set.name);
+        salvor_test::TempDir to;
+        std::string members;
+        for (const auto& d : set.disks)
+            members += " '" + disk(d).string() + "'";
+        ASSERT_EQ(cli("recover format --raid auto" + members + " --to '" + (to / "out").string() + "'", out), 0)
+            << out;
+        const auto bytes = salvor_test::read_file(to / "out" / "test.txt");
+        EXPECT_EQ(std::string(bytes.begin(), bytes.end()), test_txt);
+    }
 }
 
 // ---- damaged databases -------------------------------------------------------
