@@ -425,4 +425,84 @@ TEST(RaidExports, FillRebuildsTheMissingBuffer)
     EXPECT_EQ(bg_raid_fill(&p, ptrs, uint32_t(length)), 0);
 }
 
+// The RAID 5 sets of real Windows dynamic disks (shared test data): the root
+// listed through Show_File_Info holds test.txt, and its data read through
+// the NTFS engine is what Windows wrote, with each member left out in turn.
+TEST(RaidExports, DynamicDiskRaid5ListsAndReadsTestTxt)
+{
+    auto shared = shared_testdata_dir();
+    if (!shared || !fs::exists(*shared / "ldm" / "ldm-data.tar.xz"))
+        GTEST_SKIP() << "../shared/testdata/ldm is absent";
+    TempDir dir;
+    ASSERT_EQ(run("tar -xJf '" + (*shared / "ldm" / "ldm-data.tar.xz").string() + "' -C '" + dir.path().string() +
+                  "'"),
+              0);
+    struct Set {
+        std::vector<std::string> files; // in column order
+        std::vector<uint64_t> sectors;  // where each member's array data starts
+    };
+    // Left symmetric (code 2), columns in partition-index order; 2008 R2 mixes
+    // an MBR dynamic disk (data area at 63) and GPT ones (at 65570).
+    const Set sets[] = {
+        {{"2003r2-raid5-3", "2003r2-raid5-2", "2003r2-raid5-1"}, {63, 63, 63}},
+        {{"2008r2-raid5-1", "2008r2-raid5-2", "2008r2-raid5-3"}, {128, 65664, 65664}},
+    };
+    const std::string expected = "Filesystem test";
+    for (const auto& set : sets) {
+        for (int missing = -1; missing < 3; ++missing) {
+            const std::string what = set.files[0] + " missing " + std::to_string(missing);
+            bg_set_real_disks(0);
+            bg_clear_images();
+            for (const auto& f : set.files)
+                ASSERT_EQ(bg_add_image((dir / ("ldm-" + f + ".img")).string().c_str()), 0);
+            bg_scan_disks();
+            bg_scan_volumes();
+            RaidParams p {};
+            p.level = 1;
+            p.layout = BG_RAID_LEFT_SYMMETRIC;
+            p.stripe_size = 128;
+            p.member_count = 3;
+            // Every member from its data on, cut to the shortest.
+            uint64_t common = UINT64_MAX;
+            int i = 0;
+            for (BgDiskNode* d = bg_disk_list; d; d = d->next, ++i)
+                common = std::min(common, bg_object_size(d->disk) - set.sectors[size_t(i)] * 512);
+            i = 0;
+            for (BgDiskNode* d = bg_disk_list; d; d = d->next, ++i) {
+                const uint64_t offset = set.sectors[size_t(i)] * 512;
+                BgReader* window = bg_open_window(d->disk, offset, common);
+                ASSERT_NE(window, nullptr);
+                p.members[i] = i == missing ? BG_RAID_MISSING : window;
+            }
+            ASSERT_EQ(i, 3);
+            ASSERT_EQ(Professional_Mode(&p), 1) << what << ": " << raid_last_failure();
+            ASSERT_EQ(p.volume->fs_code, BG_FS_NTFS) << what;
+            NtfsFileInfo* head = Show_File_Info(&p, nullptr);
+            ASSERT_NE(head, nullptr) << what << ": " << raid_last_failure();
+            const NtfsFileInfo* found = nullptr;
+            for (const NtfsFileInfo* f = head; f; f = f->next) {
+                std::string name;
+                for (int k = 0; k < f->name_length && k < 128; ++k)
+                    name += char(f->name[2 * k]);
+                if (name == "test.txt")
+                    found = f;
+            }
+            ASSERT_NE(found, nullptr) << what << ": no test.txt in the root";
+            const uint64_t record = found->record_number;
+            EXPECT_EQ(Ntfs_Get_FlieSize(uint32_t(record & 0xFFFFFFFFFFFFull), 0, nullptr), expected.size()) << what;
+            std::string data(expected.size(), '\0');
+            Ntfs_RWfile_Set(1);
+            ASSERT_EQ(Ntfs_Get_Data(uint32_t(record & 0xFFFFFFFFFFFFull), 0, data.data(), uint32_t(data.size())),
+                      NTFS_DATA_OK)
+                << what;
+            EXPECT_EQ(data, expected) << what;
+            NTFS_Free_File_Info(head);
+            EXPECT_EQ(RAID_exit(), 0);
+            bg_release_devices();
+        }
+    }
+    bg_clear_images();
+    bg_set_real_disks(1);
+}
+
 } // namespace

@@ -185,6 +185,14 @@ static uint32_t disk_write_op(BgReader* r, const void* buffer, uint32_t count, u
     return uint32_t(done);
 }
 
+Disk* image_disk_of(BgReader* r)
+{
+    if (!r || r->read != &disk_read_op)
+        return nullptr;
+    Disk* d = disk_of(r);
+    return d->fd >= 0 && !d->source ? d : nullptr;
+}
+
 static int32_t disk_commit_op(BgReader* r)
 {
     Disk* d = disk_of(r);

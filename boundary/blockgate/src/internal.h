@@ -142,6 +142,10 @@ void rebuild_volume_list();
 void append_array_volumes(std::vector<BgVolumeNode>& nodes);
 void release_arrays();
 
+// The disk behind a disk object of this library read straight from its file,
+// else null.
+Disk* image_disk_of(BgReader* reader);
+
 void init_disk_reader(Disk& disk, int32_t number);
 void init_volume_reader(Volume& volume);
 

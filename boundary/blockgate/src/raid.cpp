@@ -16,6 +16,8 @@ extern thread_local int g_read_errno;
 
 namespace {
 
+void find_direct_paths(RaidLayout& layout);
+
 // Disk number of every virtual volume (never given to a real disk).
 constexpr int32_t virtual_disk_number = 16;
 
@@ -47,6 +49,8 @@ struct VirtualArray {
             seen_valid = true;
             std::string reason;
             layout_ok = compile_layout(seen, layout, reason);
+            if (layout_ok)
+                find_direct_paths(layout);
         }
         return layout_ok ? Mode::mapped : Mode::broken;
     }
@@ -130,6 +134,32 @@ uint32_t window_read_op(BgReader* r, void* buffer, uint32_t count, uint64_t offs
 }
 
 uint64_t window_size_op(BgReader* r) { return window_of(r)->length; }
+
+// Members that are image files of this library (or windows of them) are read
+// straight from the file.
+void find_direct_paths(RaidLayout& layout)
+{
+    for (uint32_t i = 0; i < layout.members; ++i) {
+        layout.fd[i] = -1;
+        BgReader* r = layout.member[i];
+        if (r == BG_RAID_MISSING)
+            continue;
+        uint64_t base = 0;
+        uint64_t length = r->size(r);
+        while (r->read == &window_read_op) {
+            Window* w = window_of(r);
+            base += w->offset;
+            r = w->object;
+        }
+        if (Disk* d = image_disk_of(r)) {
+            if (base > d->size)
+                continue;
+            layout.fd[i] = d->fd;
+            layout.base[i] = base;
+            layout.limit[i] = std::min(length, d->size - base);
+        }
+    }
+}
 
 // The array whose whole volume is `volume`. Called with g_arrays_lock held.
 VirtualArray* find_array(const BgVolume* volume)

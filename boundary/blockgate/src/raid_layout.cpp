@@ -1,9 +1,13 @@
 // RAID layout arithmetic and the assembled read.
 #include "raid_layout.h"
 
+#include "internal.h"
+
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace blockgate {
@@ -175,8 +179,10 @@ bool compile_layout(const RaidParams& params, RaidLayout& out, std::string& reas
         reason = "the members hold no whole stripe after the first sector";
         return false;
     }
-    for (uint32_t i = 0; i < count; ++i)
+    for (uint32_t i = 0; i < count; ++i) {
         out.member[i] = params.members[i];
+        out.fd[i] = -1;
+    }
     return true;
 }
 
@@ -194,6 +200,26 @@ void xor_into(uint8_t* buffer, const uint8_t* other, size_t length)
         buffer[i] ^= other[i];
 }
 
+namespace {
+
+// A piece of member `column`: straight from its file when it can be and the
+// piece is not small, else through its read operation (whose read-ahead
+// serves small sequential reads).
+uint32_t read_member(const RaidLayout& layout, uint32_t column, uint8_t* out, uint32_t n, uint64_t at)
+{
+    const int fd = layout.fd[column];
+    if (fd >= 0 && n >= 16384) {
+        if (at >= layout.limit[column])
+            return 0;
+        const uint64_t want = std::min<uint64_t>(n, layout.limit[column] - at);
+        return uint32_t(read_fully(fd, out, want, layout.base[column] + at));
+    }
+    BgReader* m = layout.member[column];
+    return m->read(m, out, n, at);
+}
+
+} // namespace
+
 uint32_t read_layout(const RaidLayout& layout, void* buffer, uint32_t count, uint64_t offset)
 {
     g_read_errno = 0;
@@ -203,7 +229,23 @@ uint32_t read_layout(const RaidLayout& layout, void* buffer, uint32_t count, uin
     const uint64_t want = std::min<uint64_t>(count, size - offset);
     const uint64_t stripe = layout.stripe_bytes;
     auto* out = static_cast<uint8_t*>(buffer);
-    thread_local std::vector<uint8_t> scratch;
+    // The others' pieces of a missing member's piece: page-aligned, since the
+    // kernel copies into an unaligned buffer several times slower.
+    struct Scratch {
+        std::unique_ptr<uint8_t, decltype(&std::free)> bytes { nullptr, &std::free };
+        size_t size = 0;
+        uint8_t* data() { return bytes.get(); }
+        bool reserve(size_t n)
+        {
+            if (n <= size)
+                return true;
+            const size_t rounded = (n + 4095) & ~size_t(4095);
+            bytes.reset(static_cast<uint8_t*>(std::aligned_alloc(4096, rounded)));
+            size = bytes ? rounded : 0;
+            return size != 0;
+        }
+    };
+    thread_local Scratch scratch;
     uint64_t done = 0;
     while (done < want) {
         const uint64_t pos = offset + done;
@@ -213,8 +255,7 @@ uint32_t read_layout(const RaidLayout& layout, void* buffer, uint32_t count, uin
         const BlockPlace place = place_block(layout.level, layout.code, layout.members, pos / stripe);
         const uint64_t at = layout.first_byte + place.row * stripe + within;
         if (int32_t(place.column) != layout.missing) {
-            BgReader* m = layout.member[place.column];
-            const uint32_t got = m->read(m, out + done, n, at);
+            const uint32_t got = read_member(layout, place.column, out + done, n, at);
             done += got;
             if (got < n) {
                 if (!g_read_errno)
@@ -227,13 +268,14 @@ uint32_t read_layout(const RaidLayout& layout, void* buffer, uint32_t count, uin
         // member of the row (its data and its parity).
         uint8_t* piece = out + done;
         std::memset(piece, 0, n);
-        if (scratch.size() < n)
-            scratch.resize(n);
+        if (!scratch.reserve(n)) {
+            g_read_errno = ENOMEM; // no exception leaves a read operation
+            return uint32_t(done);
+        }
         for (uint32_t c = 0; c < layout.members; ++c) {
             if (int32_t(c) == layout.missing)
                 continue;
-            BgReader* m = layout.member[c];
-            if (m->read(m, scratch.data(), n, at) != n) {
+            if (read_member(layout, c, scratch.data(), n, at) != n) {
                 if (!g_read_errno)
                     g_read_errno = EIO;
                 return uint32_t(done);

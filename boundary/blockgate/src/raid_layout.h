@@ -19,6 +19,12 @@ struct RaidLayout {
     uint64_t first_byte = 0;    // where the data starts on every member
     uint64_t rows = 0;          // whole stripe rows on every member
     BgReader* member[BG_RAID_MAX_MEMBERS] {};
+    // Where a member can be read straight from a file (large pieces skip the
+    // member's read-ahead window): its descriptor (-1: through its read
+    // operation), the byte offset of the member in the file and its length.
+    int fd[BG_RAID_MAX_MEMBERS] {};
+    uint64_t base[BG_RAID_MAX_MEMBERS] {};
+    uint64_t limit[BG_RAID_MAX_MEMBERS] {};
 
     uint32_t data_columns() const { return level == BG_RAID_LEVEL_PARITY ? members - 1 : members; }
     uint64_t size() const { return rows * data_columns() * stripe_bytes; }
