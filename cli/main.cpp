@@ -75,7 +75,8 @@ int main(int argc, char** argv)
             ->required();
         cmd->add_option("--raid", opts->raid,
                         "assemble the SOURCE members into one volume: LEVEL (0 striping, 1 RAID 5):LAYOUT "
-                        "(0-5 parity rotation, 6 none):STRIPE (sectors):FIRST (sector of the data on each member)");
+                        "(0-5 parity rotation, 6 none):STRIPE (sectors):FIRST (sector of the data on each member), or auto "
+                        "(the first layout 'raid detect' finds; members in any order)");
         cmd->add_option("--fs", opts->fs, "format: fat12 | fat16 | fat32 | ntfs (default ntfs)");
         cmd->add_option("--types", opts->types, "raw: any of photo,music,video,others (default all)");
         cmd->add_option("--volume", opts->volume, "the N-th volume (from 0) of a whole-disk image or disk")
