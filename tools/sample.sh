@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# README command 1: installs what is missing, builds salvor-cli, makes the
-# sample disk image (an NTFS and a FAT32 volume, each with deleted files),
-# lists it and recovers the deleted files of its volumes into a fresh folder.
+# README command 1: installs what is missing, builds salvor-cli and the
+# desktop program salvor, makes the sample disk image (an NTFS and a FAT32
+# volume, each with deleted files), lists it and recovers the deleted files
+# of its volumes into a fresh folder.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -9,9 +10,10 @@ bash tools/setup-deps.sh
 export PATH="$PATH:/usr/sbin:/sbin"
 build=${SALVOR_BUILD:-build/release}
 # clang, as the test build uses: the whole tree is kept warning-free with it.
-cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSALVOR_TESTS=OFF -DSALVOR_GUI=OFF \
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DSALVOR_TESTS=OFF -DSALVOR_GUI=ON \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ >/dev/null
-cmake --build "$build" -j "$(nproc)" --target salvor-cli
+# Everything: salvor-cli, salvor, the skin images and the user guide beside them.
+cmake --build "$build" -j "$(nproc)"
 mkdir -p "$build/sample"
 image="$build/sample/sample-disk.img"
 bash tools/fixtures/make-sample-disk.sh "$image"
@@ -29,3 +31,8 @@ echo "== deleted files of the FAT32 volume (volume 1) =="
 echo
 echo "recovered into $out:"
 (cd "$out" && find . -type f | sort | xargs sha256sum)
+if [ -x "$build/bin/salvor" ]; then
+  echo
+  echo "the desktop program on the same disk image:"
+  echo "  $build/bin/salvor $image"
+fi

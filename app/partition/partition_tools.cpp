@@ -14,6 +14,9 @@ static_assert(PARTITION_BACKUP_MAX_RECORDS == kBackupMaxRecords);
 
 namespace {
 
+// The object whose search the engine holds now (the engine keeps one).
+PartitionTools* g_search_owner = nullptr;
+
 // A protective 0xEE entry in the master boot record: the disk's real table
 // is a GPT.
 bool has_gpt_entry(BgReader& disk)
@@ -98,7 +101,10 @@ PartitionTools::PartitionTools(BgReader* disk)
 
 PartitionTools::~PartitionTools()
 {
-    bs_exit();
+    if (g_search_owner == this) {
+        bs_exit();
+        g_search_owner = nullptr;
+    }
 }
 
 DiskRefusal PartitionTools::Refusal() const
@@ -111,6 +117,10 @@ DiskRefusal PartitionTools::Refusal() const
 std::vector<FoundPartition> PartitionTools::Search()
 {
     std::vector<FoundPartition> out;
+    // A search replaces the engine's results without freeing them.
+    if (g_search_owner)
+        bs_exit();
+    g_search_owner = this;
     BgVolume* table = bs_recover(m_disk);
     if (!table)
         return out;
@@ -129,7 +139,9 @@ std::vector<FoundPartition> PartitionTools::Search()
 
 bool PartitionTools::Rebuild()
 {
-    return m_disk && write_Partition_table(m_disk);
+    // The engine keeps one search for all disks: only the disk this object
+    // searched may get a table made from it.
+    return m_disk && g_search_owner == this && write_Partition_table(m_disk);
 }
 
 BackupStatus PartitionTools::Backup(int fd)

@@ -117,4 +117,37 @@ TEST_F(ImageOnly, PartitionToolsSearchAndExplainRefusals)
     EXPECT_EQ(missing.error(), ENOENT);
 }
 
+// The engine keeps one search: a tools object that did not make it (a
+// backup or a restore on the side) neither frees it nor writes a table from
+// it, so the searching object can still rebuild afterwards.
+TEST_F(ImageOnly, OnlyTheSearchingToolsRebuildFromTheSearch)
+{
+    auto bytes = fat_disk();
+    std::fill(bytes.begin() + 446, bytes.begin() + 510, 0);
+    const auto image = dir / "disk.img";
+    salvor_test::write_file(image, bytes);
+    OpenedDisk disk(image.string());
+    ASSERT_EQ(disk.refusal(), DiskRefusal::none);
+    PartitionTools& searching = *disk.tools();
+    ASSERT_EQ(searching.Search().size(), 1u);
+    {
+        PartitionTools other(bg_disk_list->disk);
+        EXPECT_FALSE(other.Rebuild());
+        EXPECT_EQ(salvor_test::read_file(image), bytes);
+    }
+    ASSERT_TRUE(searching.Rebuild());
+    const auto after = salvor_test::read_file(image);
+    EXPECT_EQ(after[446 + 4], 0x06);
+    EXPECT_EQ(after[446 + 8] | after[446 + 9] << 8, 2048);
+
+    // A second object's search takes the engine's results over; the first
+    // can no longer write from them.
+    std::fill(bytes.begin() + 446, bytes.begin() + 510, 0);
+    salvor_test::write_file(image, bytes);
+    PartitionTools second(bg_disk_list->disk);
+    ASSERT_EQ(second.Search().size(), 1u);
+    EXPECT_FALSE(searching.Rebuild());
+    EXPECT_EQ(salvor_test::read_file(image), bytes);
+}
+
 } // namespace

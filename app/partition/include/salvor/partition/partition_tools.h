@@ -73,8 +73,10 @@ constexpr bool BackupFileSizeFits(uint64_t bytes)
 }
 
 // The tools on one disk object (owned by blockgate, valid while its disk list
-// lives). One disk at a time: the search keeps its results in the engine until
-// this object goes.
+// lives). One disk at a time: the engine keeps the results of one search,
+// which belong to the object that made it until it goes or another object
+// searches. An object that does not own the search (a backup or a restore)
+// neither frees it nor rebuilds from it.
 class PartitionTools {
 public:
     explicit PartitionTools(BgReader* disk);
@@ -88,9 +90,10 @@ public:
     // Searches the whole disk (bg_progress moves from 0 to 100). Empty when
     // nothing was found or the search was stopped.
     std::vector<FoundPartition> Search();
-    // Writes a partition table describing what the last Search found. False,
-    // with nothing written, when it found nothing or more than four primary
-    // entries would be needed; false also when a write failed.
+    // Writes a partition table describing what this object's last Search
+    // found. False, with nothing written, when the engine holds no search of
+    // this object, it found nothing or more than four primary entries would
+    // be needed; false also when a write failed.
     bool Rebuild();
 
     // Writes the disk's tables to the open, empty, writable file `fd`.
