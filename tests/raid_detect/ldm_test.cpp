@@ -608,6 +608,37 @@ TEST_F(DamagedDatabase, AMemberWithoutItsDatabaseIsJudgedFromTheOthersCopy)
     EXPECT_NE(std::string(raid_last_failure()).find("dynamic-disk"), std::string::npos);
 }
 
+TEST_F(DamagedDatabase, ProbeTakesTheCopyAtTheEndWhenSectorSixIsDamagedAndRefusesHeadersPointingOutside)
+{
+    fs::path a = copy_of("2003r2-striped-1");
+    // Sector 6's private header says the database lies past the disk's end.
+    std::vector<uint8_t> far(8);
+    store_be64(far.data(), 1ull << 40);
+    patch(a, 6 * 512 + ldm::privhead::config_start, far);
+    open_files({ a }, BG_RAID_LEVEL_STRIPE);
+    BgMemberLocation loc {};
+    ASSERT_NE(bg_probe_member(params.members[0], &loc), 0);
+    EXPECT_EQ(loc.database_offset, area);
+    EXPECT_EQ(loc.data_offset, 63u * 512);
+
+    // The copy at the end says so too: no database, and nothing read outside.
+    patch(a, area + ldm::privhead_in_database + ldm::privhead::config_start, far);
+    open_files({ a }, BG_RAID_LEVEL_STRIPE);
+    EXPECT_EQ(bg_probe_member(params.members[0], &loc), 0);
+    EXPECT_EQ(loc.database_offset, 0u);
+
+    // A GPT member whose metadata partition is shorter than a database.
+    fs::path g = copy_of("2008r2-striped-2");
+    auto bytes = salvor_test::read_file(g);
+    const uint64_t entries = load_le64(&bytes[512 + 72]) * 512;
+    const uint64_t first = load_le64(&bytes[entries + 32]);
+    std::vector<uint8_t> last(8);
+    store_le64(last.data(), first + 100); // 101 sectors
+    patch(g, entries + 40, last);
+    open_files({ g }, BG_RAID_LEVEL_STRIPE);
+    EXPECT_EQ(bg_probe_member(params.members[0], &loc), 0);
+}
+
 // ---- the parser on single structures ------------------------------------------
 
 TEST(LdmParse, VariableLengthFieldsAreBoundedByTheRecord)
