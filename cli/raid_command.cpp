@@ -16,7 +16,7 @@ namespace {
 std::string raid_option(const DetectedLayout& d)
 {
     const uint64_t start = d.common_start();
-    if (start == UINT64_MAX)
+    if (start >= UINT32_MAX) // none shared, or past what the option takes
         return {};
     return std::to_string(d.level) + ":" + std::to_string(d.layout) + ":" + std::to_string(d.stripe_size) + ":"
            + std::to_string(start);
@@ -100,7 +100,7 @@ int run_raid_detect(const RaidOptions& o)
             if (!e["raid_option"].is_null())
                 std::cout << "  --raid " << e["raid_option"].get<std::string>() << " with the members in column order\n";
             else
-                std::cout << "  the members start at different sectors: open it with --raid auto\n";
+                std::cout << "  open it with --raid auto (or MEMBER@SECTOR for each member)\n";
         }
         if (list.empty()) {
             std::cout << "no layout found\n";

@@ -272,7 +272,10 @@ BgVolume* RaidSource::OpenDetected(const std::vector<std::string>& members, int 
     // the members in its column order; members that start the array at
     // different sectors are each read from their own.
     const DetectedLayout& best = found.layouts.front();
-    const uint64_t common = best.common_start();
+    // A first sector past 32 bits does not fit the layout record: such
+    // members are read through windows as well.
+    const uint64_t shared = best.common_start();
+    const uint64_t common = shared < UINT32_MAX ? shared : UINT64_MAX;
     RaidSpec chosen;
     chosen.level = best.level;
     chosen.layout = best.layout;

@@ -124,7 +124,7 @@ std::vector<Candidate> judge_database(const MemberSet& set, const ldm::Database&
             }
             const BgMemberLocation& loc = members[j]->location;
             const uint64_t start = p->start + loc.data_offset / loc.bytes_per_sector;
-            if (start < p->start || start >= uint64_t(UINT32_MAX)) {
+            if (start < p->start) {
                 usable = false;
                 break;
             }
