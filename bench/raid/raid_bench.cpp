@@ -82,8 +82,8 @@ int read(const std::string& dir, int missing)
     // The piece size and alignment of cat's buffer (128 KiB, page-aligned): the
     // kernel's copy into an unaligned buffer alone costs three times as much.
     constexpr size_t kPiece = 128 << 10;
-    std::unique_ptr<uint8_t, decltype(&std::free)> buffer(static_cast<uint8_t*>(std::aligned_alloc(4096, kPiece)),
-                                                          &std::free);
+    std::unique_ptr<uint8_t, decltype(&std::free)> buffer(
+        static_cast<uint8_t*>(std::aligned_alloc(4096, kPiece)), &std::free);
     uint8_t* buf = buffer.get();
     uint64_t sum = 0;
     const auto start = std::chrono::steady_clock::now();
@@ -97,9 +97,8 @@ int read(const std::string& dir, int missing)
     }
     const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     std::printf("virtual volume%s: %llu bytes in %.3f s, %.0f MiB/s (check %llu)\n",
-                missing >= 0 ? (", member " + std::to_string(missing) + " missing").c_str() : "",
-                static_cast<unsigned long long>(off), s, double(off) / s / (1 << 20),
-                static_cast<unsigned long long>(sum));
+        missing >= 0 ? (", member " + std::to_string(missing) + " missing").c_str() : "",
+        static_cast<unsigned long long>(off), s, double(off) / s / (1 << 20), static_cast<unsigned long long>(sum));
     RAID_exit();
     bg_release_devices();
     return off == v->size ? 0 : 1;

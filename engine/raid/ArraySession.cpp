@@ -55,8 +55,7 @@ int32_t ArraySession::open_manual(RaidParams* params)
     }
     params->missing_index = BG_RAID_NONE_MISSING;
     if (params->level != BG_RAID_LEVEL_STRIPE && params->level != BG_RAID_LEVEL_PARITY) {
-        fail("RAID level " + std::to_string(params->level) +
-             " is neither 0 (striping) nor 1 (striping with parity)");
+        fail("RAID level " + std::to_string(params->level) + " is neither 0 (striping) nor 1 (striping with parity)");
         return 0;
     }
     if (params->level == BG_RAID_LEVEL_STRIPE)

@@ -51,8 +51,8 @@ private:
     void close_volume();
 
     RaidParams* m_params = nullptr; // the record published through bg_raid_context
-    BgVolume* m_volume = nullptr;   // its virtual volume
-    bool m_ntfs_open = false;       // the NTFS engine was opened on m_volume by show_root
+    BgVolume* m_volume = nullptr; // its virtual volume
+    bool m_ntfs_open = false; // the NTFS engine was opened on m_volume by show_root
     RaidJudgeInfo* m_candidates = nullptr;
 };
 

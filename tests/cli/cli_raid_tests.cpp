@@ -68,17 +68,15 @@ std::string member_args(const std::vector<fs::path>& members, int missing)
 // Recovers `mode_args` through the array and checks every expected file
 // (tree path -> SHA-256) byte for byte; the members stay unchanged.
 void expect_recovered(const std::string& mode_args, const std::string& raid_args,
-                      const std::map<std::string, std::string>& expected, const std::vector<fs::path>& members,
-                      const std::string& what)
+    const std::map<std::string, std::string>& expected, const std::vector<fs::path>& members, const std::string& what)
 {
     TempDir out;
     std::vector<std::string> before;
     for (const auto& m : members)
         before.push_back(sha256_file(m));
     std::string output;
-    const int rc = run_cli("recover " + mode_args + " --raid " + raid_args + " --to " +
-                               quote((out / "recovered").string()),
-                           &output);
+    const int rc = run_cli(
+        "recover " + mode_args + " --raid " + raid_args + " --to " + quote((out / "recovered").string()), &output);
     EXPECT_EQ(rc, 0) << what << "\n" << output;
     const auto files = recovered_files(out / "recovered");
     for (const auto& [path, sha] : expected) {
@@ -98,7 +96,7 @@ void expect_recovered(const std::string& mode_args, const std::string& raid_args
 std::vector<RaidShape> shapes()
 {
     std::vector<RaidShape> out;
-    const uint32_t stripes[] = {8, 128, 16, 64};
+    const uint32_t stripes[] = { 8, 128, 16, 64 };
     for (uint32_t n = 2; n <= 4; ++n) {
         RaidShape s;
         s.level = 0;
@@ -128,9 +126,8 @@ void recover_through_arrays(const fs::path& volume, const std::map<std::string, 
         TempDir dir;
         const auto members = stripe_volume_file(volume, shape, dir.path());
         for (int missing = -1; missing < int(shape.level ? shape.members : 0); ++missing) {
-            const std::string what =
-                "--raid " + raid_spec(shape) + " over " + std::to_string(shape.members) + " members, missing " +
-                std::to_string(missing);
+            const std::string what = "--raid " + raid_spec(shape) + " over " + std::to_string(shape.members)
+                + " members, missing " + std::to_string(missing);
             expect_recovered("deleted", raid_spec(shape) + member_args(members, missing), expected, members, what);
         }
     }
@@ -142,7 +139,7 @@ TEST(CliRaid, NtfsDeletedFilesThroughEveryLayout)
         return;
     TempDir tmp;
     const fs::path img = tmp / "ntfs.img";
-    ASSERT_TRUE(run_fixture("ntfs-deleted.sh", {img.string(), "4096", tmp.path().string()}));
+    ASSERT_TRUE(run_fixture("ntfs-deleted.sh", { img.string(), "4096", tmp.path().string() }));
     std::map<std::string, std::string> expected;
     for (const auto& r : read_rows(tmp / "deleted.tsv"))
         expected[r.at(0)] = r.at(2);
@@ -155,7 +152,7 @@ TEST(CliRaid, FatDeletedFilesThroughEveryLayout)
     if (!require_tool("mkfs.vfat", "dosfstools") || !require_tool("mcopy", "mtools"))
         return;
     TempDir tmp;
-    ASSERT_TRUE(run_fixture("fat-deleted.sh", {tmp.path().string(), "16"}));
+    ASSERT_TRUE(run_fixture("fat-deleted.sh", { tmp.path().string(), "16" }));
     std::map<std::string, std::string> expected;
     for (const auto& r : read_rows(tmp / "deleted.tsv")) {
         std::string path = r.at(0);
@@ -175,7 +172,7 @@ TEST(CliRaid, VolumeInsideAnArrayWithAPartitionTable)
         return;
     TempDir tmp;
     const fs::path img = tmp / "sample.img";
-    ASSERT_TRUE(run_fixture("make-sample-disk.sh", {img.string()}));
+    ASSERT_TRUE(run_fixture("make-sample-disk.sh", { img.string() }));
     RaidShape shape;
     shape.level = 1;
     shape.layout = 2;
@@ -195,16 +192,14 @@ TEST(CliRaid, VolumeInsideAnArrayWithAPartitionTable)
     std::string out;
     EXPECT_EQ(run_cli("scan deleted --raid " + raid_spec(shape) + member_args(members, -1), &out), 2) << out;
     EXPECT_NE(out.find("holds 2 volumes: choose one with --volume N"), std::string::npos) << out;
-    EXPECT_EQ(run_cli("scan deleted --volume 2 --raid " + raid_spec(shape) + member_args(members, -1), &out), 2)
-        << out;
+    EXPECT_EQ(run_cli("scan deleted --volume 2 --raid " + raid_spec(shape) + member_args(members, -1), &out), 2) << out;
     EXPECT_NE(out.find("has no volume 2"), std::string::npos) << out;
     expect_recovered("deleted --volume 0", raid_spec(shape) + member_args(members, 1),
-                     {{"notes.txt", sample("notes.txt", 1200, 3, false)},
-                      {"Documents/Old/photo.jpg", sample("photo.jpg", 70000, 2, true)}},
-                     members, "NTFS partition, member 1 missing");
+        { { "notes.txt", sample("notes.txt", 1200, 3, false) },
+            { "Documents/Old/photo.jpg", sample("photo.jpg", 70000, 2, true) } },
+        members, "NTFS partition, member 1 missing");
     expect_recovered("deleted --volume 1", raid_spec(shape) + member_args(members, 0),
-                     {{"Work/_udget.xls", sample("budget.xls", 20000, 5, false)}}, members,
-                     "FAT32 partition, member 0 missing");
+        { { "Work/_udget.xls", sample("budget.xls", 20000, 5, false) } }, members, "FAT32 partition, member 0 missing");
 }
 
 TEST(CliRaid, UnusableArraysAreRefusedWithAReason)
@@ -225,37 +220,37 @@ TEST(CliRaid, UnusableArraysAreRefusedWithAReason)
         std::string words;
     };
     std::vector<Case> cases = {
-        {"--raid 1:0:0:0" + m, 2, "the stripe size is 0"},
-        {"--raid 1:0:4294967295:0" + m, 2, "larger than the 65536"},
-        {"--raid 1:6:8:0" + m, 2, "layout code 6 is not a parity layout"},
-        {"--raid 0:6:8:0" + member_args(members, 1), 2, "cannot rebuild"},
-        {"--raid 1:0:8:0 missing missing " + quote(members[2].string()), 2, "members 0 and 1 are missing"},
-        {"--raid 1:0:8" + m, 64, "LEVEL:LAYOUT:STRIPE:FIRST"},
-        {"--raid 2:0:8:0" + m, 64, "the level is 0"},
-        {"--raid 1:9:8:0" + m, 64, "layout code is 0 to 5"},
-        {"--raid 1:0:8:x" + m, 64, "first sector"},
-        {"--raid auto" + m, 2, "--raid auto found no layout"},
-        {"--raid 1:0:8:0 " + quote(members[0].string()), 2, "at least 2 members"},
-        {"--raid 1:0:8:0" + m + " " + quote(members[0].string()), 2, "named twice"},
-        {"--raid 1:0:8:0" + m + " " + quote((tmp / "absent.img").string()), 2, "cannot open"},
-        {m, 64, "one SOURCE"},
-        {"--raid 1:0:8:0" + m + " " + quote(members[0].string() + "@999999"), 2, "named twice"},
+        { "--raid 1:0:0:0" + m, 2, "the stripe size is 0" },
+        { "--raid 1:0:4294967295:0" + m, 2, "larger than the 65536" },
+        { "--raid 1:6:8:0" + m, 2, "layout code 6 is not a parity layout" },
+        { "--raid 0:6:8:0" + member_args(members, 1), 2, "cannot rebuild" },
+        { "--raid 1:0:8:0 missing missing " + quote(members[2].string()), 2, "members 0 and 1 are missing" },
+        { "--raid 1:0:8" + m, 64, "LEVEL:LAYOUT:STRIPE:FIRST" },
+        { "--raid 2:0:8:0" + m, 64, "the level is 0" },
+        { "--raid 1:9:8:0" + m, 64, "layout code is 0 to 5" },
+        { "--raid 1:0:8:x" + m, 64, "first sector" },
+        { "--raid auto" + m, 2, "--raid auto found no layout" },
+        { "--raid 1:0:8:0 " + quote(members[0].string()), 2, "at least 2 members" },
+        { "--raid 1:0:8:0" + m + " " + quote(members[0].string()), 2, "named twice" },
+        { "--raid 1:0:8:0" + m + " " + quote((tmp / "absent.img").string()), 2, "cannot open" },
+        { m, 64, "one SOURCE" },
+        { "--raid 1:0:8:0" + m + " " + quote(members[0].string() + "@999999"), 2, "named twice" },
     };
     std::string many;
     for (int i = 0; i < 17; ++i)
         many += " " + quote(members[i % 3].string() + "@" + std::to_string(i));
-    cases.push_back({"--raid 1:0:8:0" + many, 2, "at most 16"});
+    cases.push_back({ "--raid 1:0:8:0" + many, 2, "at most 16" });
     {
         // A member shorter than the others.
         auto bytes = read_file(members[1]);
         bytes.resize(bytes.size() - 4096);
         write_file(tmp / "short.img", bytes);
-        cases.push_back({"--raid 1:0:8:0 " + quote(members[0].string()) + " " + quote((tmp / "short.img").string()) +
-                             " " + quote(members[2].string()),
-                         2, "member 1 is shorter than the others"});
-        cases.push_back({"--raid 1:0:8:0 " + quote(members[0].string()) + " " +
-                             quote((tmp / "short.img").string() + "@999999") + " " + quote(members[2].string()),
-                         2, "lies beyond its end"});
+        cases.push_back({ "--raid 1:0:8:0 " + quote(members[0].string()) + " " + quote((tmp / "short.img").string())
+                + " " + quote(members[2].string()),
+            2, "member 1 is shorter than the others" });
+        cases.push_back({ "--raid 1:0:8:0 " + quote(members[0].string()) + " "
+                + quote((tmp / "short.img").string() + "@999999") + " " + quote(members[2].string()),
+            2, "lies beyond its end" });
     }
     for (const auto& c : cases) {
         std::string out;
@@ -274,9 +269,9 @@ protected:
         auto shared = shared_testdata_dir();
         if (!shared || !fs::exists(*shared / "ldm" / "ldm-data.tar.xz"))
             GTEST_SKIP() << "../shared/testdata/ldm is absent";
-        ASSERT_EQ(run("tar -xJf " + quote((*shared / "ldm" / "ldm-data.tar.xz").string()) + " -C " +
-                      quote(m_dir.path().string())),
-                  0);
+        ASSERT_EQ(run("tar -xJf " + quote((*shared / "ldm" / "ldm-data.tar.xz").string()) + " -C "
+                      + quote(m_dir.path().string())),
+            0);
     }
     std::string disk(const std::string& name) const { return quote((m_dir / ("ldm-" + name + ".img")).string()); }
     std::vector<fs::path> disks(const std::vector<std::string>& names) const
@@ -297,23 +292,22 @@ TEST_F(CliRaidDynamicDisks, StripedVolumesGiveTestTxt)
 {
     const std::string sha = sha256_hex(kTestText.data(), kTestText.size());
     // 2003 R2: both data areas start at sector 63, the partitions at 0 in them.
-    expect_recovered("format --fs ntfs",
-                     "0:6:128:63 " + disk("2003r2-striped-1") + " " + disk("2003r2-striped-2"),
-                     {{"test.txt", sha}}, disks({"2003r2-striped-1", "2003r2-striped-2"}), "2003 R2 striped");
+    expect_recovered("format --fs ntfs", "0:6:128:63 " + disk("2003r2-striped-1") + " " + disk("2003r2-striped-2"),
+        { { "test.txt", sha } }, disks({ "2003r2-striped-1", "2003r2-striped-2" }), "2003 R2 striped");
     // 2008 R2: an MBR disk (data at 63, partition at 65) and a GPT disk (data
     // at 65570, partition at 94).
     expect_recovered("format --fs ntfs",
-                     "0:6:128:0 " + disk("2008r2-striped-1") + "@128 " + disk("2008r2-striped-2") + "@65664",
-                     {{"test.txt", sha}}, disks({"2008r2-striped-1", "2008r2-striped-2"}), "2008 R2 striped");
+        "0:6:128:0 " + disk("2008r2-striped-1") + "@128 " + disk("2008r2-striped-2") + "@65664",
+        { { "test.txt", sha } }, disks({ "2008r2-striped-1", "2008r2-striped-2" }), "2008 R2 striped");
 }
 
 TEST_F(CliRaidDynamicDisks, Raid5VolumesOpenWithEachMemberLeftOut)
 {
     // Windows lays RAID 5 out left symmetric (code 2), columns in partition-index order.
     const std::vector<std::pair<std::string, std::vector<std::string>>> sets = {
-        {"1:2:128:63", {disk("2003r2-raid5-3"), disk("2003r2-raid5-2"), disk("2003r2-raid5-1")}},
-        {"1:2:128:0", {disk("2008r2-raid5-1") + "@128", disk("2008r2-raid5-2") + "@65664",
-                       disk("2008r2-raid5-3") + "@65664"}},
+        { "1:2:128:63", { disk("2003r2-raid5-3"), disk("2003r2-raid5-2"), disk("2003r2-raid5-1") } },
+        { "1:2:128:0",
+            { disk("2008r2-raid5-1") + "@128", disk("2008r2-raid5-2") + "@65664", disk("2008r2-raid5-3") + "@65664" } },
     };
     for (const auto& [spec, members] : sets) {
         for (int missing = -1; missing < 3; ++missing) {

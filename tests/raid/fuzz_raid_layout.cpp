@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const bool big_sectors = in.take(1) % 7 == 0;
     const uint32_t sector = big_sectors ? 4096 : 512;
     const uint32_t common = 1 + in.take(1) % 64; // sectors per member
-    const uint32_t odd = in.take(1);             // one member of another size, when odd % 5 == 0
+    const uint32_t odd = in.take(1); // one member of another size, when odd % 5 == 0
 
     // The last member is the XOR of the others at every offset, so every
     // column of every row is the XOR of the other columns, whatever the layout.

@@ -41,11 +41,7 @@ struct Array {
 };
 
 // Packed fields are compared by value.
-template<typename T>
-T copy(T value)
-{
-    return value;
-}
+template <typename T> T copy(T value) { return value; }
 
 uint32_t place(uint32_t column, uint32_t parity) { return column | parity << 8; }
 
@@ -60,12 +56,12 @@ TEST(RaidLayout, MapBlockFollowsTheLayoutTable)
         uint32_t expected[6];
     };
     const Case cases[] = {
-        {BG_RAID_LEFT_ASYMMETRIC, {place(0, 2), place(1, 2), place(0, 1), place(2, 1), place(1, 0), place(2, 0)}},
-        {BG_RAID_RIGHT_ASYMMETRIC, {place(1, 0), place(2, 0), place(0, 1), place(2, 1), place(0, 2), place(1, 2)}},
-        {BG_RAID_LEFT_SYMMETRIC, {place(0, 2), place(1, 2), place(2, 1), place(0, 1), place(1, 0), place(2, 0)}},
-        {BG_RAID_RIGHT_SYMMETRIC, {place(1, 0), place(2, 0), place(2, 1), place(0, 1), place(0, 2), place(1, 2)}},
-        {BG_RAID_PARITY_FIRST, {place(1, 0), place(2, 0), place(1, 0), place(2, 0), place(1, 0), place(2, 0)}},
-        {BG_RAID_PARITY_LAST, {place(0, 2), place(1, 2), place(0, 2), place(1, 2), place(0, 2), place(1, 2)}},
+        { BG_RAID_LEFT_ASYMMETRIC, { place(0, 2), place(1, 2), place(0, 1), place(2, 1), place(1, 0), place(2, 0) } },
+        { BG_RAID_RIGHT_ASYMMETRIC, { place(1, 0), place(2, 0), place(0, 1), place(2, 1), place(0, 2), place(1, 2) } },
+        { BG_RAID_LEFT_SYMMETRIC, { place(0, 2), place(1, 2), place(2, 1), place(0, 1), place(1, 0), place(2, 0) } },
+        { BG_RAID_RIGHT_SYMMETRIC, { place(1, 0), place(2, 0), place(2, 1), place(0, 1), place(0, 2), place(1, 2) } },
+        { BG_RAID_PARITY_FIRST, { place(1, 0), place(2, 0), place(1, 0), place(2, 0), place(1, 0), place(2, 0) } },
+        { BG_RAID_PARITY_LAST, { place(0, 2), place(1, 2), place(0, 2), place(1, 2), place(0, 2), place(1, 2) } },
     };
     for (const auto& c : cases) {
         p.layout = c.code;
@@ -90,8 +86,7 @@ TEST(RaidLayout, MapBlockFollowsTheLayoutTable)
 }
 
 // Reads the whole volume in pieces of odd sizes at odd places and compares.
-void expect_reads_volume(BgVolume* volume, const std::vector<uint8_t>& expected, uint64_t seed,
-                         const std::string& what)
+void expect_reads_volume(BgVolume* volume, const std::vector<uint8_t>& expected, uint64_t seed, const std::string& what)
 {
     ASSERT_NE(volume, nullptr) << what;
     BgReader* r = volume->reader;
@@ -121,7 +116,7 @@ void expect_reads_volume(BgVolume* volume, const std::vector<uint8_t>& expected,
 TEST(RaidVolume, EveryLayoutReadsBackTheVolumeWithEachMemberMissing)
 {
     const auto volume = random_bytes(200 * 1024 + 333, 7);
-    const uint32_t stripes[] = {1, 8, 128};
+    const uint32_t stripes[] = { 1, 8, 128 };
     int configurations = 0;
     for (uint32_t n = 2; n <= 4; ++n) {
         for (uint32_t code = 0; code <= 6; ++code) {
@@ -134,8 +129,8 @@ TEST(RaidVolume, EveryLayoutReadsBackTheVolumeWithEachMemberMissing)
                 shape.first = (n + code + s) % 2 ? 63 : 2048;
                 const auto bytes = stripe_volume(volume, shape);
                 for (int missing = -1; missing < int(shape.level ? n : 0); ++missing) {
-                    const std::string what = raid_spec(shape) + " over " + std::to_string(n) + " members, missing " +
-                                             std::to_string(missing);
+                    const std::string what = raid_spec(shape) + " over " + std::to_string(n) + " members, missing "
+                        + std::to_string(missing);
                     Array a(bytes, shape, missing);
                     ASSERT_EQ(Professional_Mode(&a.params), 1) << what << ": " << raid_last_failure();
                     EXPECT_EQ(copy(a.params.missing_index), missing) << what;
@@ -179,6 +174,32 @@ TEST(RaidVolume, UnpublishedVolumeReadsItsMemberFromTheFirstSector)
     how.first_sector = 0;
     how.member = 0; // the missing one
     EXPECT_EQ(bg_open_virtual_volume(a.params.members, &how), nullptr);
+}
+
+TEST(RaidVolume, WindowsReadOnlyTheirRange)
+{
+    const auto bytes = random_bytes(64 * 1024, 21);
+    MemoryVolume m(bytes);
+    EXPECT_EQ(bg_open_window(m.reader(), 64 * 1024, 1), nullptr) << "starts at the end";
+    EXPECT_EQ(bg_open_window(m.reader(), 512, 64 * 1024), nullptr) << "ends beyond the end";
+    EXPECT_EQ(bg_open_window(m.reader(), 0, 0), nullptr);
+    EXPECT_EQ(bg_open_window(BG_RAID_MISSING, 0, 512), nullptr);
+    BgReader* w = bg_open_window(m.reader(), 1024, 4096);
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(w->size(w), 4096u);
+    EXPECT_EQ(w->bytes_per_sector, 512u);
+    std::vector<uint8_t> buf(8192, 0);
+    EXPECT_EQ(w->read(w, buf.data(), 8192, 0), 4096u);
+    EXPECT_EQ(0, std::memcmp(buf.data(), bytes.data() + 1024, 4096));
+    EXPECT_EQ(w->read(w, buf.data(), 10, 4096), 0u);
+    EXPECT_EQ(w->write(w, buf.data(), 10, 0), 0u) << "windows are read-only";
+    EXPECT_EQ(m.writes(), 0u);
+    // A window of a window.
+    BgReader* inner = bg_open_window(w, 512, 512);
+    ASSERT_NE(inner, nullptr);
+    ASSERT_EQ(inner->read(inner, buf.data(), 4096, 0), 512u);
+    EXPECT_EQ(0, std::memcmp(buf.data(), bytes.data() + 1536, 512));
+    bg_release_devices();
 }
 
 // Professional_Mode refuses the record with a reason naming the fault, and
@@ -279,7 +300,7 @@ TEST(RaidVolume, MemberReadFailureEndsTheReadShort)
     shape.stripe = 8;
     const auto volume = random_bytes(96 * 1024, 9);
     const auto bytes = stripe_volume(volume, shape);
-    for (int missing : {-1, 0}) {
+    for (int missing : { -1, 0 }) {
         Array a(bytes, shape, missing);
         ASSERT_EQ(Professional_Mode(&a.params), 1) << raid_last_failure();
         BgReader* r = a.params.volume->reader;
@@ -296,7 +317,7 @@ TEST(RaidVolume, MemberReadFailureEndsTheReadShort)
 TEST(RaidVolume, PartitionTableInsideTheArrayListsItsVolumes)
 {
     DiskBuilder disk(8192);
-    disk.mbr({{0, 0x0C, 2048, 2048}, {0, 0x07, 4096, 4000}});
+    disk.mbr({ { 0, 0x0C, 2048, 2048 }, { 0, 0x07, 4096, 4000 } });
     disk.put(2048 * 512, fat_boot_sector(32, 2048, 2048, 1));
     disk.put(4096 * 512, ntfs_boot_sector(4000, 4096));
     RaidShape shape;
@@ -396,8 +417,8 @@ TEST(RaidExports, ManualOpenAndRelease)
 TEST(RaidExports, FillRebuildsTheMissingBuffer)
 {
     const size_t length = 4096 + 3;
-    std::vector<std::vector<uint8_t>> bufs = {random_bytes(length, 1), random_bytes(length, 2),
-                                              random_bytes(length, 3), std::vector<uint8_t>(length, 0xAA)};
+    std::vector<std::vector<uint8_t>> bufs = { random_bytes(length, 1), random_bytes(length, 2),
+        random_bytes(length, 3), std::vector<uint8_t>(length, 0xAA) };
     std::vector<uint8_t> parity(length, 0);
     for (int i = 0; i < 3; ++i)
         for (size_t k = 0; k < length; ++k)
@@ -413,7 +434,7 @@ TEST(RaidExports, FillRebuildsTheMissingBuffer)
     p.members[1] = BG_RAID_MISSING;
     p.members[2] = m.reader();
     p.members[3] = m.reader();
-    uint8_t* ptrs[4] = {bufs[0].data(), bufs[1].data(), bufs[2].data(), bufs[3].data()};
+    uint8_t* ptrs[4] = { bufs[0].data(), bufs[1].data(), bufs[2].data(), bufs[3].data() };
     EXPECT_EQ(bg_raid_fill(&p, ptrs, uint32_t(length)), 1);
     EXPECT_EQ(bufs[1], lost);
     p.members[1] = m.reader();
@@ -434,18 +455,17 @@ TEST(RaidExports, DynamicDiskRaid5ListsAndReadsTestTxt)
     if (!shared || !fs::exists(*shared / "ldm" / "ldm-data.tar.xz"))
         GTEST_SKIP() << "../shared/testdata/ldm is absent";
     TempDir dir;
-    ASSERT_EQ(run("tar -xJf '" + (*shared / "ldm" / "ldm-data.tar.xz").string() + "' -C '" + dir.path().string() +
-                  "'"),
-              0);
+    ASSERT_EQ(
+        run("tar -xJf '" + (*shared / "ldm" / "ldm-data.tar.xz").string() + "' -C '" + dir.path().string() + "'"), 0);
     struct Set {
         std::vector<std::string> files; // in column order
-        std::vector<uint64_t> sectors;  // where each member's array data starts
+        std::vector<uint64_t> sectors; // where each member's array data starts
     };
     // Left symmetric (code 2), columns in partition-index order; 2008 R2 mixes
     // an MBR dynamic disk (data area at 63) and GPT ones (at 65570).
     const Set sets[] = {
-        {{"2003r2-raid5-3", "2003r2-raid5-2", "2003r2-raid5-1"}, {63, 63, 63}},
-        {{"2008r2-raid5-1", "2008r2-raid5-2", "2008r2-raid5-3"}, {128, 65664, 65664}},
+        { { "2003r2-raid5-3", "2003r2-raid5-2", "2003r2-raid5-1" }, { 63, 63, 63 } },
+        { { "2008r2-raid5-1", "2008r2-raid5-2", "2008r2-raid5-3" }, { 128, 65664, 65664 } },
     };
     const std::string expected = "Filesystem test";
     for (const auto& set : sets) {
@@ -493,7 +513,7 @@ TEST(RaidExports, DynamicDiskRaid5ListsAndReadsTestTxt)
             std::string data(expected.size(), '\0');
             Ntfs_RWfile_Set(1);
             ASSERT_EQ(Ntfs_Get_Data(uint32_t(record & 0xFFFFFFFFFFFFull), 0, data.data(), uint32_t(data.size())),
-                      NTFS_DATA_OK)
+                NTFS_DATA_OK)
                 << what;
             EXPECT_EQ(data, expected) << what;
             NTFS_Free_File_Info(head);

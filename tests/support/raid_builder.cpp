@@ -87,8 +87,8 @@ std::vector<std::vector<uint8_t>> stripe_volume(const std::vector<uint8_t>& volu
     return members;
 }
 
-std::vector<std::filesystem::path> stripe_volume_file(const std::filesystem::path& volume, const RaidShape& shape,
-                                                      const std::filesystem::path& dir)
+std::vector<std::filesystem::path> stripe_volume_file(
+    const std::filesystem::path& volume, const RaidShape& shape, const std::filesystem::path& dir)
 {
     const auto members = stripe_volume(read_file(volume), shape);
     std::vector<std::filesystem::path> paths;
@@ -101,8 +101,8 @@ std::vector<std::filesystem::path> stripe_volume_file(const std::filesystem::pat
 
 std::string raid_spec(const RaidShape& shape)
 {
-    return std::to_string(shape.level) + ":" + std::to_string(shape.layout) + ":" + std::to_string(shape.stripe) +
-           ":" + std::to_string(shape.first);
+    return std::to_string(shape.level) + ":" + std::to_string(shape.layout) + ":" + std::to_string(shape.stripe) + ":"
+        + std::to_string(shape.first);
 }
 
 } // namespace salvor_test

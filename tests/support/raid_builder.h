@@ -12,11 +12,11 @@
 namespace salvor_test {
 
 struct RaidShape {
-    int level = 0;          // 0 striping, 1 striping with parity
-    uint32_t layout = 6;    // layout code (level 1: 0..5)
+    int level = 0; // 0 striping, 1 striping with parity
+    uint32_t layout = 6; // layout code (level 1: 0..5)
     uint32_t members = 2;
-    uint32_t stripe = 128;  // sectors
-    uint32_t first = 0;     // sector where the data starts on every member
+    uint32_t stripe = 128; // sectors
+    uint32_t first = 0; // sector where the data starts on every member
     uint32_t sector = 512;
 };
 
@@ -30,8 +30,8 @@ std::vector<uint32_t> raid_row_columns(const RaidShape& shape, uint64_t row, int
 std::vector<std::vector<uint8_t>> stripe_volume(const std::vector<uint8_t>& volume, const RaidShape& shape);
 
 // The same for a volume file, written to DIR/member-K.img; returns the paths.
-std::vector<std::filesystem::path> stripe_volume_file(const std::filesystem::path& volume, const RaidShape& shape,
-                                                      const std::filesystem::path& dir);
+std::vector<std::filesystem::path> stripe_volume_file(
+    const std::filesystem::path& volume, const RaidShape& shape, const std::filesystem::path& dir);
 
 // "LEVEL:LAYOUT:STRIPE:FIRST" as salvor-cli --raid takes it.
 std::string raid_spec(const RaidShape& shape);

@@ -16,166 +16,166 @@ extern thread_local int g_read_errno;
 
 namespace {
 
-void find_direct_paths(RaidLayout& layout);
+    void find_direct_paths(RaidLayout& layout);
 
-// Disk number of every virtual volume (never given to a real disk).
-constexpr int32_t virtual_disk_number = 16;
+    // Disk number of every virtual volume (never given to a real disk).
+    constexpr int32_t virtual_disk_number = 16;
 
-// One open virtual volume: a disk assembled from the members, and the volume
-// covering the whole of it.
-struct VirtualArray {
-    Disk disk;                   // reads through `assembled`; its volumes are the partitions inside
-    BgReader assembled {};       // the array's own reader
-    std::unique_ptr<Volume> whole;
-    BgReader* through = nullptr; // the member read while no layout is published
-    uint64_t first_byte = 0;     // where the array's data starts on that member
-    std::string name;
+    // One open virtual volume: a disk assembled from the members, and the volume
+    // covering the whole of it.
+    struct VirtualArray {
+        Disk disk; // reads through `assembled`; its volumes are the partitions inside
+        BgReader assembled {}; // the array's own reader
+        std::unique_ptr<Volume> whole;
+        BgReader* through = nullptr; // the member read while no layout is published
+        uint64_t first_byte = 0; // where the array's data starts on that member
+        std::string name;
 
-    std::mutex lock;
-    bool seen_valid = false;     // whether `seen` holds a record compiled before
-    RaidParams seen {};
-    bool layout_ok = false;
-    RaidLayout layout;
+        std::mutex lock;
+        bool seen_valid = false; // whether `seen` holds a record compiled before
+        RaidParams seen {};
+        bool layout_ok = false;
+        RaidLayout layout;
 
-    enum class Mode { single, mapped, broken };
-    // What reads go through now. Called with `lock` held.
-    Mode mode()
-    {
-        RaidParams* ctx = bg_raid_context.load();
-        if (!ctx || !whole || ctx->open != 1 || ctx->volume != &whole->record)
-            return Mode::single;
-        if (!seen_valid || std::memcmp(&seen, ctx, sizeof seen) != 0) {
-            std::memcpy(&seen, ctx, sizeof seen);
-            seen_valid = true;
-            std::string reason;
-            layout_ok = compile_layout(seen, layout, reason);
-            if (layout_ok)
-                find_direct_paths(layout);
+        enum class Mode { single, mapped, broken };
+        // What reads go through now. Called with `lock` held.
+        Mode mode()
+        {
+            RaidParams* ctx = bg_raid_context.load();
+            if (!ctx || !whole || ctx->open != 1 || ctx->volume != &whole->record)
+                return Mode::single;
+            if (!seen_valid || std::memcmp(&seen, ctx, sizeof seen) != 0) {
+                std::memcpy(&seen, ctx, sizeof seen);
+                seen_valid = true;
+                std::string reason;
+                layout_ok = compile_layout(seen, layout, reason);
+                if (layout_ok)
+                    find_direct_paths(layout);
+            }
+            return layout_ok ? Mode::mapped : Mode::broken;
         }
-        return layout_ok ? Mode::mapped : Mode::broken;
-    }
 
-    uint64_t size_now()
+        uint64_t size_now()
+        {
+            std::lock_guard guard(lock);
+            switch (mode()) {
+            case Mode::mapped:
+                return layout.size();
+            case Mode::broken:
+                return 0;
+            case Mode::single:
+                break;
+            }
+            const uint64_t s = through->size ? through->size(through) : 0;
+            return s > first_byte ? s - first_byte : 0;
+        }
+    };
+
+    VirtualArray* array_of(BgReader* r) { return static_cast<VirtualArray*>(r->impl); }
+
+    uint32_t array_read_op(BgReader* r, void* buffer, uint32_t count, uint64_t offset)
     {
-        std::lock_guard guard(lock);
-        switch (mode()) {
-        case Mode::mapped:
-            return layout.size();
-        case Mode::broken:
+        VirtualArray* a = array_of(r);
+        std::lock_guard guard(a->lock);
+        switch (a->mode()) {
+        case VirtualArray::Mode::mapped:
+            return read_layout(a->layout, buffer, count, offset);
+        case VirtualArray::Mode::broken:
+            g_read_errno = EINVAL;
             return 0;
-        case Mode::single:
+        case VirtualArray::Mode::single:
             break;
         }
-        const uint64_t s = through->size ? through->size(through) : 0;
-        return s > first_byte ? s - first_byte : 0;
-    }
-};
-
-VirtualArray* array_of(BgReader* r) { return static_cast<VirtualArray*>(r->impl); }
-
-uint32_t array_read_op(BgReader* r, void* buffer, uint32_t count, uint64_t offset)
-{
-    VirtualArray* a = array_of(r);
-    std::lock_guard guard(a->lock);
-    switch (a->mode()) {
-    case VirtualArray::Mode::mapped:
-        return read_layout(a->layout, buffer, count, offset);
-    case VirtualArray::Mode::broken:
-        g_read_errno = EINVAL;
-        return 0;
-    case VirtualArray::Mode::single:
-        break;
-    }
-    g_read_errno = 0;
-    BgReader* m = a->through;
-    const uint64_t s = m->size ? m->size(m) : 0;
-    const uint64_t length = s > a->first_byte ? s - a->first_byte : 0;
-    if (offset >= length)
-        return 0;
-    const auto n = uint32_t(std::min<uint64_t>(count, length - offset));
-    return m->read(m, buffer, n, a->first_byte + offset);
-}
-
-uint32_t array_write_op(BgReader*, const void*, uint32_t, uint64_t)
-{
-    errno = EPERM;
-    return 0;
-}
-
-int32_t array_commit_op(BgReader*) { return 0; }
-
-uint64_t array_size_op(BgReader* r) { return array_of(r)->size_now(); }
-
-std::mutex g_arrays_lock;
-std::vector<std::unique_ptr<VirtualArray>> g_arrays;
-
-// A part of another object.
-struct Window {
-    BgReader reader {};
-    BgReader* object = nullptr;
-    uint64_t offset = 0;
-    uint64_t length = 0;
-    std::string name;
-    uint8_t stream_flag = 1;
-};
-std::vector<std::unique_ptr<Window>> g_windows;
-
-Window* window_of(BgReader* r) { return static_cast<Window*>(r->impl); }
-
-uint32_t window_read_op(BgReader* r, void* buffer, uint32_t count, uint64_t offset)
-{
-    Window* w = window_of(r);
-    if (offset >= w->length) {
         g_read_errno = 0;
+        BgReader* m = a->through;
+        const uint64_t s = m->size ? m->size(m) : 0;
+        const uint64_t length = s > a->first_byte ? s - a->first_byte : 0;
+        if (offset >= length)
+            return 0;
+        const auto n = uint32_t(std::min<uint64_t>(count, length - offset));
+        return m->read(m, buffer, n, a->first_byte + offset);
+    }
+
+    uint32_t array_write_op(BgReader*, const void*, uint32_t, uint64_t)
+    {
+        errno = EPERM;
         return 0;
     }
-    const auto n = uint32_t(std::min<uint64_t>(count, w->length - offset));
-    return w->object->read(w->object, buffer, n, w->offset + offset);
-}
 
-uint64_t window_size_op(BgReader* r) { return window_of(r)->length; }
+    int32_t array_commit_op(BgReader*) { return 0; }
 
-// Members that are image files of this library (or windows of them) are read
-// straight from the file.
-void find_direct_paths(RaidLayout& layout)
-{
-    for (uint32_t i = 0; i < layout.members; ++i) {
-        layout.fd[i] = -1;
-        BgReader* r = layout.member[i];
-        if (r == BG_RAID_MISSING)
-            continue;
-        uint64_t base = 0;
-        uint64_t length = r->size(r);
-        while (r->read == &window_read_op) {
-            Window* w = window_of(r);
-            base += w->offset;
-            r = w->object;
+    uint64_t array_size_op(BgReader* r) { return array_of(r)->size_now(); }
+
+    std::mutex g_arrays_lock;
+    std::vector<std::unique_ptr<VirtualArray>> g_arrays;
+
+    // A part of another object.
+    struct Window {
+        BgReader reader {};
+        BgReader* object = nullptr;
+        uint64_t offset = 0;
+        uint64_t length = 0;
+        std::string name;
+        uint8_t stream_flag = 1;
+    };
+    std::vector<std::unique_ptr<Window>> g_windows;
+
+    Window* window_of(BgReader* r) { return static_cast<Window*>(r->impl); }
+
+    uint32_t window_read_op(BgReader* r, void* buffer, uint32_t count, uint64_t offset)
+    {
+        Window* w = window_of(r);
+        if (offset >= w->length) {
+            g_read_errno = 0;
+            return 0;
         }
-        if (Disk* d = image_disk_of(r)) {
-            if (base > d->size)
+        const auto n = uint32_t(std::min<uint64_t>(count, w->length - offset));
+        return w->object->read(w->object, buffer, n, w->offset + offset);
+    }
+
+    uint64_t window_size_op(BgReader* r) { return window_of(r)->length; }
+
+    // Members that are image files of this library (or windows of them) are read
+    // straight from the file.
+    void find_direct_paths(RaidLayout& layout)
+    {
+        for (uint32_t i = 0; i < layout.members; ++i) {
+            layout.fd[i] = -1;
+            BgReader* r = layout.member[i];
+            if (r == BG_RAID_MISSING)
                 continue;
-            layout.fd[i] = d->fd;
-            layout.base[i] = base;
-            layout.limit[i] = std::min(length, d->size - base);
+            uint64_t base = 0;
+            uint64_t length = r->size(r);
+            while (r->read == &window_read_op) {
+                Window* w = window_of(r);
+                base += w->offset;
+                r = w->object;
+            }
+            if (Disk* d = image_disk_of(r)) {
+                if (base > d->size)
+                    continue;
+                layout.fd[i] = d->fd;
+                layout.base[i] = base;
+                layout.limit[i] = std::min(length, d->size - base);
+            }
         }
     }
-}
 
-// The array whose whole volume is `volume`. Called with g_arrays_lock held.
-VirtualArray* find_array(const BgVolume* volume)
-{
-    for (auto& a : g_arrays)
-        if (&a->whole->record == volume)
-            return a.get();
-    return nullptr;
-}
+    // The array whose whole volume is `volume`. Called with g_arrays_lock held.
+    VirtualArray* find_array(const BgVolume* volume)
+    {
+        for (auto& a : g_arrays)
+            if (&a->whole->record == volume)
+                return a.get();
+        return nullptr;
+    }
 
-void unpublish(VirtualArray& a)
-{
-    RaidParams* ctx = bg_raid_context.load();
-    if (ctx && ctx->volume == &a.whole->record)
-        bg_raid_context.store(nullptr);
-}
+    void unpublish(VirtualArray& a)
+    {
+        RaidParams* ctx = bg_raid_context.load();
+        if (ctx && ctx->volume == &a.whole->record)
+            bg_raid_context.store(nullptr);
+    }
 
 } // namespace
 
@@ -324,8 +324,7 @@ BG_API int32_t bg_probe_volume(BgVolume* volume)
             if (t.has_table && !t.bare_file_system) {
                 d.sector_size = t.sector_size;
                 for (size_t i = 0; i < t.partitions.size(); ++i)
-                    add_volume(d, t.partitions[i].start, t.partitions[i].length,
-                               a->name + "#" + std::to_string(i + 1));
+                    add_volume(d, t.partitions[i].start, t.partitions[i].length, a->name + "#" + std::to_string(i + 1));
             }
         }
     }
@@ -350,8 +349,8 @@ BG_API void bg_close_volume(BgVolume* volume)
     std::unique_ptr<VirtualArray> gone;
     {
         std::lock_guard guard(g_arrays_lock);
-        auto it = std::find_if(g_arrays.begin(), g_arrays.end(),
-                               [&](const auto& a) { return &a->whole->record == volume; });
+        auto it = std::find_if(
+            g_arrays.begin(), g_arrays.end(), [&](const auto& a) { return &a->whole->record == volume; });
         if (it == g_arrays.end())
             return;
         gone = std::move(*it);

@@ -63,9 +63,9 @@ BlockPlace place_block(uint8_t level, uint32_t code, uint32_t members, uint64_t 
 
 namespace {
 
-std::string number(uint64_t n) { return std::to_string(n); }
+    std::string number(uint64_t n) { return std::to_string(n); }
 
-bool valid_sector_size(uint32_t bps) { return bps >= 512 && bps <= 65536 && (bps & (bps - 1)) == 0; }
+    bool valid_sector_size(uint32_t bps) { return bps >= 512 && bps <= 65536 && (bps & (bps - 1)) == 0; }
 
 } // namespace
 
@@ -82,8 +82,8 @@ bool compile_layout(const RaidParams& params, RaidLayout& out, std::string& reas
         return false;
     }
     if (count > BG_RAID_MAX_MEMBERS) {
-        reason = "the array names " + number(count) + " members; at most " + number(BG_RAID_MAX_MEMBERS) +
-                 " are supported";
+        reason = "the array names " + number(count) + " members; at most " + number(BG_RAID_MAX_MEMBERS)
+            + " are supported";
         return false;
     }
     uint32_t listed = 0;
@@ -111,8 +111,8 @@ bool compile_layout(const RaidParams& params, RaidLayout& out, std::string& reas
             return false;
         }
         if (missing >= 0) {
-            reason = "members " + number(uint32_t(missing)) + " and " + number(i) +
-                     " are missing: parity rebuilds only one";
+            reason = "members " + number(uint32_t(missing)) + " and " + number(i)
+                + " are missing: parity rebuilds only one";
             return false;
         }
         missing = int32_t(i);
@@ -126,8 +126,8 @@ bool compile_layout(const RaidParams& params, RaidLayout& out, std::string& reas
         return false;
     }
     if (params.stripe_size > BG_RAID_MAX_STRIPE_SECTORS) {
-        reason = "the stripe size of " + number(params.stripe_size) + " sectors is larger than the " +
-                 number(BG_RAID_MAX_STRIPE_SECTORS) + " supported";
+        reason = "the stripe size of " + number(params.stripe_size) + " sectors is larger than the "
+            + number(BG_RAID_MAX_STRIPE_SECTORS) + " supported";
         return false;
     }
 
@@ -147,8 +147,8 @@ bool compile_layout(const RaidParams& params, RaidLayout& out, std::string& reas
             return false;
         }
         if (bps && m->bytes_per_sector != bps) {
-            reason = "member " + number(i) + " has " + number(m->bytes_per_sector) + "-byte sectors, the others " +
-                     number(bps);
+            reason = "member " + number(i) + " has " + number(m->bytes_per_sector) + "-byte sectors, the others "
+                + number(bps);
             return false;
         }
         bps = m->bytes_per_sector;
@@ -158,8 +158,8 @@ bool compile_layout(const RaidParams& params, RaidLayout& out, std::string& reas
             sized = int32_t(i);
         } else if (s != size) {
             const uint32_t shorter = s < size ? i : uint32_t(sized);
-            reason = "member " + number(shorter) + " is shorter than the others (" + number(std::min(s, size)) +
-                     " bytes, not " + number(std::max(s, size)) + ")";
+            reason = "member " + number(shorter) + " is shorter than the others (" + number(std::min(s, size))
+                + " bytes, not " + number(std::max(s, size)) + ")";
             return false;
         }
     }
@@ -202,21 +202,21 @@ void xor_into(uint8_t* buffer, const uint8_t* other, size_t length)
 
 namespace {
 
-// A piece of member `column`: straight from its file when it can be and the
-// piece is not small, else through its read operation (whose read-ahead
-// serves small sequential reads).
-uint32_t read_member(const RaidLayout& layout, uint32_t column, uint8_t* out, uint32_t n, uint64_t at)
-{
-    const int fd = layout.fd[column];
-    if (fd >= 0 && n >= 16384) {
-        if (at >= layout.limit[column])
-            return 0;
-        const uint64_t want = std::min<uint64_t>(n, layout.limit[column] - at);
-        return uint32_t(read_fully(fd, out, want, layout.base[column] + at));
+    // A piece of member `column`: straight from its file when it can be and the
+    // piece is not small, else through its read operation (whose read-ahead
+    // serves small sequential reads).
+    uint32_t read_member(const RaidLayout& layout, uint32_t column, uint8_t* out, uint32_t n, uint64_t at)
+    {
+        const int fd = layout.fd[column];
+        if (fd >= 0 && n >= 16384) {
+            if (at >= layout.limit[column])
+                return 0;
+            const uint64_t want = std::min<uint64_t>(n, layout.limit[column] - at);
+            return uint32_t(read_fully(fd, out, want, layout.base[column] + at));
+        }
+        BgReader* m = layout.member[column];
+        return m->read(m, out, n, at);
     }
-    BgReader* m = layout.member[column];
-    return m->read(m, out, n, at);
-}
 
 } // namespace
 

@@ -11,13 +11,13 @@ namespace blockgate {
 
 struct RaidLayout {
     uint8_t level = 0;
-    uint32_t members = 0;       // columns
-    int32_t missing = -1;       // column of the missing member, -1 when none
+    uint32_t members = 0; // columns
+    int32_t missing = -1; // column of the missing member, -1 when none
     uint32_t code = BG_RAID_NO_PARITY;
     uint32_t bytes_per_sector = 512;
-    uint64_t stripe_bytes = 0;  // one block
-    uint64_t first_byte = 0;    // where the data starts on every member
-    uint64_t rows = 0;          // whole stripe rows on every member
+    uint64_t stripe_bytes = 0; // one block
+    uint64_t first_byte = 0; // where the data starts on every member
+    uint64_t rows = 0; // whole stripe rows on every member
     BgReader* member[BG_RAID_MAX_MEMBERS] {};
     // Where a member can be read straight from a file (large pieces skip the
     // member's read-ahead window): its descriptor (-1: through its read

@@ -75,14 +75,14 @@ enum {
 // BG_RAID_MISSING marks a missing member; a null entry ends the list (the
 // last entry is always null, so at most BG_RAID_MAX_MEMBERS members).
 struct [[gnu::packed]] RaidParams {
-    uint8_t level;           // 0x00 BG_RAID_LEVEL_*
-    uint16_t member_count;   // 0x01 members in members[]
-    uint32_t open;           // 0x03 1 once a virtual volume is open from this record, 0 while detection runs
-    int32_t missing_index;   // 0x07 index of the missing member, -1 when none
-    uint32_t first_sector;   // 0x0B first sector of the array's data on every member
-    uint32_t layout;         // 0x0F BgRaidLayoutCode
-    uint32_t stripe_size;    // 0x13 sectors per stripe (per member, per row)
-    BgVolume* volume;        // 0x17 the virtual volume opened for this record, or null
+    uint8_t level; // 0x00 BG_RAID_LEVEL_*
+    uint16_t member_count; // 0x01 members in members[]
+    uint32_t open; // 0x03 1 once a virtual volume is open from this record, 0 while detection runs
+    int32_t missing_index; // 0x07 index of the missing member, -1 when none
+    uint32_t first_sector; // 0x0B first sector of the array's data on every member
+    uint32_t layout; // 0x0F BgRaidLayoutCode
+    uint32_t stripe_size; // 0x13 sectors per stripe (per member, per row)
+    BgVolume* volume; // 0x17 the virtual volume opened for this record, or null
     BgReader* members[BG_RAID_MAX_MEMBERS + 1]; // 0x1F
 };
 static_assert(offsetof(RaidParams, level) == 0x00);
@@ -98,11 +98,11 @@ static_assert(sizeof(RaidParams) == 0x1F + 8 * (BG_RAID_MAX_MEMBERS + 1));
 
 // The record bg_open_virtual_volume takes with the member list.
 struct [[gnu::packed]] BgRaidOpen {
-    uint32_t reserved0;    // 0x00 0
-    uint8_t member;        // 0x04 the list entry the volume reads through; 0xFF: the first present one
-    uint8_t reserved1[3];  // 0x05 0
+    uint32_t reserved0; // 0x00 0
+    uint8_t member; // 0x04 the list entry the volume reads through; 0xFF: the first present one
+    uint8_t reserved1[3]; // 0x05 0
     uint32_t first_sector; // 0x08 where the array's data starts on the member
-    uint32_t reserved2;    // 0x0C 0
+    uint32_t reserved2; // 0x0C 0
 };
 static_assert(offsetof(BgRaidOpen, member) == 0x04);
 static_assert(offsetof(BgRaidOpen, first_sector) == 0x08);
