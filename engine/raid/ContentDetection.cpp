@@ -173,7 +173,9 @@ void judge_stripe(const Members& members, const MemberSet& set, uint64_t first_s
     RecordMap map;
     map.base = first_row * stripe_bytes;
     const uint64_t length = (last_row - first_row + 1) * stripe_bytes;
-    if (length > (64u << 20))
+    // Every member's share is held at once: 256 MiB at most together (an
+    // MFT record size far above the usual 1 KiB can ask for more).
+    if (length > (256u << 20) / n)
         return;
     if (!members.read_all(start + map.base, uint32_t(length), map.shares))
         return; // the members end before the rows
