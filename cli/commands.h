@@ -43,6 +43,14 @@ struct PartitionOptions {
 };
 
 int run_partitions(const PartitionOptions& options);
+
+struct RaidOptions {
+    std::vector<std::string> members; // "missing" for a missing member
+    int missing = -1;                 // --missing N: member N of the array is missing
+    bool json = false;
+};
+
+int run_raid_detect(const RaidOptions& options);
 int run_recover(const JobOptions& options);
 
 } // namespace salvor::cli

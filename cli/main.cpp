@@ -18,7 +18,7 @@ namespace {
 // only say that an unknown one "was not expected"; this names what exists.
 std::string unknown_command(int argc, char** argv)
 {
-    static const std::vector<std::string> commands = {"devices", "scan", "recover", "partitions"};
+    static const std::vector<std::string> commands = {"devices", "scan", "recover", "partitions", "raid"};
     static const std::vector<std::string> actions = {"search", "rebuild", "backup", "restore"};
     const auto listed = [](const std::vector<std::string>& names) {
         std::string out;
@@ -34,6 +34,13 @@ std::string unknown_command(int argc, char** argv)
     const std::string command = argv[i];
     if (std::find(commands.begin(), commands.end(), command) == commands.end())
         return "unknown command '" + salvor::EscapedText(command) + "' (commands: " + listed(commands) + ")";
+    if (command == "raid") {
+        for (++i; i < argc && argv[i][0] == '-';)
+            ++i;
+        if (i < argc && std::string(argv[i]) != "detect")
+            return "unknown raid command '" + salvor::EscapedText(argv[i]) + "' (commands: detect)";
+        return {};
+    }
     if (command != "partitions")
         return {};
     for (++i; i < argc && argv[i][0] == '-';)
@@ -68,7 +75,8 @@ int main(int argc, char** argv)
             ->required();
         cmd->add_option("--raid", opts->raid,
                         "assemble the SOURCE members into one volume: LEVEL (0 striping, 1 RAID 5):LAYOUT "
-                        "(0-5 parity rotation, 6 none):STRIPE (sectors):FIRST (sector of the data on each member)");
+                        "(0-5 parity rotation, 6 none):STRIPE (sectors):FIRST (sector of the data on each member), or auto "
+                        "(the first layout 'raid detect' finds; members in any order)");
         cmd->add_option("--fs", opts->fs, "format: fat12 | fat16 | fat32 | ntfs (default ntfs)");
         cmd->add_option("--types", opts->types, "raw: any of photo,music,video,others (default all)");
         cmd->add_option("--volume", opts->volume, "the N-th volume (from 0) of a whole-disk image or disk")
@@ -100,6 +108,22 @@ int main(int argc, char** argv)
     p_restore->add_option("DISK", parts.disk, "disk device or whole-disk image")->required();
     p_restore->add_option("FILE", parts.file, "backup file")->required();
     p_restore->add_flag("--yes", parts.yes, "really write (the current tables are saved first)");
+
+    RaidOptions raid;
+    auto* raid_cmd = app.add_subcommand("raid", "the layout of a striped or RAID-5 array of member disks");
+    raid_cmd->require_subcommand(1);
+    auto* r_detect = raid_cmd->add_subcommand("detect", "list the layouts the members may have");
+    r_detect->add_option("MEMBER", raid.members, "member disks or images in any order ('missing' for a missing one)")
+        ->required();
+    r_detect->add_option("--missing", raid.missing, "member N (from 0) of the array is missing")
+        ->check(CLI::Validator(
+            [](std::string& value) -> std::string {
+                const bool digits = !value.empty() && value.size() <= 2 &&
+                                    value.find_first_not_of("0123456789") == std::string::npos;
+                return digits ? std::string() : std::string("--missing takes a member number from 0");
+            },
+            "N"));
+    r_detect->add_flag("--json", raid.json, "print one JSON object");
 
     if (const std::string unknown = unknown_command(argc, argv); !unknown.empty()) {
         std::fprintf(stderr, "salvor-cli: %s\n", unknown.c_str());
@@ -144,6 +168,8 @@ int main(int argc, char** argv)
         return run_scan(scan);
     if (rec_cmd->parsed())
         return run_recover(recover);
+    if (r_detect->parsed())
+        return run_raid_detect(raid);
     for (auto* sub : {p_search, p_rebuild, p_backup, p_restore}) {
         if (sub->parsed()) {
             parts.action = sub->get_name();

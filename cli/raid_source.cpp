@@ -1,10 +1,12 @@
 // salvor-cli --raid: member images assembled into a virtual volume.
 #include "raid_source.h"
 #include "output.h"
+#include "raid_detect.h"
 
 #include <fsprobe/raid.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <set>
 
@@ -118,10 +120,8 @@ RaidSource::~RaidSource()
 BgVolume* RaidSource::Open(const RaidSpec& spec, const std::vector<std::string>& members, int volume_index,
                            std::string& error)
 {
-    if (spec.automatic) {
-        error = "--raid auto needs layout detection, which this build does not have: give LEVEL:LAYOUT:STRIPE:FIRST";
-        return nullptr;
-    }
+    if (spec.automatic)
+        return OpenDetected(members, volume_index, error);
     if (members.size() > BG_RAID_MAX_MEMBERS) {
         error = "the array has " + std::to_string(members.size()) + " members; at most " +
                 std::to_string(BG_RAID_MAX_MEMBERS) + " are supported";
@@ -240,6 +240,64 @@ BgVolume* RaidSource::Open(const RaidSpec& spec, const std::vector<std::string>&
         return nullptr;
     }
     return parts[volume_index];
+}
+
+BgVolume* RaidSource::OpenDetected(const std::vector<std::string>& members, int volume_index, std::string& error)
+{
+    std::vector<std::string> paths;
+    for (const auto& text : members) {
+        RaidMember m;
+        if (!parse_raid_member(text, m, error))
+            return nullptr;
+        if (m.windowed) {
+            error = "--raid auto takes the members as they are: " + shown(text) + " names a sector";
+            return nullptr;
+        }
+        paths.push_back(m.missing ? std::string("missing") : m.path);
+    }
+    std::vector<BgReader*> readers;
+    const Detection found = detect_layouts(paths, readers);
+    bg_release_devices();
+    if (!found.error.empty()) {
+        error = found.error;
+        return nullptr;
+    }
+    if (found.layouts.empty()) {
+        error = "--raid auto found no layout";
+        for (size_t i = 0; i < found.reasons.size(); ++i)
+            error += (i ? "; " : ": ") + found.reasons[i];
+        return nullptr;
+    }
+    // The first layout found (the metadata's before the content's), with
+    // the members in its column order; members that start the array at
+    // different sectors are each read from their own.
+    const DetectedLayout& best = found.layouts.front();
+    // A first sector past 32 bits does not fit the layout record: such
+    // members are read through windows as well.
+    const uint64_t shared = best.common_start();
+    const uint64_t common = shared < UINT32_MAX ? shared : UINT64_MAX;
+    RaidSpec chosen;
+    chosen.level = best.level;
+    chosen.layout = best.layout;
+    chosen.stripe = best.stripe_size;
+    chosen.first = common == UINT64_MAX ? 0 : uint32_t(common);
+    std::vector<std::string> ordered;
+    std::string shown_members;
+    for (int m : best.order) {
+        if (m < 0 || size_t(m) >= paths.size()) {
+            error = "--raid auto: the layout found leaves a column without a member";
+            return nullptr;
+        }
+        std::string entry = paths[size_t(m)];
+        if (entry != "missing" && common == UINT64_MAX)
+            entry += "@" + std::to_string(best.member_start[size_t(m)]);
+        shown_members += " " + shown(entry);
+        ordered.push_back(std::move(entry));
+    }
+    std::fprintf(stderr, "salvor-cli: --raid auto (%s): --raid %u:%u:%u:%u%s\n", best.method.c_str(),
+                 unsigned(chosen.level), unsigned(chosen.layout), unsigned(chosen.stripe), unsigned(chosen.first),
+                 shown_members.c_str());
+    return Open(chosen, ordered, volume_index, error);
 }
 
 } // namespace salvor::cli

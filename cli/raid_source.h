@@ -52,6 +52,9 @@ public:
                    std::string& error);
 
 private:
+    // --raid auto: the layout detected from the members, then opened as given.
+    BgVolume* OpenDetected(const std::vector<std::string>& members, int volume_index, std::string& error);
+
     RaidParams m_params {};
     bool m_open = false;
 };

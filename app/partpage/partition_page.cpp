@@ -235,18 +235,26 @@ bool PartitionPage::PrepareWrite(BgReader& disk)
     return true;
 }
 
-void PartitionPage::Backup()
+std::optional<std::string> PartitionPage::AskBackupFile(bool save)
 {
     if (m_host.SelectedDiskRow().empty()) {
         Message(zr::MSGBOX_WARNING, zr::MSGBOX_OK, "Please select the target!");
-        return;
+        return std::nullopt;
     }
     const std::string offered = OfferedBackupPath();
     if (offered.empty())
-        return;
+        return std::nullopt;
     ::mkdir(PartitionBackupFolder().c_str(), 0755);
-    const auto path = ask_file(&m_host.Window(), true, offered);
+    auto path = ask_file(&m_host.Window(), save, offered);
     if (!path || path->empty())
+        return std::nullopt;
+    return path;
+}
+
+void PartitionPage::Backup()
+{
+    const auto path = AskBackupFile(true);
+    if (!path)
         return;
     BgReader* disk = SelectedDisk();
     if (!disk)
@@ -280,16 +288,8 @@ void PartitionPage::Backup()
 
 void PartitionPage::Restore()
 {
-    if (m_host.SelectedDiskRow().empty()) {
-        Message(zr::MSGBOX_WARNING, zr::MSGBOX_OK, "Please select the target!");
-        return;
-    }
-    const std::string offered = OfferedBackupPath();
-    if (offered.empty())
-        return;
-    ::mkdir(PartitionBackupFolder().c_str(), 0755);
-    const auto path = ask_file(&m_host.Window(), false, offered);
-    if (!path || path->empty())
+    const auto path = AskBackupFile(false);
+    if (!path)
         return;
     // Never blocks: a FIFO opened for reading would wait for a writer.
     const int fd = ::open(path->c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);

@@ -251,15 +251,7 @@ void PreviewPanel::PreviewRow(size_t row)
     if (item == m_item && text == m_row_name && m_shown != Shown::kNothingChosen)
         return;
 
-    StopAnimation();
-    CancelCurrent();
-    DeleteCurrentFile();
-    m_frames.clear();
-    m_delays.clear();
-    m_lines.clear();
-    m_icon = QIcon();
-    m_caption.clear();
-    m_fitted = QRect();
+    DropShown();
     m_item = item;
     m_row_name = text;
     m_extension = ext;
@@ -518,10 +510,10 @@ void PreviewPanel::WaitReady()
     Deliver(job);
 }
 
-void PreviewPanel::Clear()
+void PreviewPanel::DropShown()
 {
-    CancelCurrent();
     StopAnimation();
+    CancelCurrent();
     DeleteCurrentFile();
     m_frames.clear();
     m_delays.clear();
@@ -529,6 +521,11 @@ void PreviewPanel::Clear()
     m_icon = QIcon();
     m_caption.clear();
     m_fitted = QRect();
+}
+
+void PreviewPanel::Clear()
+{
+    DropShown();
     m_extension.clear();
     m_item = 0;
     m_row_name.clear();

@@ -229,7 +229,7 @@ TEST(CliRaid, UnusableArraysAreRefusedWithAReason)
         { "--raid 2:0:8:0" + m, 64, "the level is 0" },
         { "--raid 1:9:8:0" + m, 64, "layout code is 0 to 5" },
         { "--raid 1:0:8:x" + m, 64, "first sector" },
-        { "--raid auto" + m, 2, "layout detection" },
+        { "--raid auto" + m, 2, "--raid auto found no layout" },
         { "--raid 1:0:8:0 " + quote(members[0].string()), 2, "at least 2 members" },
         { "--raid 1:0:8:0" + m + " " + quote(members[0].string()), 2, "named twice" },
         { "--raid 1:0:8:0" + m + " " + quote((tmp / "absent.img").string()), 2, "cannot open" },

@@ -1375,8 +1375,13 @@ TEST(CliErrors, NonSeekableSourcesAndNamedRefusals)
         EXPECT_NE(out.find("a FIFO"), std::string::npos) << args << "\n" << out;
     }
     EXPECT_EQ(run_cli("bogus", &out), 64);
-    EXPECT_NE(out.find("unknown command 'bogus' (commands: devices, scan, recover, partitions)"), std::string::npos)
+    EXPECT_NE(out.find("unknown command 'bogus' (commands: devices, scan, recover, partitions, raid)"),
+              std::string::npos)
         << out;
+    EXPECT_EQ(run_cli("raid guess " + quote((tmp / "blank.img").string()), &out), 64);
+    EXPECT_NE(out.find("unknown raid command 'guess' (commands: detect)"), std::string::npos) << out;
+    EXPECT_EQ(run_cli("raid detect --missing x " + quote((tmp / "blank.img").string()), &out), 64);
+    EXPECT_NE(out.find("--missing takes a member number from 0"), std::string::npos) << out;
     EXPECT_EQ(run_cli("partitions fix " + quote((tmp / "blank.img").string()), &out), 64);
     EXPECT_NE(out.find("(commands: search, rebuild, backup, restore)"), std::string::npos) << out;
     EXPECT_EQ(run_cli("scan deleted --volume -1 " + quote((tmp / "blank.img").string()), &out), 64);

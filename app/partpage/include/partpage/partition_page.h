@@ -13,6 +13,7 @@
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 struct BgReader;
@@ -80,6 +81,9 @@ public:
 private:
     // Shows a message box over the main dialog.
     int Message(int style, int mask, const std::string& text);
+    // The selection check and the file dialog of Backup and Restore: the
+    // chosen path, or nullopt when there is nothing to do.
+    std::optional<std::string> AskBackupFile(bool save);
     // The disk of the selected disk-list row; null after "System erroe...!".
     BgReader* SelectedDisk();
     // Checks that `disk` can be written and saves its current tables to a

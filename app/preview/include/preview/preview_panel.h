@@ -131,6 +131,8 @@ private:
     void Deliver(const std::shared_ptr<Job>& job);
     void Adopt(DecodedPreview&& decoded);
     void StopAnimation();
+    // Stops what is read or played and forgets what is shown, its file deleted.
+    void DropShown();
     void StartFrameTimer();
     void DeleteCurrentFile();
     void CancelCurrent();

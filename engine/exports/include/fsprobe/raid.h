@@ -50,9 +50,23 @@ static_assert(sizeof(RaidJudgeInfo) == 0x24);
 // opens. An earlier volume of this family is closed first.
 FSPROBE_API int32_t Professional_Mode(RaidParams* params);
 
-// Layout detection (built elsewhere in this family). Method 1: dynamic-disk
-// metadata; 2: content.
+// Layout detection from the members of `params` (level, member count and
+// members set by the caller; BG_RAID_MISSING for a missing member). Method 1:
+// the dynamic-disk (LDM) database of the members; method 2: the content (an
+// NTFS file system on an array that holds a GPT disk). Sets bg_raid_state to
+// -1 and missing_index. Returns 0x80000000 when candidates were found
+// (Get_RAID_Paramerers; the best first, whose first sector and stripe size
+// are also copied into `params`), 0 when none were, or the method or level
+// is unknown (raid_last_failure() says why).
 FSPROBE_API uint32_t Smart_Mode(RaidParams* params, int32_t method);
+
+// Where member `member` (an index into the members of the detection's
+// RaidParams) starts the array's data, in sectors, for a candidate of the
+// last detection. Dynamic disks of one set may start it at different
+// sectors (MBR and GPT disks mixed); such a candidate's first_sector is then
+// 0xFFFFFFFF and each member's start comes from here. UINT64_MAX for a
+// missing member or a candidate that is not in the current list.
+FSPROBE_API uint64_t raid_member_first_sector(const RaidJudgeInfo* candidate, uint32_t member);
 
 // The candidate list of the last detection, or null. The family owns it.
 FSPROBE_API RaidJudgeInfo* Get_RAID_Paramerers(void);
