@@ -479,21 +479,21 @@ TEST_F(LdmDisks, CliDetectsTheLayoutsAndRecoversThroughRaidAuto)
               2);
     EXPECT_NE(out.find("no layout found"), std::string::npos) << out;
 
-    // recover through --raid auto: the striped sets hold test.txt where the
-    // format scan finds it (the members of 2008 R2 start the array at
-    // different sectors).
+    // recover through --raid auto gives test.txt (the members of 2008 R2
+    // start the array at different sectors); a RAID-5 set does so with each
+    // of its members left out in turn as well.
     for (const Set& set : sets) {
-        if (set.level)
-            continue;
-        SCOPED_TRACE(set.name);
-        salvor_test::TempDir to;
-        std::string members;
-        for (const auto& d : set.disks)
-            members += " '" + disk(d).string() + "'";
-        ASSERT_EQ(cli("recover format --raid auto" + members + " --to '" + (to / "out").string() + "'", out), 0)
-            << out;
-        const auto bytes = salvor_test::read_file(to / "out" / "test.txt");
-        EXPECT_EQ(std::string(bytes.begin(), bytes.end()), test_txt);
+        for (int left_out = -1; left_out < (set.level ? int(set.disks.size()) : 0); ++left_out) {
+            SCOPED_TRACE(std::string(set.name) + (left_out < 0 ? "" : ", member " + std::to_string(left_out) + " missing"));
+            salvor_test::TempDir to;
+            std::string members;
+            for (size_t i = 0; i < set.disks.size(); ++i)
+                members += int(i) == left_out ? std::string(" missing") : " '" + disk(set.disks[i]).string() + "'";
+            ASSERT_EQ(cli("recover format --raid auto" + members + " --to '" + (to / "out").string() + "'", out), 0)
+                << out;
+            const auto bytes = salvor_test::read_file(to / "out" / "test.txt");
+            EXPECT_EQ(std::string(bytes.begin(), bytes.end()), test_txt);
+        }
     }
 }
 
