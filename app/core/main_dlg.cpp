@@ -225,7 +225,9 @@ std::string ImageOpenError(const std::string& path, int err)
 
 std::string DiskOpenError(int err)
 {
-    if (err == EACCES || err == EPERM)
+    // Root refused as well (a container, a locked device): the advice would
+    // be wrong, so the system's own reason is given.
+    if ((err == EACCES || err == EPERM) && ::geteuid() != 0)
         return "cannot be read: run salvor as root or as a member of the disk group";
     std::string text = std::strerror(err);
     if (!text.empty())
