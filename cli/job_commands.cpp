@@ -300,10 +300,10 @@ int run_job_scan(const JobOptions& o, Job& job, TerminalProgress& progress, bool
 
     std::string error;
     if (!o.raid.empty()) {
-        RaidSpec spec;
-        if (!parse_raid_spec(o.raid, spec, error))
+        RaidOption option;
+        if (!parse_raid_option(o.raid, option, error))
             return fail(kExitUsage, error);
-        s.volume = job.raid.Open(spec, o.sources, o.volume, error);
+        s.volume = job.raid.Open(option, o.sources, o.volume, error);
     } else {
         s.volume = resolve_source(o, job.source, error);
     }

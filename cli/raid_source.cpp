@@ -25,11 +25,11 @@ bool parse_number(const std::string& text, uint64_t max, uint64_t& out)
 
 } // namespace
 
-bool parse_raid_spec(const std::string& text, RaidSpec& spec, std::string& error)
+bool parse_raid_option(const std::string& text, RaidOption& option, std::string& error)
 {
-    spec = RaidSpec {};
+    option = RaidOption {};
     if (text == "auto") {
-        spec.automatic = true;
+        option.automatic = true;
         return true;
     }
     std::vector<std::string> parts;
@@ -63,10 +63,10 @@ bool parse_raid_spec(const std::string& text, RaidSpec& spec, std::string& error
         error = "--raid: the first sector is a sector number below 2^32";
         return false;
     }
-    spec.level = uint8_t(level);
-    spec.layout = uint32_t(layout);
-    spec.stripe = uint32_t(stripe);
-    spec.first = uint32_t(first);
+    option.level = uint8_t(level);
+    option.layout = uint32_t(layout);
+    option.stripe = uint32_t(stripe);
+    option.first = uint32_t(first);
     return true;
 }
 
@@ -117,10 +117,10 @@ RaidSource::~RaidSource()
         RAID_exit();
 }
 
-BgVolume* RaidSource::Open(const RaidSpec& spec, const std::vector<std::string>& members, int volume_index,
+BgVolume* RaidSource::Open(const RaidOption& option, const std::vector<std::string>& members, int volume_index,
                            std::string& error)
 {
-    if (spec.automatic)
+    if (option.automatic)
         return OpenDetected(members, volume_index, error);
     if (members.size() > BG_RAID_MAX_MEMBERS) {
         error = "the array has " + std::to_string(members.size()) + " members; at most " +
@@ -206,11 +206,11 @@ BgVolume* RaidSource::Open(const RaidSpec& spec, const std::vector<std::string>&
     }
 
     std::memset(&m_params, 0, sizeof m_params);
-    m_params.level = spec.level;
+    m_params.level = option.level;
     m_params.member_count = uint16_t(parsed.size());
-    m_params.first_sector = spec.first;
-    m_params.layout = spec.layout;
-    m_params.stripe_size = spec.stripe;
+    m_params.first_sector = option.first;
+    m_params.layout = option.layout;
+    m_params.stripe_size = option.stripe;
     for (size_t i = 0; i < readers.size(); ++i)
         m_params.members[i] = readers[i];
     if (Professional_Mode(&m_params) != 1) {
@@ -276,7 +276,7 @@ BgVolume* RaidSource::OpenDetected(const std::vector<std::string>& members, int 
     // members are read through windows as well.
     const uint64_t shared = best.common_start();
     const uint64_t common = shared < UINT32_MAX ? shared : UINT64_MAX;
-    RaidSpec chosen;
+    RaidOption chosen;
     chosen.level = best.level;
     chosen.layout = best.layout;
     chosen.stripe = best.stripe_size;

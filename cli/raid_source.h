@@ -11,7 +11,7 @@
 namespace salvor::cli {
 
 // LEVEL:LAYOUT:STRIPE:FIRST, or "auto".
-struct RaidSpec {
+struct RaidOption {
     bool automatic = false;
     uint8_t level = 0;     // 0 striping, 1 RAID 5
     uint32_t layout = BG_RAID_NO_PARITY;
@@ -20,7 +20,7 @@ struct RaidSpec {
 };
 
 // Parses the --raid value; false with a message when it is not one.
-bool parse_raid_spec(const std::string& text, RaidSpec& spec, std::string& error);
+bool parse_raid_option(const std::string& text, RaidOption& option, std::string& error);
 
 // One member argument: "missing", PATH, or PATH@SECTOR (the member's data
 // counted from that sector of the file).
@@ -48,7 +48,7 @@ public:
     // the volume to work on: the array's file system, or with a partition
     // table inside, its volume `volume_index` (-1: the only one). Null with a
     // message otherwise.
-    BgVolume* Open(const RaidSpec& spec, const std::vector<std::string>& members, int volume_index,
+    BgVolume* Open(const RaidOption& option, const std::vector<std::string>& members, int volume_index,
                    std::string& error);
 
 private:

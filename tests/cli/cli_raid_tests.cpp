@@ -309,9 +309,9 @@ TEST_F(CliRaidDynamicDisks, Raid5VolumesOpenWithEachMemberLeftOut)
         { "1:2:128:0",
             { disk("2008r2-raid5-1") + "@128", disk("2008r2-raid5-2") + "@65664", disk("2008r2-raid5-3") + "@65664" } },
     };
-    for (const auto& [spec, members] : sets) {
+    for (const auto& [option, members] : sets) {
         for (int missing = -1; missing < 3; ++missing) {
-            std::string args = "scan deleted --json --raid " + spec;
+            std::string args = "scan deleted --json --raid " + option;
             for (int i = 0; i < 3; ++i)
                 args += " " + (i == missing ? std::string("missing") : members[size_t(i)]);
             std::string out;

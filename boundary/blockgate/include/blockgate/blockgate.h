@@ -30,7 +30,7 @@ typedef int32_t (*BgCommitOp)(BgReader* self);
 // A disk object, or the reader of one volume (offsets then relative to the
 // volume's first byte, reads ending at the volume's last byte).
 //
-// The objects below keep the design order and widths of their fields; explicit
+// The objects below keep the published order and widths of their fields; explicit
 // padding puts every field on its natural alignment (the layout has no hidden
 // padding, as the asserts check), so callers may bind references to fields.
 struct BgReader {
