@@ -38,6 +38,34 @@ std::string narrow(const QString& s)
     return s.toUtf8().toStdString();
 }
 
+// The state image, the item data and the box of a tree or list item; one
+// place for both views.
+int check_of(const QTreeWidgetItem* it)
+{
+    return it ? it->data(0, kCheckRole).toInt() : 0;
+}
+
+uintptr_t data_of(const QTreeWidgetItem* it)
+{
+    return it ? uintptr_t(it->data(0, kDataRole).toULongLong()) : uintptr_t(0);
+}
+
+void show_check(QTreeWidgetItem* it, bool boxes)
+{
+    if (boxes)
+        it->setData(0, Qt::CheckStateRole, check_of(it) == kChecked ? Qt::Checked : Qt::Unchecked);
+    else
+        it->setData(0, Qt::CheckStateRole, QVariant());
+}
+
+void set_check(QTreeWidgetItem* it, int state, bool boxes)
+{
+    if (!it || (state != kChecked && state != kUnchecked))
+        return;
+    it->setData(0, kCheckRole, state);
+    show_check(it, boxes);
+}
+
 // Runs f on the widget's thread and hands back its result.
 template <class F>
 auto on_ui(QWidget* w, F&& f) -> decltype(f())
@@ -214,11 +242,7 @@ NodeId QtResultTree::NodeOfItem(const QTreeWidgetItem* it) const
 
 void QtResultTree::apply_check(QTreeWidgetItem* it) const
 {
-    if (m_check_boxes)
-        it->setData(0, Qt::CheckStateRole,
-                    it->data(0, kCheckRole).toInt() == kChecked ? Qt::Checked : Qt::Unchecked);
-    else
-        it->setData(0, Qt::CheckStateRole, QVariant());
+    show_check(it, m_check_boxes);
 }
 
 NodeId QtResultTree::InsertNode(NodeId parent, const std::string& text, int image, int selected_image)
@@ -303,29 +327,17 @@ int QtResultTree::Image(NodeId node) const
 
 int QtResultTree::CheckState(NodeId node) const
 {
-    return on_ui(m_view, [&] {
-        QTreeWidgetItem* it = item(node);
-        return it ? it->data(0, kCheckRole).toInt() : 0;
-    });
+    return on_ui(m_view, [&] { return check_of(item(node)); });
 }
 
 void QtResultTree::SetCheckState(NodeId node, int state)
 {
-    on_ui(m_view, [&] {
-        QTreeWidgetItem* it = item(node);
-        if (!it || (state != kChecked && state != kUnchecked))
-            return;
-        it->setData(0, kCheckRole, state);
-        apply_check(it);
-    });
+    on_ui(m_view, [&] { set_check(item(node), state, m_check_boxes); });
 }
 
 uintptr_t QtResultTree::ItemData(NodeId node) const
 {
-    return on_ui(m_view, [&] {
-        QTreeWidgetItem* it = item(node);
-        return it ? uintptr_t(it->data(0, kDataRole).toULongLong()) : uintptr_t(0);
-    });
+    return on_ui(m_view, [&] { return data_of(item(node)); });
 }
 
 void QtResultTree::SetItemData(NodeId node, uintptr_t data)
@@ -492,11 +504,7 @@ QTreeWidgetItem* QtResultList::row_item(size_t row) const
 
 void QtResultList::apply_check(QTreeWidgetItem* it) const
 {
-    if (m_check_boxes)
-        it->setData(0, Qt::CheckStateRole,
-                    it->data(0, kCheckRole).toInt() == kChecked ? Qt::Checked : Qt::Unchecked);
-    else
-        it->setData(0, Qt::CheckStateRole, QVariant());
+    show_check(it, m_check_boxes);
 }
 
 QIcon QtResultList::IconForName(const std::string& name)
@@ -584,29 +592,17 @@ std::string QtResultList::Text(size_t row, int column) const
 
 int QtResultList::CheckState(size_t row) const
 {
-    return on_ui(m_view, [&] {
-        QTreeWidgetItem* it = row_item(row);
-        return it ? it->data(0, kCheckRole).toInt() : 0;
-    });
+    return on_ui(m_view, [&] { return check_of(row_item(row)); });
 }
 
 void QtResultList::SetCheckState(size_t row, int state)
 {
-    on_ui(m_view, [&] {
-        QTreeWidgetItem* it = row_item(row);
-        if (!it || (state != kChecked && state != kUnchecked))
-            return;
-        it->setData(0, kCheckRole, state);
-        apply_check(it);
-    });
+    on_ui(m_view, [&] { set_check(row_item(row), state, m_check_boxes); });
 }
 
 uintptr_t QtResultList::ItemData(size_t row) const
 {
-    return on_ui(m_view, [&] {
-        QTreeWidgetItem* it = row_item(row);
-        return it ? uintptr_t(it->data(0, kDataRole).toULongLong()) : uintptr_t(0);
-    });
+    return on_ui(m_view, [&] { return data_of(row_item(row)); });
 }
 
 void QtResultList::SetCheckBoxes(bool on)

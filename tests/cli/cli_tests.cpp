@@ -261,6 +261,22 @@ TEST(CliRecover, NtfsFormat)
     recover_and_check("format --fs ntfs", img, expected, {}, 0, {"set00/sub0/file00_000.bin"});
 }
 
+// The NTFS Format Recovery listing of an image holds exactly `paths`.
+void expect_ntfs_format_lists(const fs::path& img, const std::set<std::string>& paths)
+{
+    std::string listing;
+    ASSERT_EQ(run(cli() + " scan format --fs ntfs " + quote(img.string()) + " 2>/dev/null", &listing), 0);
+    std::stringstream ss(listing);
+    size_t listed = 0;
+    for (std::string line; std::getline(ss, line);) {
+        if (line.find('\t') == std::string::npos)
+            continue;
+        ++listed;
+        EXPECT_TRUE(paths.count(line.substr(0, line.find('\t')))) << "listed but not expected: " << line;
+    }
+    EXPECT_EQ(listed, paths.size()) << listing;
+}
+
 // A quick format in place with the same cluster size: the old $MFT record
 // and its mirror are gone, yet every old file comes back at its path and
 // nothing of the new file system is listed.
@@ -278,17 +294,7 @@ TEST(CliRecover, NtfsFormatInPlace)
         old_paths.insert(r.at(0));
     }
     ASSERT_EQ(expected.size(), 41u);
-    std::string listing;
-    ASSERT_EQ(run(cli() + " scan format --fs ntfs " + quote(img.string()) + " 2>/dev/null", &listing), 0);
-    std::stringstream ss(listing);
-    size_t listed = 0;
-    for (std::string line; std::getline(ss, line);) {
-        if (line.find('\t') == std::string::npos)
-            continue;
-        ++listed;
-        EXPECT_TRUE(old_paths.count(line.substr(0, line.find('\t')))) << "not an old file: " << line;
-    }
-    EXPECT_EQ(listed, expected.size()) << listing;
+    expect_ntfs_format_lists(img, old_paths);
     recover_and_check("format --fs ntfs", img, expected, {});
 }
 
@@ -309,17 +315,7 @@ TEST(CliRecover, NtfsFormatOnAnIntactVolume)
         paths.insert(r.at(0));
     }
     ASSERT_EQ(expected.size(), 41u);
-    std::string listing;
-    ASSERT_EQ(run(cli() + " scan format --fs ntfs " + quote(img.string()) + " 2>/dev/null", &listing), 0);
-    std::stringstream ss(listing);
-    size_t listed = 0;
-    for (std::string line; std::getline(ss, line);) {
-        if (line.find('\t') == std::string::npos)
-            continue;
-        ++listed;
-        EXPECT_TRUE(paths.count(line.substr(0, line.find('\t')))) << "not a file of the volume: " << line;
-    }
-    EXPECT_EQ(listed, expected.size()) << listing;
+    expect_ntfs_format_lists(img, paths);
     recover_and_check("format --fs ntfs", img, expected, {});
 }
 
@@ -374,17 +370,7 @@ sys.exit(0 if done == 1 else 1)
         paths.insert(r.at(0));
     }
     ASSERT_GT(under_projects, 10u);
-    std::string listing;
-    ASSERT_EQ(run(cli() + " scan format --fs ntfs " + quote(img.string()) + " 2>/dev/null", &listing), 0);
-    std::stringstream ss(listing);
-    size_t listed = 0;
-    for (std::string line; std::getline(ss, line);) {
-        if (line.find('\t') == std::string::npos)
-            continue;
-        ++listed;
-        EXPECT_TRUE(paths.count(line.substr(0, line.find('\t')))) << "listed: " << line;
-    }
-    EXPECT_EQ(listed, expected.size()) << listing;
+    expect_ntfs_format_lists(img, paths);
 }
 
 // The longest names each file system allows come through whole, in the
